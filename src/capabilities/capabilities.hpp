@@ -1,0 +1,18 @@
+// The capability manifest and the storage profile policy table.
+#pragma once
+
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+namespace tavolin::capabilities {
+
+inline constexpr std::string_view BACKEND_VERSION = "0.1.1";
+
+using CapabilityRow = std::tuple<std::string_view, std::string_view, std::string_view>;
+using StoragePolicyRow = std::tuple<std::string_view, std::string_view, std::string_view>;
+
+std::vector<CapabilityRow> native_capabilities();
+std::vector<StoragePolicyRow> storage_profile_policy_rows();
+
+}  // namespace tavolin::capabilities

@@ -1,0 +1,95 @@
+// Failure values shared by every native unit. Operations return
+// `Result<T>` (a value or exactly one failure); only the binding layer turns a
+// failure into a Python exception.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace tavolin {
+
+// Error kinds of I/O failures that the program creates itself (no errno).
+enum class IoKind : std::uint8_t {
+  os,  // carries an operating-system error number
+  not_found,
+  permission_denied,
+  already_exists,
+  would_block,
+  interrupted,
+  timed_out,
+  broken_pipe,
+  connection_refused,
+  connection_reset,
+  connection_aborted,
+  invalid_input,
+  invalid_data,
+  unexpected_eof,
+  write_zero,
+  other,
+};
+
+// An I/O failure: an errno (kind == os) or an error kind with its own message.
+struct IoFailure {
+  IoKind kind = IoKind::other;
+  int os_error = 0;
+  std::string message;
+
+  static IoFailure from_errno(int err) { return IoFailure{IoKind::os, err, {}}; }
+  static IoFailure invalid_data(std::string msg) {
+    return IoFailure{IoKind::invalid_data, 0, std::move(msg)};
+  }
+  static IoFailure invalid_input(std::string msg) {
+    return IoFailure{IoKind::invalid_input, 0, std::move(msg)};
+  }
+  static IoFailure unexpected_eof() {
+    return IoFailure{IoKind::unexpected_eof, 0, "failed to fill whole buffer"};
+  }
+  static IoFailure write_zero(std::string msg) {
+    return IoFailure{IoKind::write_zero, 0, std::move(msg)};
+  }
+
+  // The text handed to Python: "<strerror> (os error N)" for an errno, else
+  // the program's own message.
+  [[nodiscard]] std::string text() const;
+};
+
+// A caller-supplied value the operation refuses (raised as ValueError).
+struct ValidationFailure {
+  std::string message;
+};
+
+// A resource of the worker pool could not be created (raised as RuntimeError).
+struct ResourceFailure {
+  std::string message;
+};
+
+// A broken invariant (raised as the module's PanicException).
+struct InternalFault {
+  std::string message;
+  const char* file = "";
+  int line = 0;
+};
+
+using Failure = std::variant<ValidationFailure, IoFailure, ResourceFailure, InternalFault>;
+
+template <class T>
+using Result = std::expected<T, Failure>;
+
+template <class T>
+using IoResult = std::expected<T, IoFailure>;
+
+inline std::unexpected<Failure> fail_validation(std::string msg) {
+  return std::unexpected<Failure>(ValidationFailure{std::move(msg)});
+}
+
+#define TAVOLIN_INTERNAL_FAULT(msg) \
+  std::unexpected<::tavolin::Failure>(::tavolin::InternalFault{(msg), __FILE__, __LINE__})
+
+// Human-readable description of an errno, from strerror_r.
+std::string describe_errno(int err);
+
+}  // namespace tavolin
