@@ -1,0 +1,93 @@
+// The encrypted container: format constants, header validation, reading the
+// container front from a byte source, AES-GCM opening, data key unwrapping
+// and chunk opening. Shared by range decryption and stable identity.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "module/failure.hpp"
+
+namespace tavolin::container {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::array<std::uint8_t, 8> CONTAINER_MAGIC = {0x51, 0x56, 0x45, 0x4E,
+                                                                0x43, 0x30, 0x31, 0x0A};
+inline constexpr std::uint32_t MAX_HEADER_LENGTH = 65536;
+inline constexpr std::uint64_t MAX_CHUNK_SIZE = 67108864;
+inline constexpr std::size_t GCM_TAG_LENGTH = 16;
+inline constexpr std::size_t RECORD_OVERHEAD = 20;  // 4-byte length + 16-byte tag
+inline constexpr std::size_t NONCE_LENGTH = 12;
+inline constexpr std::size_t NONCE_PREFIX_LENGTH = 8;
+inline constexpr std::size_t WRAPPED_KEY_LENGTH = 48;
+inline constexpr std::size_t DATA_KEY_LENGTH = 32;
+
+struct ContainerHeader {
+  std::uint64_t chunk_size = 0;
+  std::array<std::uint8_t, WRAPPED_KEY_LENGTH> wrapped_dek{};
+  std::array<std::uint8_t, NONCE_LENGTH> wrap_nonce{};
+  std::array<std::uint8_t, NONCE_PREFIX_LENGTH> nonce_prefix{};
+};
+
+struct ContainerPrefix {
+  ContainerHeader header;
+  Bytes header_bytes;  // the header text exactly as stored: every chunk's associated data
+  std::uint64_t payload_offset = 0;
+};
+
+// A readable byte source. `read` returns the number of bytes read (0 at the
+// end of data); it retries reads interrupted by a signal itself.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual IoResult<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+};
+
+// Fills `buffer` completely; an early end is IoFailure::unexpected_eof().
+IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer);
+
+// Validates the header text; failures are invalid-data IoFailures.
+IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text);
+
+// Reads magic, length field and header text; leaves `source` at payload_offset.
+IoResult<ContainerPrefix> read_container_prefix(ByteSource& source);
+
+std::array<std::uint8_t, NONCE_LENGTH> chunk_nonce(
+    const std::array<std::uint8_t, NONCE_PREFIX_LENGTH>& nonce_prefix, std::uint32_t index);
+
+// The 32-byte per-file key; wiped when released. Move-only.
+class DataEncryptionKey {
+ public:
+  DataEncryptionKey() = default;
+  explicit DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH> bytes);
+  DataEncryptionKey(const DataEncryptionKey&) = delete;
+  DataEncryptionKey& operator=(const DataEncryptionKey&) = delete;
+  DataEncryptionKey(DataEncryptionKey&& other) noexcept;
+  DataEncryptionKey& operator=(DataEncryptionKey&& other) noexcept;
+  ~DataEncryptionKey();
+
+  [[nodiscard]] std::span<const std::uint8_t, DATA_KEY_LENGTH> bytes() const { return key_; }
+
+ private:
+  std::array<std::uint8_t, DATA_KEY_LENGTH> key_{};
+};
+
+// Opens `sealed` (ciphertext followed by the 16-byte tag) in place: on
+// success the buffer is cut to the plaintext and returned; on failure it is
+// wiped and nothing is released.
+IoResult<Bytes> aes_gcm_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                             Bytes sealed, std::span<const std::uint8_t> associated_data);
+
+IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
+                                            const ContainerHeader& header);
+IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_keys,
+                                                const ContainerHeader& header);
+
+IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
+                           std::uint64_t index, Bytes sealed);
+
+}  // namespace tavolin::container
