@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds, and runs the example tour (the main job).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
+PYTHONPATH="${BUILD_DIR:-$root/build}/python" "${PYTHON:-/usr/bin/python3}" "$root/examples/tour.py"
