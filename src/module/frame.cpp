@@ -138,7 +138,7 @@ void raise_downcast_error(PyObject* obj, const char* target) {
 
 // ---------------------------------------------------------------- conversions
 
-bool Text::convert(PyObject* obj, value_type& out) {
+bool Text::convert_slow(PyObject* obj, value_type& out) {
   if (!PyUnicode_Check(obj)) {
     raise_downcast_error(obj, "PyString");
     return false;
@@ -168,11 +168,7 @@ bool OptionalText::convert(PyObject* obj, value_type& out) {
   return true;
 }
 
-bool Bool::convert(PyObject* obj, value_type& out) {
-  if (obj == Py_True || obj == Py_False) {
-    out = (obj == Py_True);
-    return true;
-  }
+bool Bool::convert_slow(PyObject* obj, value_type& out) {
   // numpy booleans: type module "numpy", type name "bool_" or "bool".
   PyTypeObject* type = Py_TYPE(obj);
   const char* full = type->tp_name;
@@ -454,6 +450,18 @@ void rename_conversion_error(std::string_view param_name) {
 // ---------------------------------------------------------------- results
 
 PyObject* to_python(std::string_view text) {
+  // Tokens are short ASCII words: build them without a UTF-8 decode.
+  if (text.size() <= 64) {
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+      if (out != nullptr && !text.empty()) {
+        std::memcpy(PyUnicode_1BYTE_DATA(out), text.data(), text.size());
+      }
+      return out;
+    }
+  }
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

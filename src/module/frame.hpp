@@ -76,7 +76,15 @@ auto released(F&& f) -> decltype(f()) {
 
 struct Text {  // borrowed UTF-8 view; valid while the argument is alive
   using value_type = std::string_view;
-  static bool convert(PyObject* obj, value_type& out);
+  static bool convert(PyObject* obj, value_type& out) {
+    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {  // hot path
+      out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+      return true;
+    }
+    return convert_slow(obj, out);
+  }
+  static bool convert_slow(PyObject* obj, value_type& out);
 };
 struct OwnedText {
   using value_type = std::string;
@@ -88,7 +96,14 @@ struct OptionalText {  // None means absent
 };
 struct Bool {
   using value_type = bool;
-  static bool convert(PyObject* obj, value_type& out);
+  static bool convert(PyObject* obj, value_type& out) {
+    if (obj == Py_True || obj == Py_False) {  // hot path
+      out = (obj == Py_True);
+      return true;
+    }
+    return convert_slow(obj, out);
+  }
+  static bool convert_slow(PyObject* obj, value_type& out);
 };
 struct U64 {
   using value_type = std::uint64_t;
@@ -247,7 +262,14 @@ struct Call {
                        PyObject* kwnames, Body&& body) noexcept {
     return guarded([&]() -> PyObject* {
       PyObject* bound[sizeof...(Cs) + 1] = {};
-      if (!bind_arguments(decl, args, nargs, kwnames, bound)) return nullptr;
+      // Every parameter given by position (keyword-only ones always come
+      // last, so none exists here): nothing to bind.
+      if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sizeof...(Cs) &&
+          (sizeof...(Cs) == 0 || !decl.params[sizeof...(Cs) - 1].keyword_only)) {
+        for (std::size_t i = 0; i < sizeof...(Cs); ++i) bound[i] = args[i];
+      } else if (!bind_arguments(decl, args, nargs, kwnames, bound)) {
+        return nullptr;
+      }
       std::tuple<typename Cs::value_type...> values;
       if (!convert_all(decl, bound, values, std::index_sequence_for<Cs...>{})) return nullptr;
       return std::apply(body, std::move(values));

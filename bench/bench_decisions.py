@@ -1,0 +1,229 @@
+"""Per-call cost of the decision functions against (a) an idiomatic pure-Python
+implementation of the same tables (dict lookups) and (b) a C builtin floor
+taking the same number of arguments. Prints one table of ratios."""
+from __future__ import annotations
+
+import operator
+import sys
+import timeit
+
+import tavolin_native_backend as m
+
+# ----------------------------------------------------------- pure Python
+SERVICE = {
+    "start_requested": ({"stopped", "starting", "failed"}, "starting"),
+    "start_succeeded": ({"starting", "running"}, "running"),
+    "start_failed": ({"starting"}, "failed"),
+    "health_degraded": ({"running", "degraded"}, "degraded"),
+    "health_restored": ({"running", "degraded"}, "running"),
+    "stop_requested": ({"starting", "running", "degraded", "stopping"}, "stopping"),
+    "stop_succeeded": ({"stopped", "stopping"}, "stopped"),
+    "stop_failed": ({"stopping"}, "failed"),
+    "runtime_failed": ({"starting", "running", "degraded", "stopping", "failed"}, "failed"),
+    "ownership_lost": ({"starting", "running", "degraded", "stopping", "lost"}, "lost"),
+    "reconcile_stopped": ({"stopped", "lost"}, "stopped"),
+}
+SERVICE_STATES = {"stopped", "starting", "running", "degraded", "stopping", "failed", "lost"}
+SERVICE_TABLE = {(s, e): t for e, (srcs, t) in SERVICE.items() for s in srcs}
+OPERATION_TABLE = {("queued", "claim"): "claimed", ("claimed", "claim"): "claimed",
+                   ("claimed", "start"): "running", ("running", "start"): "running"}
+OPERATION_STATES = {"queued", "claimed", "running", "retry_wait", "succeeded", "failed",
+                    "cancelled", "lost"}
+OPERATION_EVENTS = {"claim", "start", "succeed", "fail", "retry_scheduled", "retry_ready",
+                    "retry_requested", "cancel", "ownership_lost", "integrity_lost",
+                    "reconcile_retry", "reconcile_fail"}
+
+
+def py_service(state, event):
+    if state not in SERVICE_STATES:
+        raise ValueError(f"unsupported service lifecycle state: {state}")
+    if event not in SERVICE:
+        raise ValueError(f"unsupported service lifecycle event: {event}")
+    try:
+        return SERVICE_TABLE[(state, event)]
+    except KeyError:
+        raise ValueError(f"invalid service lifecycle transition: {state} --{event}-->") from None
+
+
+def py_operation(state, event):
+    if state not in OPERATION_STATES:
+        raise ValueError(f"unsupported operation lifecycle state: {state}")
+    if event not in OPERATION_EVENTS:
+        raise ValueError(f"unsupported operation lifecycle event: {event}")
+    try:
+        return OPERATION_TABLE[(state, event)]
+    except KeyError:
+        raise ValueError(f"invalid operation lifecycle transition: {state} --{event}-->") from None
+
+
+IN_FLIGHT = {"": False, "queued": True, "validated": True, "materializing": True}
+
+
+def _check(status):
+    try:
+        return IN_FLIGHT[status]
+    except KeyError:
+        raise ValueError(f"unsupported HLS in-flight status: {status}") from None
+
+
+def _bool(v):
+    if type(v) is not bool:
+        raise TypeError("not a bool")
+    return v
+
+
+RESERVATION = {(True, False): "already_in_flight", (True, True): "queue"}
+
+
+def py_reservation(active_status, active_is_stale, ready_matches_source, force):
+    in_flight = _check(active_status)
+    _bool(active_is_stale), _bool(ready_matches_source), _bool(force)
+    if in_flight:
+        return RESERVATION[(True, active_is_stale)]
+    return {(True, False): "already_ready"}.get((ready_matches_source, force), "queue")
+
+
+PUBLICATION = {(True, True): "defer", (True, False): None}
+
+
+def py_publication(attempt_status, owner_matches, has_active_lease, has_ready_generation):
+    _check(attempt_status)
+    _bool(owner_matches), _bool(has_active_lease), _bool(has_ready_generation)
+    if attempt_status != "validated" or not owner_matches:
+        return "reject"
+    if has_active_lease:
+        return "defer"
+    return {True: "replace_ready", False: "publish_initial"}[has_ready_generation]
+
+
+RECONCILE = {(True, True): "fail_and_cleanup"}
+
+
+def py_reconciliation(status, is_stale):
+    in_flight = _check(status)
+    return RECONCILE.get((in_flight, _bool(is_stale)), "preserve")
+
+
+VIDEO_RULES = m.anonymization_status_rules(False)
+REPORT_RULES = m.anonymization_status_rules(True)
+VIDEO_FIELDS = ("processing_error", "anonymization_validated", "sensitive_meta_processed",
+                "frames_extracted", "anonymized", "was_created", "processing_started")
+REPORT_FIELDS = ("processing_error", "anonymization_validated", "sensitive_meta_processed",
+                 "anonymized", "processing_started")
+
+
+def _walk(rules, facts):
+    for status, conditions in rules:
+        if all(facts[name] is value for name, value in conditions):
+            return status
+    return "not_started"
+
+
+def py_video(*flags):
+    return _walk(VIDEO_RULES, dict(zip(VIDEO_FIELDS, map(_bool, flags))))
+
+
+def py_report(*flags):
+    return _walk(REPORT_RULES, dict(zip(REPORT_FIELDS, map(_bool, flags))))
+
+
+FRAME = {0: "frames_unavailable", 1: "prediction_pending", 2: "prediction_ready",
+         3: "annotation_ready", 4: "annotation_complete"}
+
+
+def py_frame(has_state, *rest):
+    if not _bool(has_state):
+        return "not_started"
+    done = 0
+    for flag in rest:
+        if not _bool(flag):
+            break
+        done += 1
+    return FRAME[done]
+
+
+SEGMENT = {(True, True): "validated", (True, False): "cleanup_required"}
+
+
+def py_segment(created, validated, removed):
+    _bool(created), _bool(validated), _bool(removed)
+    return SEGMENT.get((validated, removed)) or ("cleanup_required" if created else "not_started")
+
+
+MODES = {"filtered": "filtered"}
+STRATEGIES = {"segments": "segments", "annotations": "annotations", "none": "none"}
+ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+
+
+def py_mode(value):
+    return MODES.get(value.strip().translate(ASCII_LOWER), "random")
+
+
+def py_strategy(value):
+    return STRATEGIES.get(value.strip().translate(ASCII_LOWER), "balanced")
+
+
+def py_rules(report):
+    rules = REPORT_RULES if _bool(report) else VIDEO_RULES
+    return [(s, list(c)) for s, c in rules]
+
+
+# ----------------------------------------------------------- measurement
+def per_call(fn, args, number):
+    timer = timeit.Timer("f(*a)", globals={"f": fn, "a": args})
+    return min(timer.repeat(repeat=5, number=number)) / number
+
+
+def floor_for(nargs):
+    if nargs == 1:
+        return operator.not_
+    if nargs == 2:
+        return operator.is_
+    return "".format  # a C method taking any number of arguments, doing no work
+
+
+CASES = [
+    ("transition_service_lifecycle", m.transition_service_lifecycle, py_service,
+     ("running", "health_degraded")),
+    ("transition_operation_lifecycle", m.transition_operation_lifecycle, py_operation,
+     ("claimed", "start")),
+    ("derive_hls_reservation_action", m.derive_hls_reservation_action, py_reservation,
+     ("", False, True, False)),
+    ("derive_hls_publication_action", m.derive_hls_publication_action, py_publication,
+     ("validated", True, False, True)),
+    ("derive_hls_reconciliation_action", m.derive_hls_reconciliation_action, py_reconciliation,
+     ("queued", True)),
+    ("derive_anonymization_status", m.derive_anonymization_status, py_video,
+     (False, False, False, False, True, False, False)),
+    ("derive_report_anonymization_status", m.derive_report_anonymization_status, py_report,
+     (False, False, False, True, False)),
+    ("derive_frame_annotation_status", m.derive_frame_annotation_status, py_frame,
+     (True, True, True, False, False)),
+    ("derive_segment_annotation_status", m.derive_segment_annotation_status, py_segment,
+     (True, False, False)),
+    ("normalize_frame_task_mode_token", m.normalize_frame_task_mode_token, py_mode,
+     ("  Filtered ",)),
+    ("normalize_frame_sampling_strategy_token", m.normalize_frame_sampling_strategy_token,
+     py_strategy, (" NONE",)),
+    ("anonymization_status_rules", m.anonymization_status_rules, py_rules, (True,)),
+]
+
+
+def main(number=200_000):
+    rows = []
+    for name, native, python, args in CASES:
+        assert native(*args) == python(*args), name
+        t_native = per_call(native, args, number)
+        t_python = per_call(python, args, number)
+        t_floor = per_call(floor_for(len(args)), args, number)
+        rows.append((name, t_native * 1e9, t_python / t_native, t_native / t_floor))
+    print(f"{'function':42} {'ns/call':>8} {'vs Python':>10} {'vs C floor':>11}")
+    for name, ns, speedup, floor in rows:
+        print(f"{name:42} {ns:8.1f} {speedup:9.2f}x {floor:10.2f}x")
+    print("(vs Python: how many times faster than the pure-Python table; "
+          "vs C floor: native time / builtin-call time, lower is better)")
+    return rows
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 200_000)
