@@ -6,8 +6,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
+
+#include <openssl/types.h>
 
 #include "module/failure.hpp"
 
@@ -89,5 +92,48 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_ke
 
 IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
                            std::uint64_t index, Bytes sealed);
+
+// Overwrites `bytes` with zeros in a way the compiler keeps.
+void wipe(std::span<std::uint8_t> bytes) noexcept;
+
+// An AES-GCM decryption context keyed once (16, 24 or 32 bytes) and reused for
+// many openings. Move-only; the key schedule is cleansed when released.
+class GcmDecryptor {
+ public:
+  static IoResult<GcmDecryptor> create(std::span<const std::uint8_t> key);
+
+  // Decrypts `data` in place and verifies `tag` (constant time). On failure
+  // `data` is wiped and "AES-GCM authentication failed" is returned.
+  IoResult<void> open_in_place(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+                               std::span<std::uint8_t> data,
+                               std::span<const std::uint8_t, GCM_TAG_LENGTH> tag,
+                               std::span<const std::uint8_t> associated_data);
+
+ private:
+  struct CtxFree {
+    void operator()(EVP_CIPHER_CTX* ctx) const noexcept;
+  };
+  GcmDecryptor() = default;
+  std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx_;
+};
+
+// Opens the chunks of one container under its data key without re-keying per
+// chunk: the same result as `open_chunk`, in place. `prefix` must outlive it.
+class ChunkOpener {
+ public:
+  static IoResult<ChunkOpener> create(const DataEncryptionKey& data_key,
+                                      const ContainerPrefix& prefix);
+
+  // `ciphertext` is the record body without its tag; decrypted in place.
+  // Fails with "encrypted chunk counter overflowed" above index 2^32-1.
+  IoResult<void> open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
+                               std::span<const std::uint8_t, GCM_TAG_LENGTH> tag);
+
+ private:
+  ChunkOpener(GcmDecryptor decryptor, const ContainerPrefix& prefix)
+      : decryptor_(std::move(decryptor)), prefix_(&prefix) {}
+  GcmDecryptor decryptor_;
+  const ContainerPrefix* prefix_;
+};
 
 }  // namespace tavolin::container

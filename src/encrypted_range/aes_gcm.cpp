@@ -1,0 +1,216 @@
+// AES-GCM opening through libcrypto's EVP interface, the data key and its
+// unwrapping, and chunk opening.
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <string_view>
+
+#include "encrypted_range/container.hpp"
+
+namespace tavolin::container {
+namespace {
+
+constexpr std::string_view kWrapLabel = "qv-annotate:dek-wrap:v1";
+constexpr std::size_t kMaxUpdate = std::size_t{1} << 30;  // stays below INT_MAX per call
+
+IoFailure authentication_failed() { return IoFailure::invalid_data("AES-GCM authentication failed"); }
+
+// Cipher objects are fetched once per process and kept for its life.
+const EVP_CIPHER* fetch_cipher(const char* name) {
+  return EVP_CIPHER_fetch(nullptr, name, nullptr);
+}
+
+const EVP_CIPHER* gcm_cipher(std::size_t key_length) {
+  static const EVP_CIPHER* const aes128 = fetch_cipher("AES-128-GCM");
+  static const EVP_CIPHER* const aes192 = fetch_cipher("AES-192-GCM");
+  static const EVP_CIPHER* const aes256 = fetch_cipher("AES-256-GCM");
+  switch (key_length) {
+    case 16: return aes128;
+    case 24: return aes192;
+    case 32: return aes256;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- wiping
+
+void wipe(std::span<std::uint8_t> bytes) noexcept {
+  if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+}
+
+// ---------------------------------------------------------------- GcmDecryptor
+
+void GcmDecryptor::CtxFree::operator()(EVP_CIPHER_CTX* ctx) const noexcept {
+  EVP_CIPHER_CTX_free(ctx);  // also cleanses the key schedule
+}
+
+IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
+  if (key.size() != 16 && key.size() != 24 && key.size() != 32) {
+    return std::unexpected(IoFailure::invalid_data("AES-GCM key must contain 16, 24, or 32 bytes"));
+  }
+  const EVP_CIPHER* cipher = gcm_cipher(key.size());
+  if (cipher == nullptr) {
+    return std::unexpected(IoFailure{IoKind::other, 0, "AES-GCM cipher is unavailable"});
+  }
+  GcmDecryptor decryptor;
+  decryptor.ctx_.reset(EVP_CIPHER_CTX_new());
+  if (!decryptor.ctx_) throw std::bad_alloc();
+  if (EVP_DecryptInit_ex2(decryptor.ctx_.get(), cipher, key.data(), nullptr, nullptr) != 1) {
+    return std::unexpected(IoFailure{IoKind::other, 0, "AES-GCM cipher is unavailable"});
+  }
+  return decryptor;
+}
+
+IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+                                           std::span<std::uint8_t> data,
+                                           std::span<const std::uint8_t, GCM_TAG_LENGTH> tag,
+                                           std::span<const std::uint8_t> associated_data) {
+  EVP_CIPHER_CTX* ctx = ctx_.get();
+  bool ok = EVP_DecryptInit_ex2(ctx, nullptr, nullptr, nonce.data(), nullptr) == 1;
+  int written = 0;
+  for (std::size_t at = 0; ok && at < associated_data.size(); at += kMaxUpdate) {
+    const std::size_t n = std::min(kMaxUpdate, associated_data.size() - at);
+    ok = EVP_DecryptUpdate(ctx, nullptr, &written, associated_data.data() + at,
+                           static_cast<int>(n)) == 1;
+  }
+  for (std::size_t at = 0; ok && at < data.size(); at += kMaxUpdate) {
+    const std::size_t n = std::min(kMaxUpdate, data.size() - at);
+    std::uint8_t* p = data.data() + at;
+    ok = EVP_DecryptUpdate(ctx, p, &written, p, static_cast<int>(n)) == 1 &&
+         written == static_cast<int>(n);
+  }
+  ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(GCM_TAG_LENGTH),
+                                 const_cast<std::uint8_t*>(tag.data())) == 1;
+  std::uint8_t tail[16];
+  ok = ok && EVP_DecryptFinal_ex(ctx, tail, &written) == 1;  // constant-time tag check
+  if (!ok) {
+    wipe(data);  // nothing of a failed opening is released
+    return std::unexpected(authentication_failed());
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------- aes_gcm_open
+
+IoResult<Bytes> aes_gcm_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                             Bytes sealed, std::span<const std::uint8_t> associated_data) {
+  if (nonce.size() != NONCE_LENGTH) {
+    return std::unexpected(IoFailure::invalid_data("AES-GCM nonce must contain 12 bytes"));
+  }
+  auto decryptor = GcmDecryptor::create(key);
+  if (!decryptor) return std::unexpected(decryptor.error());
+  if (sealed.size() < GCM_TAG_LENGTH) return std::unexpected(authentication_failed());
+  const std::size_t length = sealed.size() - GCM_TAG_LENGTH;
+  const std::span<const std::uint8_t, GCM_TAG_LENGTH> tag(sealed.data() + length, GCM_TAG_LENGTH);
+  auto opened = decryptor->open_in_place(nonce.first<NONCE_LENGTH>(),
+                                         std::span(sealed.data(), length), tag, associated_data);
+  if (!opened) return std::unexpected(opened.error());
+  sealed.resize(length);
+  return sealed;
+}
+
+// ---------------------------------------------------------------- DataEncryptionKey
+
+DataEncryptionKey::DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH> bytes) {
+  std::copy(bytes.begin(), bytes.end(), key_.begin());
+}
+
+DataEncryptionKey::DataEncryptionKey(DataEncryptionKey&& other) noexcept : key_(other.key_) {
+  wipe(other.key_);
+}
+
+DataEncryptionKey& DataEncryptionKey::operator=(DataEncryptionKey&& other) noexcept {
+  if (this != &other) {
+    key_ = other.key_;
+    wipe(other.key_);
+  }
+  return *this;
+}
+
+DataEncryptionKey::~DataEncryptionKey() { wipe(key_); }
+
+// ---------------------------------------------------------------- unwrapping
+
+namespace {
+
+// Opens the wrapped key with one master key; the plaintext is wiped when
+// released on every path.
+struct OpenedKey {
+  Bytes bytes;
+  OpenedKey(const OpenedKey&) = delete;
+  OpenedKey& operator=(const OpenedKey&) = delete;
+  explicit OpenedKey(Bytes b) : bytes(std::move(b)) {}
+  ~OpenedKey() { wipe(bytes); }
+};
+
+IoResult<Bytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
+                                 const ContainerHeader& header) {
+  const auto* label = reinterpret_cast<const std::uint8_t*>(kWrapLabel.data());
+  return aes_gcm_open(master_key, header.wrap_nonce,
+                      Bytes(header.wrapped_dek.begin(), header.wrapped_dek.end()),
+                      std::span(label, kWrapLabel.size()));
+}
+
+}  // namespace
+
+IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
+                                            const ContainerHeader& header) {
+  auto opened = open_wrapped_key(master_key, header);
+  if (!opened) return std::unexpected(opened.error());
+  const OpenedKey key(std::move(*opened));
+  if (key.bytes.size() != DATA_KEY_LENGTH) {
+    return std::unexpected(
+        IoFailure::invalid_data("unwrapped data encryption key has invalid length"));
+  }
+  return DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH>(key.bytes.data(),
+                                                                          DATA_KEY_LENGTH));
+}
+
+IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_keys,
+                                                const ContainerHeader& header) {
+  for (const Bytes& master_key : master_keys) {
+    auto opened = open_wrapped_key(master_key, header);
+    if (!opened) continue;  // wrong key, wrong key length or failed tag: try the next
+    const OpenedKey key(std::move(*opened));
+    if (key.bytes.size() != DATA_KEY_LENGTH) continue;
+    return DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH>(key.bytes.data(),
+                                                                            DATA_KEY_LENGTH));
+  }
+  return std::unexpected(
+      IoFailure::invalid_data("No configured generation authenticated the file"));
+}
+
+// ---------------------------------------------------------------- chunks
+
+IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
+                                          const ContainerPrefix& prefix) {
+  auto decryptor = GcmDecryptor::create(data_key.bytes());
+  if (!decryptor) return std::unexpected(decryptor.error());
+  return ChunkOpener(std::move(*decryptor), prefix);
+}
+
+IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
+                                          std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+  if (index > UINT32_MAX) {
+    wipe(ciphertext);
+    return std::unexpected(IoFailure::invalid_data("encrypted chunk counter overflowed"));
+  }
+  const auto nonce = chunk_nonce(prefix_->header.nonce_prefix, static_cast<std::uint32_t>(index));
+  return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);
+}
+
+IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
+                           std::uint64_t index, Bytes sealed) {
+  if (index > UINT32_MAX) {
+    return std::unexpected(IoFailure::invalid_data("encrypted chunk counter overflowed"));
+  }
+  const auto nonce = chunk_nonce(prefix.header.nonce_prefix, static_cast<std::uint32_t>(index));
+  return aes_gcm_open(data_key.bytes(), nonce, std::move(sealed), prefix.header_bytes);
+}
+
+}  // namespace tavolin::container

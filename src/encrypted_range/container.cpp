@@ -1,0 +1,101 @@
+// Container front: exact reads, header validation, the prefix reader and the
+// chunk nonce.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "encrypted_range/base64.hpp"
+#include "encrypted_range/container.hpp"
+#include "encrypted_range/header_json.hpp"
+
+namespace tavolin::container {
+namespace {
+
+constexpr std::string_view kAlgorithm = "AESGCM-chunked-v1";
+
+IoFailure invalid(const char* message) { return IoFailure::invalid_data(message); }
+
+// Strict decode, canonical re-encoding, then the expected length.
+template <std::size_t N>
+IoResult<void> decode_member(const std::string& text, std::array<std::uint8_t, N>& out) {
+  const auto decoded = base64url_decode_strict(text);
+  if (!decoded) return std::unexpected(invalid("encrypted header base64 is invalid"));
+  if (base64url_encode(*decoded) != text) {
+    return std::unexpected(invalid("encrypted header base64 is not canonical"));
+  }
+  if (decoded->size() != N) {
+    return std::unexpected(invalid("encrypted header key material has invalid length"));
+  }
+  std::copy(decoded->begin(), decoded->end(), out.begin());
+  return {};
+}
+
+}  // namespace
+
+IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const auto got = source.read(buffer.subspan(done));
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return std::unexpected(IoFailure::unexpected_eof());
+    done += *got;
+  }
+  return {};
+}
+
+IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text) {
+  if (text.empty() || text.size() > MAX_HEADER_LENGTH) {
+    return std::unexpected(invalid("encrypted header length is invalid"));
+  }
+  auto doc = read_header_document(text);
+  if (!doc) return std::unexpected(invalid("encrypted header JSON is invalid"));
+  if (doc->version != 1 || doc->algorithm != kAlgorithm) {
+    return std::unexpected(invalid("unsupported encrypted header contract"));
+  }
+  if (doc->chunk_size == 0 || doc->chunk_size > MAX_CHUNK_SIZE) {
+    return std::unexpected(invalid("encrypted chunk size exceeds the bounded contract"));
+  }
+  ContainerHeader header;
+  header.chunk_size = doc->chunk_size;
+  if (auto r = decode_member(doc->wrapped_dek, header.wrapped_dek); !r) return std::unexpected(r.error());
+  if (auto r = decode_member(doc->wrap_nonce, header.wrap_nonce); !r) return std::unexpected(r.error());
+  if (auto r = decode_member(doc->nonce_prefix, header.nonce_prefix); !r) return std::unexpected(r.error());
+  return header;
+}
+
+IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
+  std::array<std::uint8_t, CONTAINER_MAGIC.size()> magic{};
+  if (auto r = read_exact(source, magic); !r) return std::unexpected(r.error());
+  if (magic != CONTAINER_MAGIC) return std::unexpected(invalid("unsupported encrypted file format"));
+
+  std::array<std::uint8_t, 4> length_field{};
+  if (auto r = read_exact(source, length_field); !r) return std::unexpected(r.error());
+  const std::uint32_t length = (std::uint32_t{length_field[0]} << 24) |
+                               (std::uint32_t{length_field[1]} << 16) |
+                               (std::uint32_t{length_field[2]} << 8) | length_field[3];
+  if (length == 0 || length > MAX_HEADER_LENGTH) {
+    return std::unexpected(invalid("encrypted header length is invalid"));
+  }
+
+  ContainerPrefix prefix;
+  prefix.header_bytes.resize(length);  // bounded by the check above
+  if (auto r = read_exact(source, prefix.header_bytes); !r) return std::unexpected(r.error());
+  auto header = parse_header_payload(prefix.header_bytes);
+  if (!header) return std::unexpected(header.error());
+  prefix.header = *header;
+  prefix.payload_offset = CONTAINER_MAGIC.size() + 4 + std::uint64_t{length};
+  return prefix;
+}
+
+std::array<std::uint8_t, NONCE_LENGTH> chunk_nonce(
+    const std::array<std::uint8_t, NONCE_PREFIX_LENGTH>& nonce_prefix, std::uint32_t index) {
+  std::array<std::uint8_t, NONCE_LENGTH> nonce{};
+  std::copy(nonce_prefix.begin(), nonce_prefix.end(), nonce.begin());
+  nonce[8] = static_cast<std::uint8_t>(index >> 24);
+  nonce[9] = static_cast<std::uint8_t>(index >> 16);
+  nonce[10] = static_cast<std::uint8_t>(index >> 8);
+  nonce[11] = static_cast<std::uint8_t>(index);
+  return nonce;
+}
+
+}  // namespace tavolin::container
