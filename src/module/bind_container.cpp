@@ -1,15 +1,88 @@
-// Placeholder: container bindings land with the container work.
+// Bindings of the encrypted container: header validation, detection and
+// byte-range decryption.
+#include <cstring>
+
+#include "encrypted_range/container.hpp"
+#include "encrypted_range/detection.hpp"
+#include "encrypted_range/range.hpp"
 #include "module/bindings.hpp"
 
 namespace tavolin::py {
 namespace {
-PyObject* pending(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-  return nullptr;
+
+using FastArgs = PyObject* const*;
+
+// Wipes a converted key argument when the call ends, on every path.
+class WipedOnExit {
+ public:
+  explicit WipedOnExit(Bytes& bytes) : bytes_(bytes) {}
+  WipedOnExit(const WipedOnExit&) = delete;
+  WipedOnExit& operator=(const WipedOnExit&) = delete;
+  ~WipedOnExit() { container::wipe(bytes_); }
+
+ private:
+  Bytes& bytes_;
+};
+
+PyObject* raise_io_as_value_error(const IoFailure& failure) {
+  return raise_failure(Failure(failure), IoRoute::value_error);
 }
+
 }  // namespace
-PyObject* py_parse_encrypted_header(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) { return pending(s, a, n, k); }
-PyObject* py_encryption_status(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) { return pending(s, a, n, k); }
-PyObject* py_is_qv_encrypted_file(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) { return pending(s, a, n, k); }
-PyObject* py_decrypt_encrypted_file_range(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) { return pending(s, a, n, k); }
+
+PyObject* py_parse_encrypted_header(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
+  return Call<BytesObject>::run(decl::parse_encrypted_header, a, n, kw, [](Bytes data) {
+    const auto header = container::parse_header_payload(data);
+    if (!header) return raise_io_as_value_error(header.error());
+    const auto& h = *header;
+    return to_python(std::tuple(std::uint64_t{1}, std::string_view("AESGCM-chunked-v1"),
+                                h.chunk_size, Bytes(h.wrapped_dek.begin(), h.wrapped_dek.end()),
+                                Bytes(h.wrap_nonce.begin(), h.wrap_nonce.end()),
+                                Bytes(h.nonce_prefix.begin(), h.nonce_prefix.end())));
+  });
+}
+
+PyObject* py_encryption_status(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
+  return Call<Path>::run(decl::encryption_status, a, n, kw, [](std::string path) {
+    const auto status = released([&] { return container::probe_container_magic(path); });
+    if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
+    return to_python(container::token(*status));
+  });
+}
+
+PyObject* py_is_qv_encrypted_file(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
+  return Call<Path>::run(decl::is_qv_encrypted_file, a, n, kw, [](std::string path) {
+    const auto status = released([&] { return container::probe_container_magic(path); });
+    if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
+    return to_python(*status == container::EncryptionStatus::encrypted);
+  });
+}
+
+PyObject* py_decrypt_encrypted_file_range(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
+  return Call<Path, ByteSequence, U64, U64>::run(
+      decl::decrypt_encrypted_file_range, a, n, kw,
+      [](std::string path, Bytes master_key, std::uint64_t start, std::uint64_t end) -> PyObject* {
+        const WipedOnExit key_guard(master_key);
+        // The range checks are plain arithmetic; they run before the result
+        // object is allocated, so a refused range allocates nothing.
+        const auto range = container::check_byte_range(start, end);
+        if (!range) return raise_io_as_value_error(range.error());
+        // The result is decrypted straight into the new bytes object, which
+        // no one else can see until it is returned.
+        PyObject* result =
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(range->length));
+        if (result == nullptr) return nullptr;
+        const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)),
+                                          static_cast<std::size_t>(range->length));
+        const auto done = released(
+            [&] { return container::decrypt_file_range_into(path, master_key, *range, out); });
+        if (!done) {
+          container::wipe(out);
+          Py_DECREF(result);
+          return raise_io_as_value_error(done.error());
+        }
+        return result;
+      });
+}
+
 }  // namespace tavolin::py

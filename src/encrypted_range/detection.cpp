@@ -1,0 +1,55 @@
+#include "encrypted_range/detection.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <optional>
+
+#include "encrypted_range/container.hpp"
+#include "encrypted_range/file_io.hpp"
+
+namespace tavolin::container {
+
+std::string_view token(EncryptionStatus status) {
+  return status == EncryptionStatus::encrypted ? "encrypted" : "plaintext";
+}
+
+IoResult<EncryptionStatus> probe_container_magic(const std::string& path) {
+  auto file = open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!file) return std::unexpected(file.error());
+  const int fd = file->get();
+
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) {
+    return std::unexpected(IoFailure::invalid_input("Encryption probes require a regular file"));
+  }
+
+  const off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position < 0) return std::unexpected(IoFailure::from_errno(errno));
+
+  // Read up to 8 bytes; the end of the file before them means plaintext.
+  std::array<std::uint8_t, CONTAINER_MAGIC.size()> head{};
+  std::size_t filled = 0;
+  std::optional<IoFailure> read_failure;
+  FdSource source(fd);
+  while (filled < head.size()) {
+    const auto got = source.read(std::span(head).subspan(filled));
+    if (!got) {
+      read_failure = got.error();
+      break;
+    }
+    if (*got == 0) break;
+    filled += *got;
+  }
+
+  if (::lseek(fd, position, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (read_failure) return std::unexpected(*read_failure);
+  return (filled == head.size() && head == CONTAINER_MAGIC) ? EncryptionStatus::encrypted
+                                                            : EncryptionStatus::plaintext;
+}
+
+}  // namespace tavolin::container

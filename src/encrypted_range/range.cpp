@@ -1,0 +1,242 @@
+#include "encrypted_range/range.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace tavolin::container {
+namespace {
+
+IoFailure invalid(std::string message) { return IoFailure::invalid_data(std::move(message)); }
+
+bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+  return !__builtin_add_overflow(a, b, &out);
+}
+bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+  return !__builtin_mul_overflow(a, b, &out);
+}
+
+std::uint32_t load_be32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         p[3];
+}
+
+// Holds the decrypted copy of a record that the range covers only partly;
+// its plaintext is wiped after each use and when released.
+class Scratch {
+ public:
+  Scratch() = default;
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() { wipe(span()); }
+
+  std::span<std::uint8_t> get(std::size_t size) {
+    if (size > capacity_) {
+      wipe(span());
+      data_.reset();  // at most one record buffer at a time
+      data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+      capacity_ = size;
+    }
+    return {data_.get(), size};
+  }
+  std::span<std::uint8_t> span() { return {data_.get(), capacity_}; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace
+
+IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
+  if (end < start) return std::unexpected(invalid("encrypted byte range end precedes start"));
+  const std::uint64_t length = end - start + 1;
+  if (length == 0) return std::unexpected(invalid("encrypted byte range length overflowed"));
+  if (length > MAX_RANGE_LENGTH) {
+    return std::unexpected(invalid("native encrypted byte range exceeds " +
+                                   std::to_string(MAX_RANGE_LENGTH) + " bytes"));
+  }
+  return ByteRange{start, end, length};
+}
+
+IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
+                                           std::uint64_t file_size) {
+  if (file_size < prefix.payload_offset) {
+    return std::unexpected(invalid("encrypted payload size is invalid"));
+  }
+  const std::uint64_t payload = file_size - prefix.payload_offset;
+  if (payload == 0) return 0;
+  const std::uint64_t chunk = prefix.header.chunk_size;
+  std::uint64_t sealed_size = 0;
+  std::uint64_t record_size = 0;
+  if (!checked_add(chunk, GCM_TAG_LENGTH, sealed_size)) {
+    return std::unexpected(invalid("encrypted chunk geometry overflowed"));
+  }
+  if (!checked_add(chunk, RECORD_OVERHEAD, record_size)) {
+    return std::unexpected(invalid("encrypted record geometry overflowed"));
+  }
+  const std::uint64_t full_records = payload / record_size;
+  const std::uint64_t remainder = payload % record_size;
+  std::uint64_t size = 0;
+  if (!checked_mul(full_records, chunk, size)) {
+    return std::unexpected(invalid("plaintext size overflowed"));
+  }
+  if (remainder == 0) return size;
+  if (remainder <= RECORD_OVERHEAD) {
+    return std::unexpected(invalid("encrypted final chunk record is truncated"));
+  }
+  std::uint64_t final_offset = 0;
+  if (!checked_mul(full_records, record_size, final_offset) ||
+      !checked_add(final_offset, prefix.payload_offset, final_offset)) {
+    return std::unexpected(invalid("encrypted record offset overflowed"));
+  }
+  std::uint8_t field[4];
+  if (auto r = read_exact_at(file, final_offset, field); !r) return std::unexpected(r.error());
+  const std::uint64_t sealed_length = load_be32(field);
+  if (sealed_length + 4 != remainder) {
+    return std::unexpected(invalid("encrypted final chunk length does not match file size"));
+  }
+  if (sealed_length - GCM_TAG_LENGTH > chunk) {
+    return std::unexpected(invalid("encrypted final chunk payload is invalid"));
+  }
+  if (!checked_add(size, sealed_length - GCM_TAG_LENGTH, size)) {
+    return std::unexpected(invalid("plaintext size overflowed"));
+  }
+  return size;
+}
+
+namespace {
+
+IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPrefix& prefix,
+                                       std::uint64_t file_size,
+                                       std::span<const std::uint8_t> master_key,
+                                       const ByteRange& range, std::span<std::uint8_t> out) {
+  const auto size = plaintext_geometry(file, prefix, file_size);
+  if (!size) return std::unexpected(size.error());
+  if (range.end >= *size) {
+    std::string message = "requested byte range ";
+    message.append(std::to_string(range.start)).append("-").append(std::to_string(range.end));
+    message.append(" exceeds plaintext size ").append(std::to_string(*size));
+    return std::unexpected(invalid(std::move(message)));
+  }
+
+  const auto data_key = unwrap_data_key(master_key, prefix.header);
+  if (!data_key) return std::unexpected(data_key.error());
+  auto opener = ChunkOpener::create(*data_key, prefix);
+  if (!opener) return std::unexpected(opener.error());
+
+  const std::uint64_t chunk = prefix.header.chunk_size;
+  const std::uint64_t record_size = chunk + RECORD_OVERHEAD;  // checked by the geometry
+  const std::uint64_t first = range.start / chunk;
+  const std::uint64_t last = range.end / chunk;
+  if (out.size() != range.length) {
+    return std::unexpected(invalid("decrypted byte range length is inconsistent"));
+  }
+
+  Scratch scratch;
+  std::size_t written = 0;
+  for (std::uint64_t index = first; index <= last; ++index) {
+    std::uint64_t chunk_start = 0;
+    if (!checked_mul(index, chunk, chunk_start)) {
+      return std::unexpected(invalid("plaintext offset overflowed"));
+    }
+    const std::uint64_t length = std::min(*size - chunk_start, chunk);
+    std::uint64_t record_offset = 0;
+    if (!checked_mul(index, record_size, record_offset) ||
+        !checked_add(record_offset, prefix.payload_offset, record_offset)) {
+      return std::unexpected(invalid("encrypted record offset overflowed"));
+    }
+    const std::uint64_t local_start = range.start >= chunk_start ? range.start - chunk_start : 0;
+    const std::uint64_t local_end = std::min(length, range.end + 1 - chunk_start);
+    const std::size_t take = static_cast<std::size_t>(local_end - local_start);
+    if (take > out.size() - written) {
+      return std::unexpected(invalid("decrypted byte range length is inconsistent"));
+    }
+
+    // A chunk inside the range is read and decrypted in place in the result;
+    // one the range covers partly goes through the scratch buffer.
+    const bool whole = local_start == 0 && local_end == length;
+    std::uint8_t field[4];
+    std::uint8_t tag_copy[GCM_TAG_LENGTH];
+    std::span<std::uint8_t> body;
+    std::span<const std::uint8_t, GCM_TAG_LENGTH> tag(tag_copy, GCM_TAG_LENGTH);
+    std::size_t got_total = 0;
+    if (whole) {
+      body = out.subspan(written, static_cast<std::size_t>(length));
+      const std::span<std::uint8_t> parts[3] = {field, body, tag_copy};
+      const auto got = file.read_at(record_offset, parts);
+      if (!got) return std::unexpected(got.error());
+      got_total = *got;
+    } else {
+      const auto sealed = scratch.get(static_cast<std::size_t>(length) + GCM_TAG_LENGTH);
+      body = sealed.first(static_cast<std::size_t>(length));
+      tag = sealed.subspan(static_cast<std::size_t>(length)).first<GCM_TAG_LENGTH>();
+      const std::span<std::uint8_t> parts[2] = {field, sealed};
+      const auto got = file.read_at(record_offset, parts);
+      if (!got) return std::unexpected(got.error());
+      got_total = *got;
+    }
+    if (got_total < sizeof field) return std::unexpected(IoFailure::unexpected_eof());
+    if (load_be32(field) != length + GCM_TAG_LENGTH) {
+      return std::unexpected(invalid("encrypted chunk length does not match chunk geometry"));
+    }
+    if (got_total != sizeof field + length + GCM_TAG_LENGTH) {
+      return std::unexpected(IoFailure::unexpected_eof());
+    }
+    if (auto r = opener->open_in_place(index, body, tag); !r) return std::unexpected(r.error());
+    if (!whole) {
+      std::memcpy(out.data() + written, body.data() + local_start, take);
+      wipe(body);
+    }
+    written += take;
+  }
+  if (written != range.length) {
+    return std::unexpected(invalid("decrypted byte range length is inconsistent"));
+  }
+  return {};
+}
+
+}  // namespace
+
+IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
+                               std::uint64_t file_size, std::span<const std::uint8_t> master_key,
+                               const ByteRange& range, std::span<std::uint8_t> out) {
+  auto result = decrypt_records_unwiped(file, prefix, file_size, master_key, range, out);
+  if (!result) wipe(out);  // no plaintext of a failed call is released
+  return result;
+}
+
+IoResult<void> decrypt_file_range_into(const std::string& path,
+                                       std::span<const std::uint8_t> master_key,
+                                       const ByteRange& range, std::span<std::uint8_t> out) {
+  // Non-blocking open: a FIFO path fails on its first read instead of
+  // waiting for a writer; regular files are unaffected.
+  auto file = open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!file) return std::unexpected(file.error());
+  FdSource front(file->get());
+  const auto prefix = read_container_prefix(front);
+  if (!prefix) return std::unexpected(prefix.error());
+  struct stat st {};
+  if (::fstat(file->get(), &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  FdRandomAccess records(file->get());
+  return decrypt_records(records, *prefix, static_cast<std::uint64_t>(st.st_size), master_key,
+                         range, out);
+}
+
+IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
+                                   std::uint64_t start, std::uint64_t end) {
+  const auto range = check_byte_range(start, end);
+  if (!range) return std::unexpected(range.error());
+  Bytes out(static_cast<std::size_t>(range->length));
+  if (auto r = decrypt_file_range_into(path, master_key, *range, out); !r) {
+    return std::unexpected(r.error());
+  }
+  return out;
+}
+
+}  // namespace tavolin::container

@@ -1,0 +1,48 @@
+// Decryption of inclusive plaintext byte ranges of a container.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "encrypted_range/container.hpp"
+#include "encrypted_range/file_io.hpp"
+#include "module/failure.hpp"
+
+namespace tavolin::container {
+
+inline constexpr std::uint64_t MAX_RANGE_LENGTH = 8388608;
+
+// An inclusive range [start, end] that passed the argument checks.
+struct ByteRange {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  std::uint64_t length = 0;  // end - start + 1, at most MAX_RANGE_LENGTH
+};
+
+// Order, length overflow and the range limit.
+IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end);
+
+// The plaintext size of an opened container, from the file size and the
+// final record's length field (read from `file`).
+IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
+                                           std::uint64_t file_size);
+
+// Reads, authenticates and decrypts the records overlapping `range` into
+// `out` (exactly range.length bytes). `prefix` has been read from `file`,
+// whose size is `file_size`. On failure `out` is wiped.
+IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
+                               std::uint64_t file_size, std::span<const std::uint8_t> master_key,
+                               const ByteRange& range, std::span<std::uint8_t> out);
+
+// Opens `path` and decrypts `range` into `out` (exactly range.length bytes).
+// On failure `out` is wiped.
+IoResult<void> decrypt_file_range_into(const std::string& path,
+                                       std::span<const std::uint8_t> master_key,
+                                       const ByteRange& range, std::span<std::uint8_t> out);
+
+// The whole operation: checks, then decryption into a new buffer.
+IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
+                                   std::uint64_t start, std::uint64_t end);
+
+}  // namespace tavolin::container
