@@ -1,0 +1,220 @@
+#include "file_copy/file_copy.hpp"
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+namespace tavolin::file_copy {
+
+namespace {
+
+// An owned descriptor, closed on every path.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) noexcept : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+  // Closes now and reports the result (the destructor then does nothing).
+  int close() noexcept {
+    const int fd = std::exchange(fd_, -1);
+    return fd >= 0 ? ::close(fd) : 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// The most one kernel-route call is asked to move.
+constexpr std::size_t kKernelChunk = std::size_t{1} << 30;
+
+enum class RouteEnd : std::uint8_t {
+  finished,   // the source reported end of data after bytes were moved
+  hand_over,  // refused before moving a byte, or stopped by an offset overflow
+};
+
+struct RouteOutcome {
+  RouteEnd end;
+  std::uint64_t moved;
+};
+
+// Errors with which a kernel route declines these descriptors.
+bool declines(int err) {
+  switch (err) {
+    case ENOSYS:      // not provided by this kernel
+    case EOPNOTSUPP:  // not supported by the file system
+    case EXDEV:       // different file systems (older kernels)
+    case EINVAL:      // not usable with these descriptor kinds
+    case EPERM:       // blocked (seccomp) or immutable file
+    case EBADF:       // descriptor mode not usable by this route
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Runs one kernel route until end of data. `step(max)` performs one call and
+// returns its result with errno set on failure.
+template <class Step>
+IoResult<RouteOutcome> run_route(Step&& step) {
+  std::uint64_t moved = 0;
+  for (;;) {
+    const ssize_t n = step(kKernelChunk);
+    if (n > 0) {
+      moved += static_cast<std::uint64_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      // End of data at once (as procfs and sysfs files report it) hands over.
+      return RouteOutcome{moved == 0 ? RouteEnd::hand_over : RouteEnd::finished, moved};
+    }
+    const int err = errno;
+    if (err == EINTR) continue;  // only when nothing moved in this call
+    if (err == EOVERFLOW) return RouteOutcome{RouteEnd::hand_over, moved};
+    if (moved == 0 && declines(err)) return RouteOutcome{RouteEnd::hand_over, 0};
+    return std::unexpected(IoFailure::from_errno(err));
+  }
+}
+
+IoResult<std::monostate> write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoFailure::from_errno(errno));
+    }
+    if (n == 0) return std::unexpected(IoFailure::write_zero("failed to write whole buffer"));
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return std::monostate{};
+}
+
+// The generic loop: read up to max(chunk_size, kMinReadSize) bytes, write
+// all of it, until a read returns 0.
+IoResult<std::uint64_t> read_write_loop(int source, int target, std::uint64_t chunk_size) {
+  const std::uint64_t request = std::max(chunk_size, kMinReadSize);
+  if (request > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
+  const auto size = static_cast<std::size_t>(request);
+  const auto buffer = std::make_unique_for_overwrite<char[]>(size);
+  std::uint64_t copied = 0;
+  for (;;) {
+    const ssize_t n = ::read(source, buffer.get(), size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoFailure::from_errno(errno));
+    }
+    if (n == 0) return copied;
+    auto written = write_all(target, buffer.get(), static_cast<std::size_t>(n));
+    if (!written) return std::unexpected(written.error());
+    copied += static_cast<std::uint64_t>(n);
+  }
+}
+
+bool is_pipe_or_socket(const struct stat& st) {
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+}
+
+// Moves every byte from `source` to `target` by the first route that takes
+// the descriptors.
+IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& from,
+                                   const struct stat& to, std::uint64_t chunk_size) {
+  std::uint64_t copied = 0;
+  const bool source_has_size = S_ISREG(from.st_mode) && from.st_size > 0;
+
+  const auto take = [&](const IoResult<RouteOutcome>& outcome) -> IoResult<bool> {
+    if (!outcome) return std::unexpected(outcome.error());
+    copied += outcome->moved;
+    return outcome->end == RouteEnd::finished;
+  };
+
+  if (source_has_size && S_ISREG(to.st_mode)) {
+    auto done = take(run_route([&](std::size_t max) {
+      return ::copy_file_range(source, nullptr, target, nullptr, max, 0);
+    }));
+    if (!done) return std::unexpected(done.error());
+    if (*done) return copied;
+  }
+  if (source_has_size || S_ISBLK(from.st_mode)) {
+    auto done = take(run_route([&](std::size_t max) {
+      return ::sendfile(target, source, nullptr, max);
+    }));
+    if (!done) return std::unexpected(done.error());
+    if (*done) return copied;
+  }
+  if (is_pipe_or_socket(from) || is_pipe_or_socket(to)) {
+    auto done = take(run_route([&](std::size_t max) {
+      return ::splice(source, nullptr, target, nullptr, max, 0);
+    }));
+    if (!done) return std::unexpected(done.error());
+    if (*done) return copied;
+  }
+  auto rest = read_write_loop(source, target, chunk_size);
+  if (!rest) return std::unexpected(rest.error());
+  return copied + *rest;
+}
+
+IoResult<std::monostate> sync_target(int target, const struct stat& to) {
+  for (;;) {
+    if (::fsync(target) == 0) return std::monostate{};
+    const int err = errno;
+    if (err == EINTR) continue;
+    // Pipes, sockets and character devices have nothing to make durable.
+    if (err == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) return std::monostate{};
+    return std::unexpected(IoFailure::from_errno(err));
+  }
+}
+
+}  // namespace
+
+Result<std::monostate> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_size) {
+  if (source_fd < 0) return fail_validation("source_fd must be non-negative");
+  if (chunk_size == 0) return fail_validation("chunk_size must be greater than zero");
+  return std::monostate{};
+}
+
+IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
+                                                std::uint64_t chunk_size) {
+  Descriptor source(::fcntl(source_fd, F_DUPFD_CLOEXEC, 3));
+  if (source.get() < 0) return std::unexpected(IoFailure::from_errno(errno));
+
+  // Opened without O_TRUNC: the target is truncated only once it is known
+  // not to be the source itself.
+  Descriptor target(::open(target_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (target.get() < 0) return std::unexpected(IoFailure::from_errno(errno));
+
+  struct stat from {};
+  struct stat to {};
+  if (::fstat(source.get(), &from) != 0 || ::fstat(target.get(), &to) != 0) {
+    return std::unexpected(IoFailure::from_errno(errno));
+  }
+  if (from.st_dev == to.st_dev && from.st_ino == to.st_ino && !S_ISCHR(to.st_mode)) {
+    std::string message = "copy source and target are the same file: ";
+    message.append(target_path);
+    return std::unexpected(IoFailure::invalid_input(std::move(message)));
+  }
+  if (S_ISREG(to.st_mode)) {
+    while (::ftruncate(target.get(), 0) != 0) {
+      if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+    }
+  }
+
+  auto copied = move_bytes(source.get(), target.get(), from, to, chunk_size);
+  if (!copied) return std::unexpected(copied.error());
+  auto synced = sync_target(target.get(), to);
+  if (!synced) return std::unexpected(synced.error());
+  target.close();  // after fsync a close error adds nothing to report
+  return *copied;
+}
+
+}  // namespace tavolin::file_copy

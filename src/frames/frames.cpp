@@ -1,0 +1,301 @@
+#include "frames/frames.hpp"
+
+#include <sys/sysinfo.h>
+
+#include <algorithm>
+#include <new>
+
+#include "status_derivation/status_derivation.hpp"
+
+namespace tavolin::frames {
+
+namespace {
+
+// ------------------------------------------------------------ path components
+//
+// POSIX component rules: "/" separates; a leading "/" is the root component;
+// a leading "." (alone or followed by "/") is the current-directory component;
+// empty components and later "." components are skipped; ".." is kept.
+
+enum class ComponentKind : std::uint8_t { root, current, parent, name };
+
+struct Component {
+  ComponentKind kind;
+  std::string_view text;
+
+  bool operator==(const Component&) const = default;
+};
+
+bool skippable(std::string_view component) { return component.empty() || component == "."; }
+
+class Components {
+ public:
+  explicit Components(std::string_view path)
+      : rest_(path),
+        has_root_(!path.empty() && path.front() == '/'),
+        has_current_(!has_root_ && !path.empty() && path.front() == '.' &&
+                     (path.size() == 1 || path[1] == '/')) {}
+
+  std::optional<Component> next() {
+    if (at_start_) {
+      at_start_ = false;
+      if (has_root_) {
+        rest_.remove_prefix(1);
+        return Component{ComponentKind::root, "/"};
+      }
+      if (has_current_) {
+        rest_.remove_prefix(1);
+        return Component{ComponentKind::current, "."};
+      }
+    }
+    while (!rest_.empty()) {
+      const std::size_t sep = rest_.find('/');
+      const std::string_view part = rest_.substr(0, sep);
+      rest_.remove_prefix(sep == std::string_view::npos ? rest_.size() : sep + 1);
+      if (skippable(part)) continue;
+      return Component{part == ".." ? ComponentKind::parent : ComponentKind::name, part};
+    }
+    return std::nullopt;
+  }
+
+  // The text not yet consumed, without leading (once a component has been
+  // consumed) and trailing separators and "." components. Before anything is
+  // consumed a leading root or "." component is kept.
+  [[nodiscard]] std::string_view remaining() const {
+    std::string_view text = rest_;
+    std::size_t keep = 0;
+    if (at_start_) {
+      keep = (has_root_ || has_current_) ? 1 : 0;
+    } else {
+      while (!text.empty()) {
+        const std::size_t sep = text.find('/');
+        const std::string_view part = text.substr(0, sep);
+        if (!skippable(part)) break;
+        text.remove_prefix(sep == std::string_view::npos ? text.size() : sep + 1);
+      }
+    }
+    while (text.size() > keep) {
+      const std::size_t sep = text.rfind('/');
+      const bool inside = sep != std::string_view::npos && sep >= keep;
+      const std::string_view part = inside ? text.substr(sep + 1) : text.substr(keep);
+      if (!skippable(part)) break;
+      text.remove_suffix(part.size() + (inside ? 1 : 0));
+    }
+    return text;
+  }
+
+ private:
+  std::string_view rest_;
+  bool has_root_;
+  bool has_current_;
+  bool at_start_ = true;
+};
+
+std::string with_path(std::string_view prefix, std::string_view path) {
+  std::string message(prefix);
+  message.append(path);
+  return message;
+}
+
+// Two-digit table for the canonical names.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+constexpr std::string_view kNamePrefix = "frame_";
+constexpr std::size_t kMinDigits = 7;
+
+std::size_t decimal_width(std::uint64_t value) {
+  std::size_t width = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++width;
+  }
+  return width;
+}
+
+// Writes `value` right-aligned into [out, out + width), zero-filled.
+void write_padded(char* out, std::size_t width, std::uint64_t value) {
+  char* p = out + width;
+  while (value >= 100) {
+    const auto pair = static_cast<std::size_t>(value % 100) * 2;
+    value /= 100;
+    *--p = kDigitPairs[pair + 1];
+    *--p = kDigitPairs[pair];
+  }
+  if (value >= 10) {
+    const auto pair = static_cast<std::size_t>(value) * 2;
+    *--p = kDigitPairs[pair + 1];
+    *--p = kDigitPairs[pair];
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
+  while (p > out) *--p = '0';
+}
+
+// Refuses, as std::bad_alloc, a record count that cannot be held: more than
+// the vector can address, or more than the machine's memory (RAM and swap)
+// can hold for the native records together with the host objects the caller
+// builds from them (a tuple, an int and a str per record). Without this a
+// large count would be committed lazily and end with the process killed.
+void ensure_records_fit(std::uint64_t count, std::size_t name_length,
+                        std::size_t max_elements) {
+  if (count > max_elements) throw std::bad_alloc();
+  struct sysinfo info {};
+  if (sysinfo(&info) != 0) return;  // no estimate possible; let the allocator decide
+  const auto unit = static_cast<unsigned __int128>(info.mem_unit == 0 ? 1 : info.mem_unit);
+  const unsigned __int128 memory =
+      (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * unit;
+  // Native record + name storage, plus roughly 150 bytes of host objects.
+  const unsigned __int128 per_record = sizeof(FrameRecord) + 150 + 2 * name_length;
+  if (static_cast<unsigned __int128>(count) * per_record > memory) throw std::bad_alloc();
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ name grammar
+
+std::optional<std::string_view> file_name(std::string_view path) {
+  std::size_t end = path.size();
+  for (;;) {
+    while (end > 0 && path[end - 1] == '/') --end;
+    if (end == 0) return std::nullopt;  // empty, or only the root
+    const std::size_t sep = path.rfind('/', end - 1);
+    const std::size_t start = sep == std::string_view::npos ? 0 : sep + 1;
+    const std::string_view last = path.substr(start, end - start);
+    if (last == ".") {
+      if (start == 0) return std::nullopt;  // the leading current-directory component
+      end = start;
+      continue;
+    }
+    if (last == "..") return std::nullopt;
+    return last;
+  }
+}
+
+std::string_view file_stem(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return name;
+  return name.substr(0, dot);
+}
+
+std::optional<std::uint64_t> parse_frame_number_text(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+Result<std::uint64_t> frame_number(std::string_view path) {
+  const auto name = file_name(path);
+  if (!name) return fail_validation("path is missing a valid file stem");
+  const std::string_view stem = file_stem(*name);
+  const std::size_t underscore = stem.rfind('_');
+  if (underscore == std::string_view::npos) {
+    return fail_validation("path stem is missing an underscore");
+  }
+  const auto number = parse_frame_number_text(stem.substr(underscore + 1));
+  if (!number) return fail_validation(with_path("invalid frame number in path: ", path));
+  return *number;
+}
+
+std::optional<std::string_view> strip_base(std::string_view path, std::string_view base) {
+  Components rest(path);
+  Components prefix(base);
+  for (;;) {
+    Components advanced = rest;
+    const auto theirs = advanced.next();
+    const auto ours = prefix.next();
+    if (!ours) return rest.remaining();
+    if (!theirs || *theirs != *ours) return std::nullopt;
+    rest = advanced;
+  }
+}
+
+// ------------------------------------------------------------ operations
+
+Result<std::vector<std::uint64_t>> parse_extracted_frame_numbers(
+    std::span<const std::string> paths) {
+  std::vector<std::uint64_t> numbers;
+  numbers.reserve(paths.size());
+  for (const std::string& path : paths) {
+    auto number = frame_number(path);
+    if (!number) return std::unexpected(number.error());
+    numbers.push_back(*number);
+  }
+  return numbers;
+}
+
+Result<std::vector<FrameRecord>> build_frame_records(std::span<const std::string> paths,
+                                                     const std::optional<std::string>& relative_to,
+                                                     bool zero_based) {
+  std::vector<FrameRecord> records;
+  records.reserve(paths.size());
+  for (const std::string& path : paths) {
+    auto number = frame_number(path);
+    if (!number) return std::unexpected(number.error());
+    std::uint64_t value = *number;
+    if (zero_based) {
+      if (value == 0) {
+        return fail_validation(
+            with_path("frame number cannot be shifted to zero-based index: ", path));
+      }
+      --value;
+    }
+    std::string text;
+    if (relative_to) {
+      const auto remainder = strip_base(path, *relative_to);
+      if (!remainder) {
+        return fail_validation(with_path("path is not relative to base directory: ", path));
+      }
+      text.assign(*remainder);
+      std::replace(text.begin(), text.end(), '\\', '/');
+    } else {
+      // frame_number succeeded, so the path has a file name.
+      text.assign(*file_name(path));
+    }
+    records.emplace_back(value, std::move(text));
+  }
+  return records;
+}
+
+std::string canonical_frame_name(std::uint64_t index, std::string_view ext) {
+  const std::size_t digits = std::max(decimal_width(index), kMinDigits);
+  std::string name(kNamePrefix.size() + digits + 1 + ext.size(), '.');
+  char* out = name.data();
+  kNamePrefix.copy(out, kNamePrefix.size());
+  write_padded(out + kNamePrefix.size(), digits, index);
+  ext.copy(out + kNamePrefix.size() + digits + 1, ext.size());
+  return name;
+}
+
+Result<std::vector<FrameRecord>> build_expected_frame_records(std::uint64_t frame_count,
+                                                              std::string_view ext) {
+  if (status::trim_unicode_whitespace(ext).empty()) {
+    return fail_validation("ext must not be empty");
+  }
+  if (frame_count > kMaxExpectedFrameCount) {
+    std::string message = "frame record capacity overflow: frame_count ";
+    message.append(std::to_string(frame_count));
+    message.append(" exceeds ");
+    message.append(std::to_string(kMaxExpectedFrameCount));
+    return TAVOLIN_INTERNAL_FAULT(std::move(message));
+  }
+  std::vector<FrameRecord> records;
+  ensure_records_fit(frame_count, kNamePrefix.size() + kMinDigits + 1 + ext.size(),
+                     records.max_size());
+  records.reserve(static_cast<std::size_t>(frame_count));
+  for (std::uint64_t i = 0; i < frame_count; ++i) {
+    records.emplace_back(i, canonical_frame_name(i, ext));
+  }
+  return records;
+}
+
+}  // namespace tavolin::frames
