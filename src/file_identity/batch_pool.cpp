@@ -1,0 +1,231 @@
+#include "file_identity/batch_pool.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <utility>
+
+namespace tavolin::identity {
+
+// One batch: the converted arguments, a claim counter that idle threads take
+// the next index from (so files of very different sizes spread across the
+// threads), the stop flag and the error slot shared by its workers, and one
+// output slot per path.
+struct BatchWorkerPool::Job {
+  std::vector<std::string> paths;
+  std::uint64_t chunk_size = 0;
+  std::vector<Bytes> master_keys;
+
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex error_slot;  // only ever tried, never waited for
+  std::optional<IoFailure> failure;
+  std::exception_ptr exception;
+  std::vector<std::optional<StableIdentity>> results;
+
+  // Guarded by the pool mutex.
+  std::size_t participants = 0;
+  bool done = false;
+  std::condition_variable finished;
+
+  [[nodiscard]] bool exhausted() const {
+    return stop.load(std::memory_order_acquire) ||
+           next.load(std::memory_order_relaxed) >= paths.size();
+  }
+
+  // Stores the first failure that wins the slot; the rest are dropped.
+  template <class Store>
+  void record_failure(Store&& store) {
+    if (error_slot.try_lock()) {
+      if (!failure && !exception) store();
+      error_slot.unlock();
+    }
+    stop.store(true, std::memory_order_release);
+  }
+};
+
+struct BatchWorkerPool::StartArgs {
+  std::shared_ptr<BatchWorkerPool> pool;
+  std::size_t index;
+};
+
+int start_default_thread(pthread_t* thread, void* (*entry)(void*), void* arg) {
+  return ::pthread_create(thread, nullptr, entry, arg);
+}
+
+Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thread_count,
+                                                                ThreadStarter starter) {
+  std::shared_ptr<BatchWorkerPool> pool(new BatchWorkerPool(thread_count));
+  std::vector<pthread_t> started;
+  started.reserve(thread_count);
+
+  // Pool threads start with asynchronous signals blocked: signals are for
+  // the interpreter's main thread, and a worker is never interrupted.
+  sigset_t blocked;
+  sigset_t previous;
+  sigfillset(&blocked);
+  for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, sync);
+  pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+  const auto stop_started = [&] {
+    pool->shut_down();
+    for (pthread_t thread : started) ::pthread_join(thread, nullptr);  // idle: they leave at once
+  };
+  int start_error = 0;
+  try {
+    for (std::size_t i = 0; i < thread_count; ++i) {
+      auto args = std::make_unique<StartArgs>(StartArgs{pool, i});
+      pthread_t thread{};
+      start_error = starter(&thread, &BatchWorkerPool::thread_entry, args.get());
+      if (start_error != 0) break;
+      args.release();  // owned by the new thread
+      started.push_back(thread);
+    }
+  } catch (...) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    stop_started();
+    throw;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  if (start_error != 0) {
+    stop_started();
+    std::string message(POOL_START_MESSAGE);
+    message.append(IoFailure::from_errno(start_error).text());
+    return std::unexpected(Failure(ResourceFailure{std::move(message)}));
+  }
+  for (pthread_t thread : started) ::pthread_detach(thread);
+  return pool;
+}
+
+void* BatchWorkerPool::thread_entry(void* raw) {
+  const std::unique_ptr<StartArgs> args(static_cast<StartArgs*>(raw));
+  std::string name = "tavolin-batch-" + std::to_string(args->index);
+  name.resize(std::min<std::size_t>(name.size(), 15));  // the kernel's name limit
+  ::pthread_setname_np(::pthread_self(), name.c_str());
+  args->pool->worker_loop();
+  return nullptr;
+}
+
+void BatchWorkerPool::shut_down() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  work_ready_.notify_all();
+}
+
+void BatchWorkerPool::worker_loop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_ready_.wait(lock, [&] { return !queue_.empty() || stopping_; });
+    if (queue_.empty()) return;  // told to stop and nothing left to do
+
+    const std::shared_ptr<Job> job = queue_.front();
+    if (!job->exhausted()) {
+      ++job->participants;
+      lock.unlock();
+      work_on(*job);
+      lock.lock();
+      --job->participants;
+    }
+    // Every index is claimed (or the job stopped): no thread joins it again.
+    if (!queue_.empty() && queue_.front() == job) queue_.pop_front();
+    if (job->participants == 0 && !job->done) {
+      job->done = true;
+      job->finished.notify_all();
+    }
+  }
+}
+
+void BatchWorkerPool::work_on(Job& job) {
+  const std::size_t count = job.paths.size();
+  while (!job.stop.load(std::memory_order_acquire)) {
+    const std::size_t index = job.next.fetch_add(1, std::memory_order_relaxed);
+    if (index >= count) return;
+    IoResult<StableIdentity> identity;
+    try {
+      identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys);
+    } catch (...) {
+      job.record_failure([&] { job.exception = std::current_exception(); });
+      return;
+    }
+    if (!identity) {
+      job.record_failure([&] { job.failure = std::move(identity.error()); });
+      return;
+    }
+    if (job.stop.load(std::memory_order_acquire)) return;  // another path failed: drop it
+    job.results[index] = std::move(*identity);
+  }
+}
+
+Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string> paths,
+                                                         std::uint64_t chunk_size,
+                                                         std::vector<Bytes> master_keys) {
+  if (paths.empty()) return std::vector<StableIdentity>{};
+  auto job = std::make_shared<Job>();
+  job->results.resize(paths.size());
+  job->paths = std::move(paths);
+  job->chunk_size = chunk_size;
+  job->master_keys = std::move(master_keys);
+  {
+    const std::lock_guard lock(mutex_);
+    queue_.push_back(job);
+  }
+  work_ready_.notify_all();
+  {
+    std::unique_lock lock(mutex_);
+    job->finished.wait(lock, [&] { return job->done; });
+  }
+
+  if (job->exception) std::rethrow_exception(job->exception);
+  if (job->failure) return std::unexpected(Failure(std::move(*job->failure)));
+  std::vector<StableIdentity> out;
+  out.reserve(job->results.size());
+  for (auto& slot : job->results) {
+    if (!slot) return TAVOLIN_INTERNAL_FAULT("batch job completed without a result for a path");
+    out.push_back(std::move(*slot));
+  }
+  return out;
+}
+
+Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t worker_count,
+                                                               ThreadStarter starter) {
+  if (worker_count == 0) return fail_validation(std::string(WORKER_COUNT_MESSAGE));
+  const auto threads = static_cast<std::size_t>(std::min(worker_count, MAX_WORKER_THREADS));
+  auto pool = BatchWorkerPool::start(threads, starter);
+  if (!pool) return std::unexpected(pool.error());
+  return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, starter, std::move(*pool)));
+}
+
+BatchProcessor::~BatchProcessor() {
+  // In a forked child that never used this processor, the pool is the
+  // parent's copy: its threads do not exist here and its mutex may have been
+  // held at the fork, so it is left untouched. Dropping the reference cannot
+  // free it, since the parent's threads' references were copied too.
+  if (pool_ && ::getpid() == owner_pid_) pool_->shut_down();
+}
+
+Result<std::shared_ptr<BatchWorkerPool>> BatchProcessor::current_pool() {
+  const pid_t pid = ::getpid();
+  if (pid != owner_pid_) {
+    auto fresh = BatchWorkerPool::start(threads_, starter_);
+    if (!fresh) return std::unexpected(fresh.error());
+    pool_ = std::move(*fresh);  // see the destructor on the parent's copy
+    owner_pid_ = pid;
+  }
+  return pool_;
+}
+
+Result<std::vector<StableIdentity>> BatchProcessor::stable_file_identities(
+    std::vector<std::string> paths, std::uint64_t chunk_size, std::vector<Bytes> master_keys) {
+  if (!chunk_size_accepted(chunk_size)) return fail_validation(std::string(CHUNK_SIZE_MESSAGE));
+  auto pool = current_pool();
+  if (!pool) return std::unexpected(pool.error());
+  return (*pool)->run(std::move(paths), chunk_size, std::move(master_keys));
+}
+
+}  // namespace tavolin::identity

@@ -1,0 +1,107 @@
+// The batch processor: a fixed-size pool of named worker threads that computes
+// stable identities for many paths at once and returns them in path order.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "file_identity/identity.hpp"
+#include "module/failure.hpp"
+
+namespace tavolin::identity {
+
+inline constexpr std::uint64_t MAX_WORKER_THREADS = 65535;
+inline constexpr std::string_view WORKER_COUNT_MESSAGE = "worker_count must be greater than zero";
+inline constexpr std::string_view POOL_START_MESSAGE = "failed to create Rayon batch processor: ";
+
+// Starts one thread like pthread_create (0 or an error number). Replaceable so
+// that tests can make a start fail.
+using ThreadStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
+int start_default_thread(pthread_t* thread, void* (*entry)(void*), void* arg);
+
+// The worker threads and their shared queue of batch jobs. Each thread holds
+// a reference to the pool, so the pool outlives a shut-down until its last
+// thread has left; nothing ever joins a busy thread.
+class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
+ public:
+  // Starts `thread_count` threads named "tavolin-batch-<index>". If one cannot
+  // be started, the ones already running are stopped and joined, and the
+  // result is a ResourceFailure.
+  static Result<std::shared_ptr<BatchWorkerPool>> start(std::size_t thread_count,
+                                                        ThreadStarter starter = start_default_thread);
+
+  BatchWorkerPool(const BatchWorkerPool&) = delete;
+  BatchWorkerPool& operator=(const BatchWorkerPool&) = delete;
+
+  // Computes the identity of every path on the pool threads and blocks until
+  // the job completes. Identities come back in path order; on failure the
+  // first stored failure is returned and every result is dropped.
+  Result<std::vector<StableIdentity>> run(std::vector<std::string> paths, std::uint64_t chunk_size,
+                                          std::vector<Bytes> master_keys);
+
+  // Threads finish queued jobs, then exit. Does not wait for them.
+  void shut_down();
+
+  [[nodiscard]] std::size_t thread_count() const { return thread_count_; }
+
+ private:
+  struct Job;
+  struct StartArgs;
+
+  explicit BatchWorkerPool(std::size_t thread_count) : thread_count_(thread_count) {}
+  static void* thread_entry(void* raw);
+  void worker_loop();
+  static void work_on(Job& job);
+
+  const std::size_t thread_count_;
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::deque<std::shared_ptr<Job>> queue_;  // guarded by mutex_
+  bool stopping_ = false;                   // guarded by mutex_
+};
+
+// What a Python BatchProcessor object owns: the pool of the process it is
+// used in. After a fork the child has none of the parent's threads, so the
+// first use in the child starts a fresh pool.
+class BatchProcessor {
+ public:
+  static Result<std::unique_ptr<BatchProcessor>> create(
+      std::uint64_t worker_count, ThreadStarter starter = start_default_thread);
+
+  BatchProcessor(const BatchProcessor&) = delete;
+  BatchProcessor& operator=(const BatchProcessor&) = delete;
+  // Tells the pool to stop; never waits for busy threads.
+  ~BatchProcessor();
+
+  // The pool for this process, started anew after a fork. Calls must not run
+  // concurrently with each other or with destruction (the binding holds the
+  // interpreter lock around them).
+  Result<std::shared_ptr<BatchWorkerPool>> current_pool();
+
+  // Checks `chunk_size`, then runs the batch on the current pool.
+  Result<std::vector<StableIdentity>> stable_file_identities(std::vector<std::string> paths,
+                                                             std::uint64_t chunk_size,
+                                                             std::vector<Bytes> master_keys);
+
+ private:
+  BatchProcessor(std::size_t threads, ThreadStarter starter, std::shared_ptr<BatchWorkerPool> pool)
+      : threads_(threads), starter_(starter), owner_pid_(::getpid()), pool_(std::move(pool)) {}
+
+  std::size_t threads_;
+  ThreadStarter starter_;
+  pid_t owner_pid_;
+  std::shared_ptr<BatchWorkerPool> pool_;
+};
+
+}  // namespace tavolin::identity

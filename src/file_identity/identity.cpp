@@ -1,0 +1,312 @@
+#include "file_identity/identity.hpp"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+namespace tavolin::identity {
+
+namespace {
+
+constexpr std::string_view kNotRegular = "stable identity source is not a regular file: ";
+constexpr std::string_view kChanged =
+    "file changed or was replaced while deriving stable identity: ";
+constexpr std::string_view kGeometry = "encrypted chunk length does not match chunk geometry";
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// SHA-256 is fetched once per process; the provider picks the processor's
+// SHA instructions when it has them.
+const EVP_MD* sha256_md() {
+  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (md == nullptr) throw std::runtime_error("SHA-256 is not available from libcrypto");
+  return md;
+}
+
+class Sha256 {
+ public:
+  Sha256() : ctx_(EVP_MD_CTX_new()) {
+    if (ctx_ == nullptr) throw std::bad_alloc();
+    if (EVP_DigestInit_ex2(ctx_, sha256_md(), nullptr) != 1) {
+      EVP_MD_CTX_free(ctx_);
+      throw std::runtime_error("SHA-256 initialisation failed");
+    }
+  }
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  ~Sha256() { EVP_MD_CTX_free(ctx_); }
+
+  void update(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return;
+    if (EVP_DigestUpdate(ctx_, bytes.data(), bytes.size()) != 1) {
+      throw std::runtime_error("SHA-256 update failed");
+    }
+  }
+
+  std::string hex_digest() {
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> out{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx_, out.data(), &length) != 1 || length != 32) {
+      throw std::runtime_error("SHA-256 finalisation failed");
+    }
+    return to_hex(std::span<const std::uint8_t>(out.data(), length));
+  }
+
+ private:
+  EVP_MD_CTX* ctx_;
+};
+
+std::string with_path(std::string_view message, std::string_view path) {
+  std::string text(message);
+  text.append(render_path(path));
+  return text;
+}
+
+IoResult<struct ::stat> fstat_of(int fd) {
+  struct ::stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  return st;
+}
+
+IoResult<int> open_no_follow(const std::string& path) {
+  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO; the
+  // regular-file check then refuses it.
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) return fd;
+    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+  }
+}
+
+// Hashes every byte from the current offset to the end, in requests of the
+// whole buffer.
+IoResult<void> hash_plain(int fd, std::span<std::uint8_t> buffer, Sha256& sha) {
+  for (;;) {
+    auto n = read_retrying(fd, buffer);
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) return {};
+    sha.update(buffer.first(*n));
+  }
+}
+
+// Hashes the plaintext of every record; `reader` is at the start of the file.
+IoResult<void> hash_container(FdReader& reader, std::span<const Bytes> master_keys, Sha256& sha) {
+  auto prefix = container::read_container_prefix(reader);
+  if (!prefix) return std::unexpected(prefix.error());
+  auto key = container::unwrap_data_key_any(master_keys, prefix->header);
+  if (!key) return std::unexpected(key.error());
+
+  const std::uint64_t full = prefix->header.chunk_size + container::GCM_TAG_LENGTH;
+  Bytes sealed;
+  bool short_before = false;
+  for (std::uint64_t index = 0;; ++index) {
+    std::array<std::uint8_t, 4> length_field{};
+    auto first = reader.read(std::span(length_field).first(1));
+    if (!first) return std::unexpected(first.error());
+    if (*first == 0) return {};  // the payload ends exactly after a record
+    auto rest = container::read_exact(reader, std::span(length_field).subspan(1));
+    if (!rest) return std::unexpected(rest.error());
+    const std::uint32_t sealed_length =
+        (std::uint32_t{length_field[0]} << 24) | (std::uint32_t{length_field[1]} << 16) |
+        (std::uint32_t{length_field[2]} << 8) | std::uint32_t{length_field[3]};
+    if (sealed_length <= container::GCM_TAG_LENGTH || short_before || sealed_length > full) {
+      return std::unexpected(IoFailure::invalid_data(std::string(kGeometry)));
+    }
+    short_before = sealed_length < full;
+
+    sealed.resize(sealed_length);
+    auto body = container::read_exact(reader, sealed);
+    if (!body) return std::unexpected(body.error());
+    auto plain = container::open_chunk(*key, *prefix, index, std::move(sealed));
+    if (!plain) return std::unexpected(plain.error());
+    sha.update(*plain);
+    sealed = std::move(*plain);  // keep the allocation for the next record
+  }
+}
+
+}  // namespace
+
+IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
+  return IdentitySnapshot{
+      static_cast<std::uint64_t>(st.st_dev),
+      static_cast<std::uint64_t>(st.st_ino),
+      static_cast<std::uint64_t>(st.st_size),
+      static_cast<__int128>(st.st_mtim.tv_sec) * 1'000'000'000 +
+          static_cast<__int128>(st.st_mtim.tv_nsec),
+  };
+}
+
+std::string render_path(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  const auto* s = reinterpret_cast<const std::uint8_t*>(path.data());
+  const std::size_t n = path.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::uint8_t lead = s[i];
+    if (lead < 0x80) {
+      out.push_back(static_cast<char>(lead));
+      ++i;
+      continue;
+    }
+    // Length and the allowed range of the second byte (excludes overlong
+    // forms, surrogates and values above U+10FFFF).
+    std::size_t need = 0;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      need = 1;
+    } else if (lead == 0xE0) {
+      need = 2, lo = 0xA0;
+    } else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) {
+      need = 2;
+    } else if (lead == 0xED) {
+      need = 2, hi = 0x9F;
+    } else if (lead == 0xF0) {
+      need = 3, lo = 0x90;
+    } else if (lead >= 0xF1 && lead <= 0xF3) {
+      need = 3;
+    } else if (lead == 0xF4) {
+      need = 3, hi = 0x8F;
+    } else {
+      out.append(kReplacement);
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    std::size_t got = 0;
+    while (got < need && j < n) {
+      const std::uint8_t c = s[j];
+      if (c < (got == 0 ? lo : 0x80) || c > (got == 0 ? hi : 0xBF)) break;
+      ++j;
+      ++got;
+    }
+    if (got == need) {
+      out.append(path.substr(i, j - i));
+    } else {
+      out.append(kReplacement);  // one replacement per maximal invalid subpart
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::string to_hex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(bytes.size() * 2, '0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[2 * i] = kDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+  }
+  return out;
+}
+
+IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out) {
+  for (;;) {
+    const ssize_t n = ::read(fd, out.data(), out.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+  }
+}
+
+FdReader::FdReader(int fd, std::size_t capacity)
+    : fd_(fd), capacity_(capacity), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)) {}
+
+IoResult<std::size_t> FdReader::read(std::span<std::uint8_t> out) {
+  if (out.empty()) return std::size_t{0};
+  if (begin_ == end_) {
+    if (out.size() >= capacity_) return read_retrying(fd_, out);
+    auto filled = read_retrying(fd_, std::span(buffer_.get(), capacity_));
+    if (!filled) return std::unexpected(filled.error());
+    begin_ = 0;
+    end_ = *filled;
+    if (end_ == 0) return std::size_t{0};
+  }
+  const std::size_t n = std::min(out.size(), end_ - begin_);
+  std::memcpy(out.data(), buffer_.get() + begin_, n);
+  begin_ += n;
+  return n;
+}
+
+IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
+                                                std::span<const Bytes> master_keys) {
+  if (!chunk_size_accepted(chunk_size)) {
+    return std::unexpected(IoFailure::invalid_input(std::string(CHUNK_SIZE_MESSAGE)));
+  }
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(IoFailure::invalid_input("path contains an interior NUL byte"));
+  }
+  const std::string c_path(path);
+
+  auto opened = open_no_follow(c_path);
+  if (!opened) return std::unexpected(opened.error());
+  const UniqueFd fd(*opened);
+
+  auto type_status = fstat_of(fd.get());
+  if (!type_status) return std::unexpected(type_status.error());
+  if (!S_ISREG(type_status->st_mode)) {
+    return std::unexpected(IoFailure::invalid_input(with_path(kNotRegular, path)));
+  }
+  // Back to ordinary blocking reads for the regular file.
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(IoFailure::from_errno(errno));
+  }
+
+  auto opening_status = fstat_of(fd.get());
+  if (!opening_status) return std::unexpected(opening_status.error());
+  const IdentitySnapshot opening = IdentitySnapshot::of(*opening_status);
+
+  FdReader reader(fd.get(), static_cast<std::size_t>(chunk_size));
+  Sha256 sha;
+
+  std::array<std::uint8_t, container::CONTAINER_MAGIC.size()> magic{};
+  bool is_container = false;
+  if (auto probe = container::read_exact(reader, magic); probe) {
+    is_container = magic == container::CONTAINER_MAGIC;
+  } else if (probe.error().kind != IoKind::unexpected_eof) {
+    return std::unexpected(probe.error());
+  }
+  if (::lseek(fd.get(), 0, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
+  reader.discard();
+
+  auto hashed = is_container ? hash_container(reader, master_keys, sha)
+                             : hash_plain(fd.get(), reader.storage(), sha);
+  if (!hashed) return std::unexpected(hashed.error());
+
+  auto closing_fd = fstat_of(fd.get());
+  if (!closing_fd) return std::unexpected(closing_fd.error());
+  struct ::stat closing_path {};
+  if (::lstat(c_path.c_str(), &closing_path) != 0) {
+    return std::unexpected(IoFailure::from_errno(errno));
+  }
+  if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(*closing_fd) != opening ||
+      IdentitySnapshot::of(closing_path) != opening) {
+    return std::unexpected(IoFailure::invalid_data(with_path(kChanged, path)));
+  }
+
+  return StableIdentity{opening.size, opening.mtime_ns, sha.hex_digest()};
+}
+
+}  // namespace tavolin::identity

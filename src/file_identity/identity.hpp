@@ -1,0 +1,86 @@
+// Stable file identity: size, modification time and the SHA-256 digest of a
+// file's content (of the decrypted plaintext for an encrypted container),
+// with a check that the file did not change while it was read.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "encrypted_range/container.hpp"
+#include "module/failure.hpp"
+
+namespace tavolin::identity {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::uint64_t DEFAULT_READ_CHUNK_SIZE = 1048576;
+inline constexpr std::uint64_t MAX_READ_CHUNK_SIZE = 67108864;
+
+struct StableIdentity {
+  std::uint64_t size = 0;
+  __int128 mtime_ns = 0;
+  std::string digest;  // 64 lowercase hexadecimal characters
+
+  bool operator==(const StableIdentity&) const = default;
+};
+
+struct IdentitySnapshot {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  __int128 mtime_ns = 0;
+
+  static IdentitySnapshot of(const struct ::stat& st);
+  bool operator==(const IdentitySnapshot&) const = default;
+};
+
+// 1 <= chunk_size <= MAX_READ_CHUNK_SIZE.
+[[nodiscard]] constexpr bool chunk_size_accepted(std::uint64_t chunk_size) {
+  return chunk_size >= 1 && chunk_size <= MAX_READ_CHUNK_SIZE;
+}
+inline constexpr std::string_view CHUNK_SIZE_MESSAGE = "chunk_size must be greater than zero";
+
+// The path bytes as UTF-8 text, each maximal invalid subsequence replaced by
+// U+FFFD (the rendering used in messages).
+std::string render_path(std::string_view path);
+
+// Lowercase hexadecimal of `bytes`.
+std::string to_hex(std::span<const std::uint8_t> bytes);
+
+// A buffered sequential reader over a descriptor it does not own. When its
+// buffer is empty, a request at least as large as the buffer goes straight to
+// the descriptor. Reads interrupted by a signal are retried.
+class FdReader final : public container::ByteSource {
+ public:
+  FdReader(int fd, std::size_t capacity);
+
+  IoResult<std::size_t> read(std::span<std::uint8_t> out) override;
+  // Drops whatever is buffered (after the caller moved the descriptor).
+  void discard() { begin_ = end_ = 0; }
+  // The buffer storage, for reuse by a caller that bypasses the reader.
+  [[nodiscard]] std::span<std::uint8_t> storage() { return {buffer_.get(), capacity_}; }
+
+ private:
+  int fd_;
+  std::size_t capacity_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+// One read(2) into `out`, retried while interrupted by a signal.
+IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out);
+
+// Computes the identity of `path` (raw file-system bytes). `chunk_size` must
+// satisfy chunk_size_accepted(). Takes no lock and shares no mutable state.
+IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
+                                                std::span<const Bytes> master_keys);
+
+}  // namespace tavolin::identity
