@@ -9,11 +9,38 @@
 
 namespace {
 
+// Parameter types as callers may pass them: a declared "pathlib.Path" accepts
+// any str or path-like object, and a declared list accepts any sequence.
+std::string caller_type(std::string type) {
+  for (std::size_t at = type.find("pathlib.Path"); at != std::string::npos;
+       at = type.find("pathlib.Path", at)) {
+    type.replace(at, 12, "_Path");
+  }
+  if (type.starts_with("list[")) type.replace(0, 4, "Sequence");
+  return type;
+}
+
+std::string parameter_text(const tavolin::TypedSignature& sig) {
+  // The annotation text carries the markers ("*", defaults); rewrite only the
+  // declared types it names.
+  std::string out = sig.annotation;
+  std::size_t at = 0;
+  for (const auto& [name, type] : sig.params) {
+    const std::string needle = name + ": " + type;
+    at = out.find(needle, at);
+    if (at == std::string::npos) break;
+    const std::string replacement = name + ": " + caller_type(type);
+    out.replace(at, needle.size(), replacement);
+    at += replacement.size();
+  }
+  return out;
+}
+
 void write_function(std::ostream& out, const tavolin::TypedSignature& sig, const char* indent,
                     const std::string& first_param) {
   out << indent << "def " << sig.name << "(" << first_param;
-  if (!first_param.empty() && !sig.annotation.empty()) out << ", ";
-  out << sig.annotation << ") -> " << sig.return_type << ":";
+  if (!first_param.empty() && !sig.params.empty()) out << ", ";
+  out << parameter_text(sig) << ") -> " << sig.return_type << ":";
   if (sig.doc) {
     out << "\n" << indent << "    \"\"\"" << *sig.doc << "\"\"\"\n";
   } else {
@@ -31,7 +58,8 @@ int main(int argc, char** argv) {
   std::ofstream out(argv[1]);
   out << "# Typing stub of tavolin_native_backend, generated from the module's typed\n"
          "# signature records at build time. Do not edit.\n"
-         "import pathlib\nfrom typing import final\n\n";
+         "import os\nfrom collections.abc import Sequence\nfrom typing import TypeAlias, final\n\n"
+         "_Path: TypeAlias = str | os.PathLike[str]\n\n";
 
   const auto& records = tavolin::typed_signatures();
   const auto& cls = tavolin::batch_processor_signature();
