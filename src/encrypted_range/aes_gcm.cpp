@@ -66,33 +66,57 @@ IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   return decryptor;
 }
 
+IoResult<void> GcmDecryptor::begin(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+                                   std::span<const std::uint8_t> associated_data) {
+  EVP_CIPHER_CTX* ctx = ctx_.get();
+  if (EVP_DecryptInit_ex2(ctx, nullptr, nullptr, nonce.data(), nullptr) != 1) {
+    return std::unexpected(authentication_failed());
+  }
+  int written = 0;
+  for (std::size_t at = 0; at < associated_data.size(); at += kMaxUpdate) {
+    const std::size_t n = std::min(kMaxUpdate, associated_data.size() - at);
+    if (EVP_DecryptUpdate(ctx, nullptr, &written, associated_data.data() + at,
+                          static_cast<int>(n)) != 1) {
+      return std::unexpected(authentication_failed());
+    }
+  }
+  return {};
+}
+
+IoResult<void> GcmDecryptor::update_in_place(std::span<std::uint8_t> piece) {
+  int written = 0;
+  for (std::size_t at = 0; at < piece.size(); at += kMaxUpdate) {
+    const std::size_t n = std::min(kMaxUpdate, piece.size() - at);
+    std::uint8_t* p = piece.data() + at;
+    if (EVP_DecryptUpdate(ctx_.get(), p, &written, p, static_cast<int>(n)) != 1 ||
+        written != static_cast<int>(n)) {
+      return std::unexpected(authentication_failed());
+    }
+  }
+  return {};
+}
+
+IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+  EVP_CIPHER_CTX* ctx = ctx_.get();
+  std::uint8_t tail[16];
+  int written = 0;
+  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(GCM_TAG_LENGTH),
+                          const_cast<std::uint8_t*>(tag.data())) != 1 ||
+      EVP_DecryptFinal_ex(ctx, tail, &written) != 1) {  // constant-time tag check
+    return std::unexpected(authentication_failed());
+  }
+  return {};
+}
+
 IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
                                            std::span<std::uint8_t> data,
                                            std::span<const std::uint8_t, GCM_TAG_LENGTH> tag,
                                            std::span<const std::uint8_t> associated_data) {
-  EVP_CIPHER_CTX* ctx = ctx_.get();
-  bool ok = EVP_DecryptInit_ex2(ctx, nullptr, nullptr, nonce.data(), nullptr) == 1;
-  int written = 0;
-  for (std::size_t at = 0; ok && at < associated_data.size(); at += kMaxUpdate) {
-    const std::size_t n = std::min(kMaxUpdate, associated_data.size() - at);
-    ok = EVP_DecryptUpdate(ctx, nullptr, &written, associated_data.data() + at,
-                           static_cast<int>(n)) == 1;
-  }
-  for (std::size_t at = 0; ok && at < data.size(); at += kMaxUpdate) {
-    const std::size_t n = std::min(kMaxUpdate, data.size() - at);
-    std::uint8_t* p = data.data() + at;
-    ok = EVP_DecryptUpdate(ctx, p, &written, p, static_cast<int>(n)) == 1 &&
-         written == static_cast<int>(n);
-  }
-  ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(GCM_TAG_LENGTH),
-                                 const_cast<std::uint8_t*>(tag.data())) == 1;
-  std::uint8_t tail[16];
-  ok = ok && EVP_DecryptFinal_ex(ctx, tail, &written) == 1;  // constant-time tag check
-  if (!ok) {
-    wipe(data);  // nothing of a failed opening is released
-    return std::unexpected(authentication_failed());
-  }
-  return {};
+  auto result = begin(nonce, associated_data);
+  if (result) result = update_in_place(data);
+  if (result) result = finish(tag);
+  if (!result) wipe(data);  // nothing of a failed opening is released
+  return result;
 }
 
 // ---------------------------------------------------------------- aes_gcm_open
@@ -194,14 +218,21 @@ IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
   return ChunkOpener(std::move(*decryptor), prefix);
 }
 
-IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
-                                          std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+IoResult<void> ChunkOpener::begin(std::uint64_t index) {
   if (index > UINT32_MAX) {
-    wipe(ciphertext);
     return std::unexpected(IoFailure::invalid_data("encrypted chunk counter overflowed"));
   }
   const auto nonce = chunk_nonce(prefix_->header.nonce_prefix, static_cast<std::uint32_t>(index));
-  return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);
+  return decryptor_.begin(nonce, prefix_->header_bytes);
+}
+
+IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
+                                          std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+  auto result = begin(index);
+  if (result) result = decryptor_.update_in_place(ciphertext);
+  if (result) result = decryptor_.finish(tag);
+  if (!result) wipe(ciphertext);
+  return result;
 }
 
 IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,

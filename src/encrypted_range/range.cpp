@@ -112,6 +112,29 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
 
 namespace {
 
+// Reads the record at `offset` (length field, body, tag) with one positioned
+// read straight into `body`, whose size is the chunk length the geometry
+// expects, and opens it there. Failures come in the order of the record's
+// fields: end of data inside the length field, a length field that
+// disagrees, end of data inside the record, the chunk counter, the tag.
+IoResult<void> read_and_open_record(RandomAccessSource& file, ChunkOpener& opener,
+                                    std::uint64_t index, std::uint64_t offset,
+                                    std::span<std::uint8_t> body) {
+  std::uint8_t field[4];
+  std::uint8_t tag[GCM_TAG_LENGTH];
+  const std::span<std::uint8_t> parts[3] = {field, body, tag};
+  const auto got = file.read_at(offset, parts);
+  if (!got) return std::unexpected(got.error());
+  if (*got < sizeof field) return std::unexpected(IoFailure::unexpected_eof());
+  if (load_be32(field) != body.size() + GCM_TAG_LENGTH) {
+    return std::unexpected(invalid("encrypted chunk length does not match chunk geometry"));
+  }
+  if (*got != sizeof field + body.size() + sizeof tag) {
+    return std::unexpected(IoFailure::unexpected_eof());
+  }
+  return opener.open_in_place(index, body, tag);
+}
+
 IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPrefix& prefix,
                                        std::uint64_t file_size,
                                        std::span<const std::uint8_t> master_key,
@@ -161,34 +184,12 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     // A chunk inside the range is read and decrypted in place in the result;
     // one the range covers partly goes through the scratch buffer.
     const bool whole = local_start == 0 && local_end == length;
-    std::uint8_t field[4];
-    std::uint8_t tag_copy[GCM_TAG_LENGTH];
-    std::span<std::uint8_t> body;
-    std::span<const std::uint8_t, GCM_TAG_LENGTH> tag(tag_copy, GCM_TAG_LENGTH);
-    std::size_t got_total = 0;
-    if (whole) {
-      body = out.subspan(written, static_cast<std::size_t>(length));
-      const std::span<std::uint8_t> parts[3] = {field, body, tag_copy};
-      const auto got = file.read_at(record_offset, parts);
-      if (!got) return std::unexpected(got.error());
-      got_total = *got;
-    } else {
-      const auto sealed = scratch.get(static_cast<std::size_t>(length) + GCM_TAG_LENGTH);
-      body = sealed.first(static_cast<std::size_t>(length));
-      tag = sealed.subspan(static_cast<std::size_t>(length)).first<GCM_TAG_LENGTH>();
-      const std::span<std::uint8_t> parts[2] = {field, sealed};
-      const auto got = file.read_at(record_offset, parts);
-      if (!got) return std::unexpected(got.error());
-      got_total = *got;
+    const std::span<std::uint8_t> body =
+        whole ? out.subspan(written, static_cast<std::size_t>(length))
+              : scratch.get(static_cast<std::size_t>(length));
+    if (auto r = read_and_open_record(file, *opener, index, record_offset, body); !r) {
+      return std::unexpected(r.error());
     }
-    if (got_total < sizeof field) return std::unexpected(IoFailure::unexpected_eof());
-    if (load_be32(field) != length + GCM_TAG_LENGTH) {
-      return std::unexpected(invalid("encrypted chunk length does not match chunk geometry"));
-    }
-    if (got_total != sizeof field + length + GCM_TAG_LENGTH) {
-      return std::unexpected(IoFailure::unexpected_eof());
-    }
-    if (auto r = opener->open_in_place(index, body, tag); !r) return std::unexpected(r.error());
     if (!whole) {
       std::memcpy(out.data() + written, body.data() + local_start, take);
       wipe(body);
