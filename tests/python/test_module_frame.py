@@ -1,6 +1,7 @@
 """The module frame: import, registration, binding and conversion errors."""
 import importlib
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -295,4 +296,5 @@ def test_memory_is_stable_over_many_calls(m):
     tracemalloc.stop()
     grown = sum(s.size_diff for s in snap_after.compare_to(snap_before, "filename"))
     assert grown < 64 * 1024, grown
-    assert after_rss - before_rss < 2048, (before_rss, after_rss)
+    if not os.environ.get("TAVOLIN_SANITIZED"):  # the sanitizer's quarantine holds freed memory
+        assert after_rss - before_rss < 2048, (before_rss, after_rss)
