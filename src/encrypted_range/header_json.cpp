@@ -1,5 +1,6 @@
 #include "encrypted_range/header_json.hpp"
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <new>
@@ -131,10 +132,14 @@ class HeaderHandler {
 }  // namespace
 
 std::optional<HeaderDocument> read_header_document(std::span<const std::uint8_t> text) {
-  // The parser skips a leading UTF-8 byte order mark; a header may not carry one.
+  // Where the parser is more lenient than the header text allows: it skips a
+  // leading UTF-8 byte order mark, and it takes a NUL byte outside a string
+  // for the end of the input, ignoring whatever follows. A raw NUL is never
+  // valid JSON (inside a string it must be escaped).
   if (text.size() >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) {
     return std::nullopt;
   }
+  if (std::find(text.begin(), text.end(), std::uint8_t{0}) != text.end()) return std::nullopt;
   HeaderHandler handler;
   bool ok = false;
   try {
