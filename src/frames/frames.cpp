@@ -103,8 +103,8 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-constexpr std::string_view kNamePrefix = "frame_";
-constexpr std::size_t kMinDigits = 7;
+constexpr std::string_view kNamePrefix = kFrameNamePrefix;
+constexpr std::size_t kMinDigits = kFrameIndexDigits;
 
 std::size_t decimal_width(std::uint64_t value) {
   std::size_t width = 1;
@@ -134,22 +134,38 @@ void write_padded(char* out, std::size_t width, std::uint64_t value) {
   while (p > out) *--p = '0';
 }
 
-// Refuses, as std::bad_alloc, a record count that cannot be held: more than
-// the vector can address, or more than the machine's memory (RAM and swap)
-// can hold for the native records together with the host objects the caller
-// builds from them (a tuple, an int and a str per record). Without this a
-// large count would be committed lazily and end with the process killed.
-void ensure_records_fit(std::uint64_t count, std::size_t name_length,
-                        std::size_t max_elements) {
-  if (count > max_elements) throw std::bad_alloc();
+// Total bytes of the names of indices 0 .. count-1 with `fixed` bytes of
+// prefix, dot and extension each.
+unsigned __int128 total_name_bytes(std::uint64_t count, std::size_t fixed) {
+  unsigned __int128 total = 0;
+  std::uint64_t from = 0;
+  std::uint64_t wider_from = 10'000'000;
+  std::size_t digits = kMinDigits;
+  while (from < count) {
+    const std::uint64_t to = std::min(count, wider_from);
+    total += static_cast<unsigned __int128>(to - from) * (fixed + digits);
+    from = to;
+    wider_from *= 10;
+    ++digits;
+  }
+  return total;
+}
+
+// Refuses, as std::bad_alloc, records that cannot be held: more bytes than
+// can be addressed, or more than the machine's memory (RAM and swap) can hold
+// for the names together with the host objects the caller makes of them (a
+// list slot, a tuple, an int and a str of about 170 bytes per record).
+// Without this a large count would be committed lazily and end with the
+// process killed instead of an exception.
+void ensure_records_fit(std::uint64_t count, unsigned __int128 name_bytes) {
+  if (name_bytes > static_cast<unsigned __int128>(PTRDIFF_MAX)) throw std::bad_alloc();
   struct sysinfo info {};
-  if (sysinfo(&info) != 0) return;  // no estimate possible; let the allocator decide
-  const auto unit = static_cast<unsigned __int128>(info.mem_unit == 0 ? 1 : info.mem_unit);
+  if (sysinfo(&info) != 0) return;  // no estimate possible; the allocator decides
+  const unsigned __int128 unit = info.mem_unit == 0 ? 1 : info.mem_unit;
   const unsigned __int128 memory =
       (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * unit;
-  // Native record + name storage, plus roughly 150 bytes of host objects.
-  const unsigned __int128 per_record = sizeof(FrameRecord) + 150 + 2 * name_length;
-  if (static_cast<unsigned __int128>(count) * per_record > memory) throw std::bad_alloc();
+  const unsigned __int128 needed = name_bytes * 2 + static_cast<unsigned __int128>(count) * 170;
+  if (needed > memory) throw std::bad_alloc();
 }
 
 }  // namespace
@@ -221,24 +237,24 @@ std::optional<std::string_view> strip_base(std::string_view path, std::string_vi
 
 // ------------------------------------------------------------ operations
 
-Result<std::vector<std::uint64_t>> parse_extracted_frame_numbers(
-    std::span<const std::string> paths) {
-  std::vector<std::uint64_t> numbers;
+Result<BulkVector<std::uint64_t>> parse_extracted_frame_numbers(const TextList& paths) {
+  BulkVector<std::uint64_t> numbers;
   numbers.reserve(paths.size());
-  for (const std::string& path : paths) {
-    auto number = frame_number(path);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    auto number = frame_number(paths[i]);
     if (!number) return std::unexpected(number.error());
     numbers.push_back(*number);
   }
   return numbers;
 }
 
-Result<std::vector<FrameRecord>> build_frame_records(std::span<const std::string> paths,
+Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
                                                      const std::optional<std::string>& relative_to,
                                                      bool zero_based) {
   std::vector<FrameRecord> records;
   records.reserve(paths.size());
-  for (const std::string& path : paths) {
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string_view path = paths[i];
     auto number = frame_number(path);
     if (!number) return std::unexpected(number.error());
     std::uint64_t value = *number;
@@ -276,8 +292,18 @@ std::string canonical_frame_name(std::uint64_t index, std::string_view ext) {
   return name;
 }
 
-Result<std::vector<FrameRecord>> build_expected_frame_records(std::uint64_t frame_count,
-                                                              std::string_view ext) {
+std::vector<FrameRecord> ExpectedFrameRecords::records() const {
+  std::vector<FrameRecord> out;
+  out.reserve(static_cast<std::size_t>(count_));
+  for_each([&](std::uint64_t index, std::string_view name) {
+    out.emplace_back(index, std::string(name));
+    return true;
+  });
+  return out;
+}
+
+Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t frame_count,
+                                                          std::string_view ext) {
   if (status::trim_unicode_whitespace(ext).empty()) {
     return fail_validation("ext must not be empty");
   }
@@ -288,14 +314,28 @@ Result<std::vector<FrameRecord>> build_expected_frame_records(std::uint64_t fram
     message.append(std::to_string(kMaxExpectedFrameCount));
     return TAVOLIN_INTERNAL_FAULT(std::move(message));
   }
-  std::vector<FrameRecord> records;
-  ensure_records_fit(frame_count, kNamePrefix.size() + kMinDigits + 1 + ext.size(),
-                     records.max_size());
-  records.reserve(static_cast<std::size_t>(frame_count));
+  ExpectedFrameRecords result;
+  result.fixed_length_ = kNamePrefix.size() + 1 + ext.size();
+  const unsigned __int128 total = total_name_bytes(frame_count, result.fixed_length_);
+  ensure_records_fit(frame_count, total);
+  result.names_.resize(static_cast<std::size_t>(total));
+  char* out = result.names_.data();
+  std::size_t digits = kMinDigits;
+  std::uint64_t wider_from = 10'000'000;
   for (std::uint64_t i = 0; i < frame_count; ++i) {
-    records.emplace_back(i, canonical_frame_name(i, ext));
+    if (i == wider_from) {
+      ++digits;
+      wider_from *= 10;
+    }
+    kNamePrefix.copy(out, kNamePrefix.size());
+    out += kNamePrefix.size();
+    write_padded(out, digits, i);
+    out += digits;
+    *out++ = '.';
+    out = std::copy(ext.begin(), ext.end(), out);
   }
-  return records;
+  result.count_ = frame_count;
+  return result;
 }
 
 }  // namespace tavolin::frames

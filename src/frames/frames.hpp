@@ -5,12 +5,12 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "frames/bulk_storage.hpp"
 #include "module/failure.hpp"
 
 namespace tavolin::frames {
@@ -44,20 +44,58 @@ std::optional<std::string_view> strip_base(std::string_view path, std::string_vi
 
 // ------------------------------------------------------------ operations
 
-Result<std::vector<std::uint64_t>> parse_extracted_frame_numbers(
-    std::span<const std::string> paths);
+Result<BulkVector<std::uint64_t>> parse_extracted_frame_numbers(const TextList& paths);
 
-Result<std::vector<FrameRecord>> build_frame_records(std::span<const std::string> paths,
+Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
                                                      const std::optional<std::string>& relative_to,
                                                      bool zero_based);
+
+inline constexpr std::string_view kFrameNamePrefix = "frame_";
+inline constexpr std::size_t kFrameIndexDigits = 7;  // minimum width of the index
 
 // "frame_" + index zero-padded to at least 7 digits + "." + ext.
 std::string canonical_frame_name(std::uint64_t index, std::string_view ext);
 
-// Records (i, canonical name) for i in 0 .. frame_count-1. A count above
-// kMaxExpectedFrameCount is an internal fault; a count that cannot be held in
-// memory throws std::bad_alloc before anything is built.
-Result<std::vector<FrameRecord>> build_expected_frame_records(std::uint64_t frame_count,
-                                                              std::string_view ext);
+// The records (i, canonical name) of a complete extraction, held compactly:
+// the names laid end to end in one buffer, the numbers given by position.
+class ExpectedFrameRecords {
+ public:
+  [[nodiscard]] std::uint64_t size() const noexcept { return count_; }
+
+  // Calls visit(index, name) for each record in order while it returns true;
+  // returns whether every record was visited.
+  template <class Visit>
+  bool for_each(Visit&& visit) const {
+    const char* at = names_.data();
+    std::size_t length = fixed_length_ + kFrameIndexDigits;
+    std::uint64_t wider_from = 10'000'000;  // first index with 8 digits
+    for (std::uint64_t i = 0; i < count_; ++i) {
+      if (i == wider_from) {
+        ++length;
+        wider_from *= 10;
+      }
+      if (!visit(i, std::string_view(at, length))) return false;
+      at += length;
+    }
+    return true;
+  }
+
+  // Owned copies of the records.
+  [[nodiscard]] std::vector<FrameRecord> records() const;
+
+ private:
+  friend Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t,
+                                                                   std::string_view);
+  BulkVector<char> names_;
+  std::uint64_t count_ = 0;
+  std::size_t fixed_length_ = 0;  // "frame_" + "." + ext
+};
+
+// The records for indices 0 .. frame_count-1. A count above
+// kMaxExpectedFrameCount is an internal fault; a count whose records (with
+// the host objects made from them) cannot be held in memory throws
+// std::bad_alloc before anything is built.
+Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t frame_count,
+                                                          std::string_view ext);
 
 }  // namespace tavolin::frames

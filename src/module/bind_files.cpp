@@ -16,34 +16,110 @@ using FastArgs = PyObject* const*;
 
 namespace {
 
-// A record list built straight into Python objects: one tuple, int and str
-// per record, without going through intermediate copies.
-PyObject* records_to_python(const std::vector<frames::FrameRecord>& records) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t index = 0;
-  for (const auto& [number, text] : records) {
-    PyObject* tuple = PyTuple_New(2);
-    PyObject* first = tuple ? PyLong_FromUnsignedLongLong(number) : nullptr;
-    PyObject* second =
-        first ? PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))
-              : nullptr;
-    if (second == nullptr) {
-      Py_XDECREF(first);
-      Py_XDECREF(tuple);
-      Py_DECREF(list);
-      return nullptr;
+// A list of texts copied into one owned buffer (same acceptance and errors
+// as a list of texts; no heap string per element).
+struct TextListArg {
+  using value_type = frames::TextList;
+  static bool convert(PyObject* obj, value_type& out) {
+    Py_ssize_t hint = 0;
+    PyObject* iter = begin_sequence(obj, hint);
+    if (iter == nullptr) return false;
+    bool ok = true;
+    try {
+      if (hint > 0) {
+        const auto count = static_cast<std::size_t>(hint);
+        out.reserve(count, count * 24);
+      }
+      while (PyObject* item = PyIter_Next(iter)) {
+        std::string_view text;
+        ok = Text::convert(item, text);
+        if (ok) out.push_back(text);  // copied while `item` is alive
+        Py_DECREF(item);
+        if (!ok) break;
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      ok = false;
     }
-    PyTuple_SET_ITEM(tuple, 0, first);
-    PyTuple_SET_ITEM(tuple, 1, second);
-    PyList_SET_ITEM(list, index++, tuple);
+    Py_DECREF(iter);
+    return ok && !PyErr_Occurred();
   }
-  return list;
+};
+
+PyObject* text_to_python(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// One (int, str) tuple, or nullptr with an exception set.
+PyObject* record_to_python(std::uint64_t number, std::string_view text) {
+  PyObject* tuple = PyTuple_New(2);
+  if (tuple == nullptr) return nullptr;
+  PyObject* first = PyLong_FromUnsignedLongLong(number);
+  if (first == nullptr) {
+    Py_DECREF(tuple);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(tuple, 0, first);
+  PyObject* second = text_to_python(text);
+  if (second == nullptr) {
+    Py_DECREF(tuple);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(tuple, 1, second);
+  // An int and a str cannot take part in a reference cycle; the collector
+  // would untrack this tuple at its first pass anyway, so spare it the
+  // repeated traversals of a million young tuples.
+  PyObject_GC_UnTrack(tuple);
+  return tuple;
 }
 
 PyObject* finish_records(const Result<std::vector<frames::FrameRecord>>& result) {
   if (!result) return raise_failure(result.error(), IoRoute::os_error);
-  return records_to_python(*result);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t index = 0;
+  for (const auto& [number, text] : *result) {
+    PyObject* record = record_to_python(number, text);
+    if (record == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, index++, record);
+  }
+  return list;
+}
+
+PyObject* finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
+  if (!result) return raise_failure(result.error(), IoRoute::os_error);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
+  if (list == nullptr) return nullptr;
+  const bool complete = result->for_each([&](std::uint64_t index, std::string_view name) {
+    PyObject* record = record_to_python(index, name);
+    if (record == nullptr) return false;
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), record);
+    return true;
+  });
+  if (!complete) {
+    Py_DECREF(list);  // unset slots are NULL, which list deallocation skips
+    return nullptr;
+  }
+  return list;
+}
+
+PyObject* finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result) {
+  if (!result) return raise_failure(result.error(), IoRoute::os_error);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t index = 0;
+  for (const std::uint64_t number : *result) {
+    PyObject* item = PyLong_FromUnsignedLongLong(number);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, index++, item);
+  }
+  return list;
 }
 
 }  // namespace
@@ -70,17 +146,17 @@ PyObject* py_render_single_page_pdf(PyObject*, FastArgs a, Py_ssize_t n, PyObjec
 }
 
 PyObject* py_parse_extracted_frame_numbers(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
-  return Call<ListOf<OwnedText>>::run(
-      decl::parse_extracted_frame_numbers, a, n, kw, [](std::vector<std::string> paths) {
+  return Call<TextListArg>::run(
+      decl::parse_extracted_frame_numbers, a, n, kw, [](frames::TextList paths) {
         const auto numbers = released([&] { return frames::parse_extracted_frame_numbers(paths); });
-        return finish(numbers);
+        return finish_numbers(numbers);
       });
 }
 
 PyObject* py_build_frame_records(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
-  return Call<ListOf<OwnedText>, OptionalText, Opt<Bool>>::run(
+  return Call<TextListArg, OptionalText, Opt<Bool>>::run(
       decl::build_frame_records, a, n, kw,
-      [](std::vector<std::string> paths, std::optional<std::string> relative_to,
+      [](frames::TextList paths, std::optional<std::string> relative_to,
          std::optional<bool> zero_based) {
         const auto records = released([&] {
           return frames::build_frame_records(paths, relative_to, zero_based.value_or(false));
@@ -96,7 +172,7 @@ PyObject* py_build_expected_frame_records(PyObject*, FastArgs a, Py_ssize_t n, P
         const std::string extension = ext ? std::move(*ext) : std::string("jpg");
         const auto records = released(
             [&] { return frames::build_expected_frame_records(frame_count, extension); });
-        return finish_records(records);
+        return finish_expected(records);
       });
 }
 

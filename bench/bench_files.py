@@ -1,0 +1,172 @@
+"""Benchmark of the frame, PDF and copy functions against idiomatic pure-Python
+equivalents (pure_python_files.py), measured in one run.
+
+Run: PYTHONPATH=<build>/python /usr/bin/python3 bench/bench_files.py
+Prints, per case, the best time of each side over interleaved rounds and
+the ratio (pure Python time / native time) with its target.
+"""
+
+import gc
+import os
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import pure_python_files as py  # noqa: E402
+import tavolin_native_backend as m  # noqa: E402
+
+GIB = 1 << 30
+MIB = 1 << 20
+
+
+def best_of(rounds, native, python, setup=None):
+    """Interleaves the two sides; returns their best times."""
+    best_native = best_python = float("inf")
+    for _ in range(rounds):
+        for side in ("native", "python"):
+            if setup is not None:
+                setup()
+            gc.collect()
+            fn = native if side == "native" else python
+            start = time.perf_counter()
+            result = fn()
+            elapsed = time.perf_counter() - start
+            del result
+            if side == "native":
+                best_native = min(best_native, elapsed)
+            else:
+                best_python = min(best_python, elapsed)
+    return best_native, best_python
+
+
+RESULTS = []
+
+
+def report(name, native, python, target):
+    ratio = python / native
+    RESULTS.append((name, ratio, target))
+    verdict = "ok" if ratio >= target else "BELOW TARGET"
+    print(f"{name:<48} native {native * 1e3:9.2f} ms  python {python * 1e3:9.2f} ms  "
+          f"ratio {ratio:5.2f}x (target {target}x: {verdict})", flush=True)
+
+
+def bench_expected():
+    n = 1_000_000
+    assert m.build_expected_frame_records(n) == py.build_expected_frame_records(n)
+    native, python = best_of(5, lambda: m.build_expected_frame_records(n),
+                             lambda: py.build_expected_frame_records(n))
+    report("build_expected_frame_records(1_000_000)", native, python, 3.0)
+
+
+def bench_parse():
+    paths = [name for _, name in m.build_expected_frame_records(1_000_000)]
+    assert m.parse_extracted_frame_numbers(paths) == py.parse_extracted_frame_numbers(paths)
+    native, python = best_of(5, lambda: m.parse_extracted_frame_numbers(paths),
+                             lambda: py.parse_extracted_frame_numbers(paths))
+    report("parse_extracted_frame_numbers(1_000_000 paths)", native, python, 3.0)
+
+
+def bench_pdf():
+    line = "Befund (Seite 1): Polyp 4 mm, Sigma \\ Kontrolle in 3 Jahren empfohlen - ok."
+    text = "\n".join(f"{i:02d} {line}" for i in range(65))
+    assert m.render_single_page_pdf(text) == py.render_single_page_pdf(text)
+    calls = 2000
+
+    def many(fn):
+        return lambda: [fn(text) for _ in range(calls)]
+
+    native, python = best_of(5, many(m.render_single_page_pdf), many(py.render_single_page_pdf))
+    report("render_single_page_pdf(65 lines)", native / calls, python / calls, 3.0)
+
+
+def write_file(path, size):
+    block = os.urandom(8 * MIB)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        for _ in range(size // len(block)):
+            os.write(fd, block)
+    finally:
+        os.close(fd)
+    with open(path, "rb") as f:  # make sure every page is cached
+        while f.read(64 * MIB):
+            pass
+
+
+def bench_copy_regular(workdir):
+    source = os.path.join(workdir, "source.bin")
+    target = os.path.join(workdir, "target.bin")
+    write_file(source, GIB)
+
+    def remove_target():
+        if os.path.exists(target):
+            os.unlink(target)
+
+    def run(copy):
+        def go():
+            fd = os.open(source, os.O_RDONLY)
+            try:
+                copied = copy(fd, target)
+            finally:
+                os.close(fd)
+            assert copied == GIB
+            return copied
+        return go
+
+    native, python = best_of(3, run(m.copy_file_descriptor_to_path),
+                             run(py.copy_file_descriptor_to_path), setup=remove_target)
+    report("copy_file_descriptor_to_path(1 GiB cached file)", native, python, 1.0)
+    os.unlink(source)
+    remove_target()
+
+
+def bench_copy_pipe(workdir):
+    target = os.path.join(workdir, "target.bin")
+    size = 256 * MIB
+    block = os.urandom(MIB)
+
+    def run(copy):
+        def go():
+            read_end, write_end = os.pipe()
+            pid = os.fork()
+            if pid == 0:  # the writer
+                os.close(read_end)
+                try:
+                    for _ in range(size // len(block)):
+                        os.write(write_end, block)
+                finally:
+                    os._exit(0)
+            os.close(write_end)
+            try:
+                copied = copy(read_end, target)
+            finally:
+                os.close(read_end)
+                os.waitpid(pid, 0)
+            assert copied == size
+            return copied
+        return go
+
+    def remove_target():
+        if os.path.exists(target):
+            os.unlink(target)
+
+    native, python = best_of(3, run(m.copy_file_descriptor_to_path),
+                             run(py.copy_file_descriptor_to_path), setup=remove_target)
+    report("copy_file_descriptor_to_path(256 MiB pipe)", native, python, 1.5)
+    remove_target()
+
+
+def main():
+    bench_expected()
+    bench_parse()
+    bench_pdf()
+    with tempfile.TemporaryDirectory(dir="/tmp", prefix="bench_files_") as workdir:
+        bench_copy_regular(workdir)
+        bench_copy_pipe(workdir)
+    below = [name for name, ratio, target in RESULTS if ratio < target]
+    print("all targets met" if not below else f"below target: {', '.join(below)}")
+
+
+if __name__ == "__main__":
+    main()
