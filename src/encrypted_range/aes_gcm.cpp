@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -41,6 +42,10 @@ const EVP_CIPHER* gcm_cipher(std::size_t key_length) {
 
 void wipe(std::span<std::uint8_t> bytes) noexcept {
   if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+}
+
+void wipe_bulk(std::span<std::uint8_t> bytes) noexcept {
+  if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
 }
 
 // ---------------------------------------------------------------- GcmDecryptor
@@ -115,7 +120,7 @@ IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, NONCE_L
   auto result = begin(nonce, associated_data);
   if (result) result = update_in_place(data);
   if (result) result = finish(tag);
-  if (!result) wipe(data);  // nothing of a failed opening is released
+  if (!result) wipe_bulk(data);  // nothing of a failed opening is released
   return result;
 }
 
@@ -231,7 +236,7 @@ IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::ui
   auto result = begin(index);
   if (result) result = decryptor_.update_in_place(ciphertext);
   if (result) result = decryptor_.finish(tag);
-  if (!result) wipe(ciphertext);
+  if (!result) wipe_bulk(ciphertext);
   return result;
 }
 

@@ -93,8 +93,13 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_ke
 IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
                            std::uint64_t index, Bytes sealed);
 
-// Overwrites `bytes` with zeros in a way the compiler keeps.
+// Overwrites key material with zeros (OPENSSL_cleanse), in a way the
+// compiler keeps.
 void wipe(std::span<std::uint8_t> bytes) noexcept;
+
+// Overwrites a plaintext buffer of any size with zeros (explicit_bzero: a
+// full-speed memset the compiler keeps).
+void wipe_bulk(std::span<std::uint8_t> bytes) noexcept;
 
 // An AES-GCM decryption context keyed once (16, 24 or 32 bytes) and reused for
 // many openings. Move-only; the key schedule is cleansed when released.

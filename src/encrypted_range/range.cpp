@@ -26,29 +26,39 @@ std::uint32_t load_be32(const std::uint8_t* p) {
          p[3];
 }
 
-// Holds the decrypted copy of a record that the range covers only partly;
-// its plaintext is wiped after each use and when released.
+// Holds the record that the range covers only partly; its plaintext is wiped
+// as soon as the needed bytes are copied, and on release if it still holds
+// any (a failed call).
 class Scratch {
  public:
   Scratch() = default;
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() { wipe(span()); }
+  ~Scratch() {
+    if (dirty_) wipe_bulk({data_.get(), capacity_});
+  }
 
+  // A buffer of `size` bytes that may receive plaintext.
   std::span<std::uint8_t> get(std::size_t size) {
     if (size > capacity_) {
-      wipe(span());
+      if (dirty_) wipe_bulk({data_.get(), capacity_});
       data_.reset();  // at most one record buffer at a time
       data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
       capacity_ = size;
     }
+    dirty_ = true;
     return {data_.get(), size};
   }
-  std::span<std::uint8_t> span() { return {data_.get(), capacity_}; }
+
+  void clear(std::span<std::uint8_t> used) {
+    wipe_bulk(used);
+    dirty_ = false;
+  }
 
  private:
   std::unique_ptr<std::uint8_t[]> data_;
   std::size_t capacity_ = 0;
+  bool dirty_ = false;
 };
 
 }  // namespace
@@ -192,7 +202,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     }
     if (!whole) {
       std::memcpy(out.data() + written, body.data() + local_start, take);
-      wipe(body);
+      scratch.clear(body);
     }
     written += take;
   }
@@ -208,7 +218,7 @@ IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& 
                                std::uint64_t file_size, std::span<const std::uint8_t> master_key,
                                const ByteRange& range, std::span<std::uint8_t> out) {
   auto result = decrypt_records_unwiped(file, prefix, file_size, master_key, range, out);
-  if (!result) wipe(out);  // no plaintext of a failed call is released
+  if (!result) wipe_bulk(out);  // no plaintext of a failed call is released
   return result;
 }
 
@@ -219,7 +229,7 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
   // waiting for a writer; regular files are unaffected.
   auto file = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!file) return std::unexpected(file.error());
-  FdSource front(file->get());
+  BufferedFdSource front(file->get());
   const auto prefix = read_container_prefix(front);
   if (!prefix) return std::unexpected(prefix.error());
   struct stat st {};

@@ -76,8 +76,7 @@ PyObject* py_decrypt_encrypted_file_range(PyObject*, FastArgs a, Py_ssize_t n, P
                                           static_cast<std::size_t>(range->length));
         const auto done = released(
             [&] { return container::decrypt_file_range_into(path, master_key, *range, out); });
-        if (!done) {
-          container::wipe(out);
+        if (!done) {  // `out` was wiped by the failed decryption
           Py_DECREF(result);
           return raise_io_as_value_error(done.error());
         }
