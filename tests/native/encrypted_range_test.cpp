@@ -1,7 +1,10 @@
 // Cores of the encrypted container: base64, header validation, prefix reading,
 // AES-GCM opening, key unwrapping, chunk opening and record geometry.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,6 +14,8 @@
 
 #include "encrypted_range/base64.hpp"
 #include "encrypted_range/container.hpp"
+#include "encrypted_range/detection.hpp"
+#include "encrypted_range/file_io.hpp"
 #include "encrypted_range/range.hpp"
 
 namespace tavolin::container {
@@ -715,6 +720,134 @@ TEST(ContainerRange, FailedChunkWipesWhatWasDecrypted) {
   ASSERT_TRUE(decrypt_records(file, *prefix, damaged.size(), c.master_key, *check_byte_range(0, 47),
                               first_three));
   EXPECT_EQ(first_three, Bytes(48, 0x77));
+}
+
+// ---------------------------------------------------------------- files
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/container_test_XXXXXX";
+    path_ = ::mkdtemp(name);
+  }
+  ~TempDir() {
+    for (const auto& f : files_) ::unlink(f.c_str());
+    ::rmdir(path_.c_str());
+  }
+  std::string write(const std::string& name, const Bytes& data) {
+    const std::string full = path_ + "/" + name;
+    const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ::close(fd);
+    files_.push_back(full);
+    return full;
+  }
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+};
+
+Bytes counting(std::size_t n) {
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
+  return out;
+}
+
+TEST(ContainerFiles, VectoredPositionedReads) {
+  TempDir dir;
+  const Bytes data = counting(100);
+  const auto path = dir.write("data", data);
+  auto fd = open_file(path, O_RDONLY);
+  ASSERT_TRUE(fd);
+  FdRandomAccess file(fd->get());
+  Bytes a(3), empty, b(5);
+  const std::span<std::uint8_t> parts[3] = {a, empty, b};
+  auto got = file.read_at(10, parts);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, 8u);
+  EXPECT_EQ(a, Bytes(data.begin() + 10, data.begin() + 13));
+  EXPECT_EQ(b, Bytes(data.begin() + 13, data.begin() + 18));
+  // Short at the end of the file: parts fill in order, the count says how far.
+  Bytes c(3, 0xEE), d(5, 0xEE);
+  const std::span<std::uint8_t> tail_parts[2] = {c, d};
+  got = file.read_at(96, tail_parts);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, 4u);
+  EXPECT_EQ(c, Bytes(data.begin() + 96, data.begin() + 99));
+  EXPECT_EQ(d[0], data[99]);
+  got = file.read_at(1000, tail_parts);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, 0u);
+  Bytes exact(4);
+  EXPECT_EQ(message_of(read_exact_at(file, 97, exact)), "failed to fill whole buffer");
+  EXPECT_TRUE(read_exact_at(file, 96, exact));
+}
+
+TEST(ContainerFiles, BufferedSourceReadsTheSameBytes) {
+  TempDir dir;
+  const Bytes data = counting(20000);
+  const auto path = dir.write("data", data);
+  for (std::size_t first : {std::size_t{1}, std::size_t{12}, std::size_t{4096}, std::size_t{9000}}) {
+    auto fd = open_file(path, O_RDONLY);
+    ASSERT_TRUE(fd);
+    BufferedFdSource source(fd->get());
+    Bytes got(first);
+    ASSERT_TRUE(read_exact(source, got));
+    for (std::size_t size : {std::size_t{7}, std::size_t{5000}, std::size_t{1}}) {
+      Bytes more(size);
+      ASSERT_TRUE(read_exact(source, more));
+      got.insert(got.end(), more.begin(), more.end());
+    }
+    Bytes rest(data.size() - got.size());
+    ASSERT_TRUE(read_exact(source, rest));
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(got, data);
+    Bytes beyond(1);
+    EXPECT_EQ(message_of(read_exact(source, beyond)), "failed to fill whole buffer");
+  }
+}
+
+TEST(ContainerFiles, ProbeOutcomesAndFailures) {
+  TempDir dir;
+  const Bytes magic(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end());
+  EXPECT_EQ(*probe_container_magic(dir.write("empty", {})), EncryptionStatus::plaintext);
+  EXPECT_EQ(*probe_container_magic(dir.write("seven", Bytes(magic.begin(), magic.end() - 1))),
+            EncryptionStatus::plaintext);
+  EXPECT_EQ(*probe_container_magic(dir.write("magic", magic)), EncryptionStatus::encrypted);
+  EXPECT_EQ(*probe_container_magic(dir.write("more", concat(magic, Bytes(3)))), EncryptionStatus::encrypted);
+  EXPECT_EQ(token(EncryptionStatus::encrypted), "encrypted");
+  EXPECT_EQ(token(EncryptionStatus::plaintext), "plaintext");
+
+  const auto directory = probe_container_magic(dir.path());
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().kind, IoKind::invalid_input);
+  EXPECT_EQ(directory.error().text(), "Encryption probes require a regular file");
+  const auto missing = probe_container_magic(dir.path() + "/missing");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind, IoKind::os);
+  EXPECT_EQ(missing.error().os_error, ENOENT);
+  const auto with_nul = probe_container_magic(dir.path() + "/magic" + std::string(1, '\0') + "x");
+  ASSERT_FALSE(with_nul);
+  EXPECT_EQ(with_nul.error().kind, IoKind::invalid_input);
+}
+
+TEST(ContainerFiles, RangeOfAFile) {
+  TempDir dir;
+  const Bytes plain = counting(5000);
+  const auto c = make_container(plain, 512);
+  const auto path = dir.write("c", c.file);
+  const auto r = decrypt_file_range(path, c.master_key, 500, 2100);
+  ASSERT_TRUE(r) << r.error().text();
+  EXPECT_EQ(*r, Bytes(plain.begin() + 500, plain.begin() + 2101));
+  EXPECT_EQ(message_of(decrypt_file_range(path, c.master_key, 0, 5000)),
+            "requested byte range 0-5000 exceeds plaintext size 5000");
+  EXPECT_EQ(message_of(decrypt_file_range(dir.path() + "/missing", c.master_key, 0, 0)),
+            "No such file or directory (os error 2)");
+  EXPECT_EQ(message_of(decrypt_file_range(dir.path() + "/missing", c.master_key, 0, 8388608)),
+            "native encrypted byte range exceeds 8388608 bytes");
 }
 
 }  // namespace
