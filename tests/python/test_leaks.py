@@ -1,0 +1,400 @@
+"""Leak checks: every module function and BatchProcessor, called many times on
+success and failure paths, must keep memory, descriptors, threads and the
+reference counts of its arguments stable.
+
+Counts: 100,000 calls per path for the pure functions; 20,000 for the
+functions that open files (each call opens, reads and closes a file, and the
+copy also fsyncs), and 4,000 constructions of a BatchProcessor that succeed
+(each starts a thread), so that the whole module stays well under a minute.
+
+What is measured over the calls that follow a warm-up:
+- the native heap (glibc's mallinfo2: bytes in use in every arena and in
+  mmap'd blocks) and the resident size (skipped under the sanitizers, whose
+  quarantine holds freed memory);
+- the memory of Python objects traced by tracemalloc;
+- the number of open descriptors and of threads;
+- sys.getrefcount of every argument object and list element (exactly unchanged for objects of
+  the test's own; within a small tolerance for shared singletons, which a
+  reference leaked per call would move by the call count).
+"""
+from __future__ import annotations
+
+import ctypes
+import gc
+import itertools
+import os
+import shutil
+import sys
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import pytest
+
+import container_writer as cw
+
+SANITIZED = bool(os.environ.get("TAVOLIN_SANITIZED"))
+PURE = 100_000
+FILES = 20_000
+THREAD_STARTS = 4_000
+KEY = bytes(range(32))
+
+# Growth allowed over the measured calls.
+HEAP_SLACK = 64 * 1024      # bytes: a 16-byte block per call over 4,000 calls exceeds it
+TRACED_SLACK = 64 * 1024    # bytes of Python objects
+RSS_SLACK = 1024 * 1024
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_mallinfo2 = getattr(_libc, "mallinfo2", None)
+if _mallinfo2 is not None:
+    _mallinfo2.restype = _MallInfo2
+
+
+def heap_in_use() -> int:
+    if _mallinfo2 is None:
+        return 0
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def open_fds() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def fresh(text: str) -> str:
+    """A new, non-interned copy of `text`: its reference count is the test's own."""
+    return (text + "\0")[:-1]
+
+
+def shared(obj) -> bool:
+    """Singletons and cached small values, whose counts move with the rest of
+    the interpreter."""
+    return obj is None or isinstance(obj, (bool, int))
+
+
+@pytest.fixture(scope="module")
+def files():
+    root = Path(tempfile.mkdtemp(prefix="tavolin-leaks-",
+                                 dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
+    plain = root / "plain"
+    plain.write_bytes(os.urandom(300))
+    sealed = root / "sealed"
+    cw.write_container(sealed, os.urandom(300), KEY, 128)
+    source = os.open(plain, os.O_RDONLY)
+    yield {
+        "root": root, "plain": plain, "sealed": sealed, "source": source,
+        "target": root / "target", "missing": root / "missing",
+        "header": cw.header_text(cw.header_members(KEY, 128)[0]),
+    }
+    os.close(source)
+    shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def processor(m):
+    return m.BatchProcessor(2)
+
+
+def copy_from_start(m):
+    """The copy reads from the descriptor's offset: rewind it before each call."""
+    def call(fd, target, *rest):
+        os.lseek(fd, 0, os.SEEK_SET)
+        return m.copy_file_descriptor_to_path(fd, target, *rest)
+    return call
+
+
+def scenarios(m, files, processor):
+    """(id, function, args, kwargs, exception type or None, expected message
+    or None, count)."""
+    f = files
+    plain, sealed, missing = str(f["plain"]), str(f["sealed"]), str(f["missing"])
+    root = str(f["root"])
+    rows = [
+        ("header ok", m.parse_encrypted_header, (bytes(f["header"]),), {}, None, None, PURE),
+        ("header invalid", m.parse_encrypted_header, (b"{" + bytes(10),), {}, ValueError,
+         "encrypted header JSON is invalid", PURE),
+        ("header bytearray", m.parse_encrypted_header, (bytearray(f["header"]),), {}, TypeError,
+         "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'", PURE),
+        ("capabilities ok", m.native_capabilities, (), {}, None, None, PURE),
+        ("capabilities surplus", m.native_capabilities, ([1],), {}, TypeError, None, PURE),
+        ("status ok", m.encryption_status, (fresh(sealed),), {}, None, None, FILES),
+        ("status missing", m.encryption_status, (fresh(missing),), {}, FileNotFoundError,
+         "No such file or directory (os error 2)", FILES),
+        ("status dir", m.encryption_status, (fresh(root),), {}, OSError,
+         "Encryption probes require a regular file", FILES),
+        ("is_qv ok", m.is_qv_encrypted_file, (Path(plain),), {}, None, None, FILES),
+        ("is_qv bytes path", m.is_qv_encrypted_file, (plain.encode(),), {}, TypeError,
+         "argument 'path': 'bytes' object cannot be converted to 'PyString'", PURE),
+        ("range ok", m.decrypt_encrypted_file_range, (fresh(sealed), bytearray(KEY), 5, 290),
+         {}, None, None, FILES),
+        ("range wrong key", m.decrypt_encrypted_file_range,
+         (fresh(sealed), bytes(32), 0, 10), {}, ValueError, "AES-GCM authentication failed",
+         FILES),
+        ("range missing", m.decrypt_encrypted_file_range, (fresh(missing), KEY, 0, 10), {},
+         ValueError, "No such file or directory (os error 2)", FILES),
+        ("range too long", m.decrypt_encrypted_file_range, (fresh(missing), KEY, 0, 1 << 23),
+         {}, ValueError, "native encrypted byte range exceeds 8388608 bytes", PURE),
+        ("range key str", m.decrypt_encrypted_file_range, (fresh(sealed), fresh("k" * 32), 0, 1),
+         {}, TypeError, "argument 'master_key': Can't extract `str` to `Vec`", PURE),
+        ("copy ok", copy_from_start(m), (f["source"], fresh(str(f["target"])), 4096), {}, None,
+         None, FILES),
+        ("copy closed fd", m.copy_file_descriptor_to_path, (1000, fresh(str(f["target"]))), {},
+         OSError, "Bad file descriptor (os error 9)", FILES),
+        ("copy missing dir", copy_from_start(m), (f["source"], fresh(missing + "/t")), {},
+         FileNotFoundError, "No such file or directory (os error 2)", FILES),
+        ("copy zero chunk", m.copy_file_descriptor_to_path,
+         (f["source"], fresh(str(f["target"])), 0), {}, ValueError,
+         "chunk_size must be greater than zero", PURE),
+        ("identity plain", m.stable_file_identity, (fresh(plain),), {}, None, None, FILES),
+        ("identity sealed kw", m.stable_file_identity, (),
+         {"path": Path(sealed), "chunk_size": 4096, "master_keys": [bytes(KEY)]}, None, None,
+         FILES),
+        ("identity no key", m.stable_file_identity, (fresh(sealed),),
+         {"master_keys": [bytes(16), [7] * 32]}, OSError,
+         "No configured generation authenticated the file", FILES),
+        ("identity missing", m.stable_file_identity, (fresh(missing),), {}, FileNotFoundError,
+         "No such file or directory (os error 2)", FILES),
+        ("identity zero chunk", m.stable_file_identity, (fresh(plain), 0), {}, ValueError,
+         "chunk_size must be greater than zero", PURE),
+        ("identity key str", m.stable_file_identity, (fresh(plain),),
+         {"master_keys": [b"k", fresh("key")]}, TypeError,
+         "argument 'master_keys': Can't extract `str` to `Vec`", PURE),
+        ("reservation ok", m.derive_hls_reservation_action,
+         (fresh("validated"), True, False, False), {}, None, None, PURE),
+        ("reservation bad", m.derive_hls_reservation_action,
+         (fresh("bogus"), False, False, True), {}, ValueError,
+         "unsupported HLS in-flight status: bogus", PURE),
+        ("reservation int", m.derive_hls_reservation_action, (fresh("queued"), 1, False, False),
+         {}, TypeError, "argument 'active_is_stale': 'int' object cannot be converted to 'PyBool'",
+         PURE),
+        ("publication ok", m.derive_hls_publication_action, (),
+         {"attempt_status": fresh("validated"), "owner_matches": True,
+          "has_active_lease": False, "has_ready_generation": True}, None, None, PURE),
+        ("publication bad", m.derive_hls_publication_action, (fresh("x"), True, True, True), {},
+         ValueError, "unsupported HLS in-flight status: x", PURE),
+        ("reconciliation ok", m.derive_hls_reconciliation_action, (fresh("materializing"), True),
+         {}, None, None, PURE),
+        ("reconciliation bad", m.derive_hls_reconciliation_action, (fresh("Queued"), True), {},
+         ValueError, "unsupported HLS in-flight status: Queued", PURE),
+        ("pdf ok", m.render_single_page_pdf, (fresh("Hello (world)\n\\ line two"),), {}, None,
+         None, PURE),
+        ("pdf none", m.render_single_page_pdf, (None,), {}, TypeError,
+         "argument 'text': 'NoneType' object cannot be converted to 'PyString'", PURE),
+        ("numbers ok", m.parse_extracted_frame_numbers,
+         ([fresh("/a/frame_0000003.jpg"), fresh("frame_7.png")],), {}, None, None, PURE),
+        ("numbers bad", m.parse_extracted_frame_numbers, ([fresh("frame_1.jpg"), fresh("nope")],),
+         {}, ValueError, None, PURE),
+        ("numbers str", m.parse_extracted_frame_numbers, (fresh("frame_1.jpg"),), {}, TypeError,
+         "argument 'paths': Can't extract `str` to `Vec`", PURE),
+        ("records ok", m.build_frame_records, ([fresh("/d/sub/frame_5.jpg")],),
+         {"relative_to": fresh("/d"), "zero_based": True}, None, None, PURE),
+        ("records bad", m.build_frame_records, ([fresh("/d/x.jpg")],),
+         {"relative_to": fresh("/d")}, ValueError, None, PURE),
+        ("records unknown kw", m.build_frame_records, ([fresh("a_1.jpg")],),
+         {"relative": fresh("/d")}, TypeError,
+         "build_frame_records() got an unexpected keyword argument 'relative'", PURE),
+        ("expected ok", m.build_expected_frame_records, (3, fresh("png")), {}, None, None, PURE),
+        ("expected empty ext", m.build_expected_frame_records, (3,), {"ext": fresh("")},
+         ValueError, "ext must not be empty", PURE),
+        ("rules ok", m.anonymization_status_rules, (True,), {}, None, None, PURE),
+        ("rules int", m.anonymization_status_rules, (0,), {}, TypeError,
+         "argument 'report': 'int' object cannot be converted to 'PyBool'", PURE),
+        ("anonymisation ok", m.derive_anonymization_status,
+         (False, False, True, True, False, True, True), {}, None, None, PURE),
+        ("anonymisation missing", m.derive_anonymization_status, (False,) * 6, {}, TypeError,
+         None, PURE),
+        ("report status ok", m.derive_report_anonymization_status, (False,) * 5, {}, None, None,
+         PURE),
+        ("report status none", m.derive_report_anonymization_status, (False,) * 4 + (None,),
+         {}, TypeError, None, PURE),
+        ("service ok", m.transition_service_lifecycle, (fresh("failed"), fresh("start_requested")),
+         {}, None, None, PURE),
+        ("service bad", m.transition_service_lifecycle, (fresh("stopped"), fresh("stop_requested")),
+         {}, ValueError, "invalid service lifecycle transition: stopped --stop_requested-->",
+         PURE),
+        ("service twice", m.transition_service_lifecycle, (fresh("stopped"),),
+         {"current_state": fresh("x"), "event": fresh("y")}, TypeError,
+         "transition_service_lifecycle() got multiple values for argument 'current_state'", PURE),
+        ("operation ok", m.transition_operation_lifecycle, (fresh("queued"), fresh("claim")), {},
+         None, None, PURE),
+        ("operation bad", m.transition_operation_lifecycle, (fresh("bogus"), fresh("claim")), {},
+         ValueError, "unsupported operation lifecycle state: bogus", PURE),
+        ("segment ok", m.derive_segment_annotation_status, (True, True, False), {}, None, None,
+         PURE),
+        ("segment extra", m.derive_segment_annotation_status, (True, True, False, True), {},
+         TypeError, None, PURE),
+        ("frame status ok", m.derive_frame_annotation_status, (True, True, True, False, False),
+         {}, None, None, PURE),
+        ("frame status int", m.derive_frame_annotation_status, (True, 1, True, False, False),
+         {}, TypeError, None, PURE),
+        ("task mode ok", m.normalize_frame_task_mode_token, (fresh("  FILTERED "),), {}, None,
+         None, PURE),
+        ("task mode bytes", m.normalize_frame_task_mode_token, (b"random",), {}, TypeError, None,
+         PURE),
+        ("sampling ok", m.normalize_frame_sampling_strategy_token, (fresh(" Segments"),), {},
+         None, None, PURE),
+        ("sampling surrogate", m.normalize_frame_sampling_strategy_token, (fresh("\udc80"),), {},
+         UnicodeEncodeError, None, PURE),
+        ("policy ok", m.storage_profile_policy_rows, (), {}, None, None, PURE),
+        ("policy surplus", m.storage_profile_policy_rows, (fresh("x"),), {}, TypeError, None,
+         PURE),
+        ("processor ok", m.BatchProcessor, (1,), {}, None, None, THREAD_STARTS),
+        ("processor kw ok", m.BatchProcessor, (), {"worker_count": 2}, None, None, THREAD_STARTS),
+        ("processor zero", m.BatchProcessor, (0,), {}, ValueError,
+         "worker_count must be greater than zero", PURE),
+        ("processor bad kw", m.BatchProcessor, (), {"workers": 2}, TypeError,
+         "BatchProcessor.__new__() got an unexpected keyword argument 'workers'", PURE),
+        ("batch ok", processor.stable_file_identities,
+         ([fresh(plain), Path(sealed), fresh(plain)],), {"master_keys": [bytes(KEY)]}, None,
+         None, FILES),
+        ("batch missing", processor.stable_file_identities,
+         ([fresh(plain), fresh(missing)], 4096), {}, FileNotFoundError,
+         "No such file or directory (os error 2)", FILES),
+        ("batch zero chunk", processor.stable_file_identities, ([fresh(plain)], 0), {}, ValueError,
+         "chunk_size must be greater than zero", PURE),
+        ("batch str", processor.stable_file_identities, (fresh(plain),), {}, TypeError,
+         "argument 'paths': Can't extract `str` to `Vec`", PURE),
+    ]
+    return rows
+
+
+def all_objects(args, kwargs):
+    """The argument objects and, one level down, the elements of list
+    arguments: everything whose count a call could move."""
+    out = list(args) + list(kwargs.values()) + list(kwargs.keys())
+    for obj in list(out):
+        if isinstance(obj, list):
+            out.extend(obj)
+    return out
+
+
+def repeat(fn, args, kwargs, exc_type, count):
+    if exc_type is None:
+        for _ in itertools.repeat(None, count):
+            fn(*args, **kwargs)
+    else:
+        for _ in itertools.repeat(None, count):
+            try:
+                fn(*args, **kwargs)
+            except exc_type:
+                pass
+
+
+def settle_threads(baseline: int, timeout=10.0) -> int:
+    """Pool threads of destroyed processors leave on their own; wait for them."""
+    deadline = time.monotonic() + timeout
+    while threads() > baseline and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return threads()
+
+
+def first_call(fn, args, kwargs, exc_type, message):
+    """One call that shows the path is the intended one, and that the result
+    and the exception carry no extra references."""
+    if exc_type is None:
+        result = fn(*args, **kwargs)
+        if isinstance(result, (list, tuple, str, bytes)) and len(result) > 1:
+            assert sys.getrefcount(result) == 2
+        if isinstance(result, list):
+            for item in result:
+                if isinstance(item, (tuple, str)) and len(item) > 1:
+                    assert sys.getrefcount(item) == 3, item  # list, loop name, argument
+        return
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is exc_type, info.value
+    if message is not None:
+        assert info.value.args == (message,)
+
+
+def test_calls_leak_nothing(m, files, processor):
+    rows = scenarios(m, files, processor)
+    tracemalloc.start()
+    try:
+        problems = []
+        base_threads = threads()
+        for name, fn, args, kwargs, exc_type, message, count in rows:
+            first_call(fn, args, kwargs, exc_type, message)
+            warm = max(200, count // 10)
+            repeat(fn, args, kwargs, exc_type, warm)
+            objects = all_objects(args, kwargs)
+            gc.collect()
+            settle_threads(base_threads)
+            refs = [sys.getrefcount(o) for o in objects]
+            fds, heap, rss = open_fds(), heap_in_use(), rss_bytes()
+            traced = tracemalloc.get_traced_memory()[0]
+
+            started = time.perf_counter()
+            repeat(fn, args, kwargs, exc_type, count)
+            elapsed = time.perf_counter() - started
+
+            gc.collect()
+            thread_count = settle_threads(base_threads)
+            traced_growth = tracemalloc.get_traced_memory()[0] - traced
+            heap_growth = heap_in_use() - heap
+            rss_growth = rss_bytes() - rss
+            refs_after = [sys.getrefcount(o) for o in objects]  # counted as before
+            for obj, before, after in zip(objects, refs, refs_after):
+                limit = count // 100 if shared(obj) else 0
+                if abs(after - before) > limit:
+                    problems.append(f"{name}: refcount of {obj!r} {before} -> {after}")
+            if open_fds() != fds:
+                problems.append(f"{name}: descriptors {fds} -> {open_fds()}")
+            if thread_count != base_threads:
+                problems.append(f"{name}: threads {base_threads} -> {thread_count}")
+            if traced_growth > TRACED_SLACK:
+                problems.append(f"{name}: Python objects grew by {traced_growth} bytes")
+            if heap_growth > HEAP_SLACK:
+                problems.append(f"{name}: native heap grew by {heap_growth} bytes")
+            if not SANITIZED and rss_growth > RSS_SLACK:
+                problems.append(f"{name}: resident size grew by {rss_growth} bytes")
+            if os.environ.get("TAVOLIN_LEAK_REPORT"):
+                print(f"{name:24s} heap {heap_growth:+9d} traced {traced_growth:+7d} "
+                      f"rss {rss_growth:+9d} {elapsed:6.2f} s")
+    finally:
+        tracemalloc.stop()
+    assert not problems, "\n".join(problems)
+
+
+def test_the_leak_checks_notice_a_leak(m):
+    """The measures are sharp enough: holding on to one result per call (what
+    a leaked reference does) and one 16-byte native block per call are both
+    caught at the smallest of the counts used."""
+    kept = []
+    tracemalloc.start()
+    try:
+        traced = tracemalloc.get_traced_memory()[0]
+        for _ in range(THREAD_STARTS):
+            kept.append(m.transition_operation_lifecycle("queued", "claim"))
+        assert tracemalloc.get_traced_memory()[0] - traced > TRACED_SLACK
+    finally:
+        tracemalloc.stop()
+    if _mallinfo2 is None or SANITIZED:
+        return
+    _libc.malloc.restype = ctypes.c_void_p
+    _libc.malloc.argtypes = [ctypes.c_size_t]
+    _libc.free.argtypes = [ctypes.c_void_p]
+    heap = heap_in_use()
+    blocks = [_libc.malloc(16) for _ in range(THREAD_STARTS)]
+    try:
+        assert heap_in_use() - heap > HEAP_SLACK
+    finally:
+        for block in blocks:
+            _libc.free(block)
