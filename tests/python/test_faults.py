@@ -461,6 +461,26 @@ def test_identity_early_end_of_data_inside_a_container(shim, fault_dir, sealed):
         assert len(child.injected) == 1
 
 
+@pytest.mark.parametrize("faults, outcome", [
+    (["read:eio"], ("OSError", os_error_text("eio"))),
+    (["read:eagain"], ("BlockingIOError", os_error_text("eagain"))),
+    (["read:eintr:count=4"], None),
+    (["read:short:len=1:count=0"], None),
+])
+def test_detection_io_failures(shim, fault_dir, sealed, faults, outcome):
+    path, _ = sealed
+    code = (f"run('status', lambda: m.encryption_status({str(path)!r}))\n"
+            f"run('is_qv', lambda: m.is_qv_encrypted_file({str(path)!r}))\n")
+    child = run_with_faults(shim, fault_dir, code, faults)
+    if outcome is None:
+        assert child.results["status"]["value"] == "encrypted"
+        assert child.results["is_qv"]["value"] is True
+    else:
+        failed(child.results["status"], *outcome)
+        assert child.results["is_qv"]["value"] is True  # the fault was used up
+    assert child.injected
+
+
 # ---------------------------------------------------------------- descriptor copy
 
 def copy_code(source, target, chunk_size=4096, pipe_data=None):
