@@ -79,8 +79,16 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thre
     for (std::size_t i = 0; i < thread_count; ++i) {
       auto args = std::make_unique<StartArgs>(StartArgs{pool, i});
       pthread_t thread{};
+      {
+        const std::lock_guard lock(pool->mutex_);
+        ++pool->live_threads_;
+      }
       start_error = starter(&thread, &BatchWorkerPool::thread_entry, args.get());
-      if (start_error != 0) break;
+      if (start_error != 0) {
+        const std::lock_guard lock(pool->mutex_);
+        --pool->live_threads_;
+        break;
+      }
       args.release();  // owned by the new thread
       started.push_back(thread);
     }
@@ -98,6 +106,10 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thre
     return std::unexpected(Failure(ResourceFailure{std::move(message)}));
   }
   for (pthread_t thread : started) ::pthread_detach(thread);
+  // Every thread carries its name before the pool is handed out.
+  std::unique_lock lock(pool->mutex_);
+  pool->thread_started_.wait(lock, [&] { return pool->named_threads_ == started.size(); });
+  lock.unlock();
   return pool;
 }
 
@@ -106,6 +118,11 @@ void* BatchWorkerPool::thread_entry(void* raw) {
   std::string name = "tavolin-batch-" + std::to_string(args->index);
   name.resize(std::min<std::size_t>(name.size(), 15));  // the kernel's name limit
   ::pthread_setname_np(::pthread_self(), name.c_str());
+  {
+    const std::lock_guard lock(args->pool->mutex_);
+    ++args->pool->named_threads_;
+  }
+  args->pool->thread_started_.notify_all();
   args->pool->worker_loop();
   return nullptr;
 }
@@ -122,7 +139,10 @@ void BatchWorkerPool::worker_loop() {
   std::unique_lock lock(mutex_);
   for (;;) {
     work_ready_.wait(lock, [&] { return !queue_.empty() || stopping_; });
-    if (queue_.empty()) return;  // told to stop and nothing left to do
+    if (queue_.empty()) {  // told to stop and nothing left to do
+      --live_threads_;
+      return;
+    }
 
     const std::shared_ptr<Job> job = queue_.front();
     if (!job->exhausted()) {
@@ -171,14 +191,20 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
   job->paths = std::move(paths);
   job->chunk_size = chunk_size;
   job->master_keys = std::move(master_keys);
-  {
-    const std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  if (live_threads_ == 0) {
+    // Every thread has already left after a shut-down: the caller computes
+    // the job itself rather than waiting for threads that will not come.
+    lock.unlock();
+    work_on(*job);
+  } else {
+    // A live thread leaves only once the queue is empty, so it takes this job.
     queue_.push_back(job);
-  }
-  work_ready_.notify_all();
-  {
-    std::unique_lock lock(mutex_);
+    lock.unlock();
+    work_ready_.notify_all();
+    lock.lock();
     job->finished.wait(lock, [&] { return job->done; });
+    lock.unlock();
   }
 
   if (job->exception) std::rethrow_exception(job->exception);

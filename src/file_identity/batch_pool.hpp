@@ -67,8 +67,12 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   const std::size_t thread_count_;
   std::mutex mutex_;
   std::condition_variable work_ready_;
-  std::deque<std::shared_ptr<Job>> queue_;  // guarded by mutex_
-  bool stopping_ = false;                   // guarded by mutex_
+  std::condition_variable thread_started_;
+  // Guarded by mutex_:
+  std::deque<std::shared_ptr<Job>> queue_;
+  bool stopping_ = false;
+  std::size_t live_threads_ = 0;   // started and not yet left worker_loop
+  std::size_t named_threads_ = 0;  // have named themselves and are about to wait for work
 };
 
 // What a Python BatchProcessor object owns: the pool of the process it is

@@ -90,8 +90,8 @@ IoResult<struct ::stat> fstat_of(int fd) {
 }
 
 IoResult<int> open_no_follow(const std::string& path) {
-  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO; the
-  // regular-file check then refuses it.
+  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
+  // regular-file check then refuses it); reads of a regular file ignore it.
   for (;;) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) return fd;
@@ -268,12 +268,6 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   if (!S_ISREG(type_status->st_mode)) {
     return std::unexpected(IoFailure::invalid_input(with_path(kNotRegular, path)));
   }
-  // Back to ordinary blocking reads for the regular file.
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return std::unexpected(IoFailure::from_errno(errno));
-  }
-
   auto opening_status = fstat_of(fd.get());
   if (!opening_status) return std::unexpected(opening_status.error());
   const IdentitySnapshot opening = IdentitySnapshot::of(*opening_status);
