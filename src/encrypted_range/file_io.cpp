@@ -44,20 +44,6 @@ IoResult<std::size_t> FdSource::read(std::span<std::uint8_t> buffer) {
   }
 }
 
-IoResult<std::size_t> BufferedFdSource::read(std::span<std::uint8_t> buffer) {
-  if (begin_ == end_) {
-    if (buffer.size() >= buffer_.size()) return direct_.read(buffer);
-    const auto got = direct_.read(buffer_);
-    if (!got) return std::unexpected(got.error());
-    begin_ = 0;
-    end_ = *got;
-  }
-  const std::size_t n = std::min(buffer.size(), end_ - begin_);
-  std::memcpy(buffer.data(), buffer_.data() + begin_, n);
-  begin_ += n;
-  return n;
-}
-
 IoResult<std::size_t> FdRandomAccess::read_at(std::uint64_t offset,
                                               std::span<const std::span<std::uint8_t>> parts) {
   constexpr std::size_t kMaxParts = 8;

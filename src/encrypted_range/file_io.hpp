@@ -1,7 +1,6 @@
 // Descriptor ownership and the raw-descriptor readers of container files.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -46,21 +45,6 @@ class FdSource final : public ByteSource {
 
  private:
   int fd_;
-};
-
-// Sequential reads from a descriptor through a small buffer, so that a
-// container front (magic, length field and a header of usual size) takes a
-// single read. It may read ahead of what was asked for.
-class BufferedFdSource final : public ByteSource {
- public:
-  explicit BufferedFdSource(int fd) : direct_(fd) {}
-  IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
-
- private:
-  FdSource direct_;
-  std::array<std::uint8_t, 4096> buffer_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
 };
 
 // Reads at absolute offsets, independent of any file position.

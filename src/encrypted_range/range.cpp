@@ -229,7 +229,7 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
   // waiting for a writer; regular files are unaffected.
   auto file = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!file) return std::unexpected(file.error());
-  BufferedFdSource front(file->get());
+  FdSource front(file->get());  // the front field by field, as read_container_prefix asks
   const auto prefix = read_container_prefix(front);
   if (!prefix) return std::unexpected(prefix.error());
   struct stat st {};

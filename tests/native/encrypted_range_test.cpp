@@ -786,28 +786,17 @@ TEST(ContainerFiles, VectoredPositionedReads) {
   EXPECT_TRUE(read_exact_at(file, 96, exact));
 }
 
-TEST(ContainerFiles, BufferedSourceReadsTheSameBytes) {
+TEST(ContainerFiles, DescriptorSourceReadsTheFront) {
   TempDir dir;
-  const Bytes data = counting(20000);
-  const auto path = dir.write("data", data);
-  for (std::size_t first : {std::size_t{1}, std::size_t{12}, std::size_t{4096}, std::size_t{9000}}) {
-    auto fd = open_file(path, O_RDONLY);
-    ASSERT_TRUE(fd);
-    BufferedFdSource source(fd->get());
-    Bytes got(first);
-    ASSERT_TRUE(read_exact(source, got));
-    for (std::size_t size : {std::size_t{7}, std::size_t{5000}, std::size_t{1}}) {
-      Bytes more(size);
-      ASSERT_TRUE(read_exact(source, more));
-      got.insert(got.end(), more.begin(), more.end());
-    }
-    Bytes rest(data.size() - got.size());
-    ASSERT_TRUE(read_exact(source, rest));
-    got.insert(got.end(), rest.begin(), rest.end());
-    EXPECT_EQ(got, data);
-    Bytes beyond(1);
-    EXPECT_EQ(message_of(read_exact(source, beyond)), "failed to fill whole buffer");
-  }
+  const auto c = make_container(counting(100), 16);
+  const auto path = dir.write("c", c.file);
+  auto fd = open_file(path, O_RDONLY);
+  ASSERT_TRUE(fd);
+  FdSource source(fd->get());
+  const auto prefix = read_container_prefix(source);
+  ASSERT_TRUE(prefix);
+  EXPECT_EQ(prefix->header_bytes, c.header);
+  EXPECT_EQ(::lseek(fd->get(), 0, SEEK_CUR), static_cast<off_t>(prefix->payload_offset));
 }
 
 TEST(ContainerFiles, ProbeOutcomesAndFailures) {
