@@ -271,6 +271,7 @@ def test_threads_are_named_and_leave_when_the_processor_goes():
 
 def test_processor_created_before_fork_works_in_the_child(m, corpus):
     processor = m.BatchProcessor(2)
+    unused_in_child = m.BatchProcessor(3)
     wanted = processor.stable_file_identities(corpus, master_keys=[KEY])
     pid = os.fork()
     if pid == 0:  # child: never returns into pytest
@@ -278,6 +279,7 @@ def test_processor_created_before_fork_works_in_the_child(m, corpus):
         try:
             got = processor.stable_file_identities(corpus, master_keys=[KEY])
             again = processor.stable_file_identities(corpus[:2])
+            del unused_in_child  # the parent's pool: dropped without touching it
             code = 0 if got == wanted and again == wanted[:2] else 71
         finally:
             os._exit(code)
@@ -293,3 +295,4 @@ def test_processor_created_before_fork_works_in_the_child(m, corpus):
         time.sleep(0.01)
     assert os.waitstatus_to_exitcode(status) == 0
     assert processor.stable_file_identities(corpus, master_keys=[KEY]) == wanted
+    assert unused_in_child.stable_file_identities(corpus[:1]) == wanted[:1]
