@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -115,9 +116,9 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thre
 
 void* BatchWorkerPool::thread_entry(void* raw) {
   const std::unique_ptr<StartArgs> args(static_cast<StartArgs*>(raw));
-  std::string name = "tavolin-batch-" + std::to_string(args->index);
-  name.resize(std::min<std::size_t>(name.size(), 15));  // the kernel's name limit
-  ::pthread_setname_np(::pthread_self(), name.c_str());
+  char name[16];  // the kernel's limit: 15 bytes and the terminator; longer names are cut
+  std::snprintf(name, sizeof name, "tavolin-batch-%zu", args->index);
+  ::pthread_setname_np(::pthread_self(), name);
   {
     const std::lock_guard lock(args->pool->mutex_);
     ++args->pool->named_threads_;
