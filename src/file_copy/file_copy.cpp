@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace tavolin::file_copy {
@@ -136,7 +137,10 @@ IoResult<std::uint64_t> read_write_loop(int source, int target, std::uint64_t ch
   const std::uint64_t request = std::max(chunk_size, kMinReadSize);
   if (request > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
   const auto size = static_cast<std::size_t>(request);
-  const auto buffer = std::make_unique_for_overwrite<char[]>(size);
+  // Allocated without initialising (a large buffer is only touched as far
+  // as reads fill it); a size that cannot be had is reported as bad_alloc.
+  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+  if (!buffer) throw std::bad_alloc();
   std::uint64_t copied = 0;
   for (;;) {
     const ssize_t n = ::read(source, buffer.get(), size);
