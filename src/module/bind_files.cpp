@@ -24,22 +24,28 @@ struct TextListArg {
     Py_ssize_t hint = 0;
     PyObject* iter = begin_sequence(obj, hint);
     if (iter == nullptr) return false;
-    bool ok = true;
-    try {
-      if (hint > 0) {
+    if (hint > 0) {
+      // Only a hint: a length that cannot be reserved is ignored.
+      try {
         const auto count = static_cast<std::size_t>(hint);
-        out.reserve(count, count * 24);
+        out.reserve(count, count > SIZE_MAX / 24 ? count : count * 24);
+      } catch (const std::exception&) {
       }
-      while (PyObject* item = PyIter_Next(iter)) {
-        std::string_view text;
-        ok = Text::convert(item, text);
-        if (ok) out.push_back(text);  // copied while `item` is alive
-        Py_DECREF(item);
-        if (!ok) break;
+    }
+    bool ok = true;
+    while (PyObject* item = PyIter_Next(iter)) {
+      std::string_view text;
+      ok = Text::convert(item, text);
+      if (ok) {
+        try {
+          out.push_back(text);  // copied while `item` is alive
+        } catch (const std::bad_alloc&) {
+          PyErr_NoMemory();
+          ok = false;
+        }
       }
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      ok = false;
+      Py_DECREF(item);
+      if (!ok) break;
     }
     Py_DECREF(iter);
     return ok && !PyErr_Occurred();

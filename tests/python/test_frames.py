@@ -215,3 +215,19 @@ def test_non_type_errors_of_elements_pass_through(m):
 
     with pytest.raises(KeyError):
         m.parse_extracted_frame_numbers(Paths())
+
+
+@pytest.mark.parametrize("reported", [0, 1, 2**40, 2**63 - 1])
+def test_reported_length_is_only_a_hint(m, reported):
+    class Paths:
+        def __len__(self):
+            return reported
+
+        def __getitem__(self, index):
+            if index < 2:
+                return f"frame_{index + 4}.jpg"
+            raise IndexError(index)
+
+    assert m.parse_extracted_frame_numbers(Paths()) == [4, 5]
+    assert m.build_frame_records(Paths(), zero_based=True) == [
+        (3, "frame_4.jpg"), (4, "frame_5.jpg")]
