@@ -156,6 +156,31 @@ IoResult<std::uint64_t> read_write_loop(int source, int target, std::uint64_t ch
   }
 }
 
+// While a pipe source is drained, its writer may run ahead by up to this much
+// (fewer wake-ups of writer and copy); the pipe's own capacity is put back
+// when the copy ends. Best effort: a pipe that cannot grow stays as it is.
+constexpr int kDrainPipeCapacity = 1 << 20;
+
+class PipeCapacityDuringCopy {
+ public:
+  PipeCapacityDuringCopy(int fd, const struct stat& st) noexcept : fd_(fd) {
+    if (!S_ISFIFO(st.st_mode)) return;
+    const int current = ::fcntl(fd, F_GETPIPE_SZ);
+    if (current <= 0 || current >= kDrainPipeCapacity) return;
+    if (::fcntl(fd, F_SETPIPE_SZ, kDrainPipeCapacity) >= 0) original_ = current;
+  }
+  ~PipeCapacityDuringCopy() {
+    // Fails (and is left) only while the pipe still holds more than that.
+    if (original_ > 0) (void)::fcntl(fd_, F_SETPIPE_SZ, original_);
+  }
+  PipeCapacityDuringCopy(const PipeCapacityDuringCopy&) = delete;
+  PipeCapacityDuringCopy& operator=(const PipeCapacityDuringCopy&) = delete;
+
+ private:
+  int fd_;
+  int original_ = 0;
+};
+
 bool is_pipe_or_socket(const struct stat& st) {
   return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
@@ -167,6 +192,7 @@ IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& fr
   std::uint64_t copied = 0;
   const bool source_has_size = S_ISREG(from.st_mode) && from.st_size > 0;
   Writeback writeback(target, S_ISREG(to.st_mode));
+  const PipeCapacityDuringCopy capacity(source, from);
   const auto progress = [&](std::uint64_t moved) { writeback.advance(copied + moved); };
 
   const auto take = [&](const IoResult<RouteOutcome>& outcome) -> IoResult<bool> {

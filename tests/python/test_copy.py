@@ -109,6 +109,20 @@ def test_large_pipe_source_while_the_lock_is_released(m, tmp_path):
     assert (tmp_path / "t").read_bytes() == data
 
 
+def test_pipe_capacity_is_left_as_it_was(m, tmp_path):
+    import fcntl
+
+    read_end, write_end = os.pipe()
+    capacity = fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ)
+    writer = feed(write_end, os.urandom(300_000))
+    try:
+        assert m.copy_file_descriptor_to_path(read_end, tmp_path / "t") == 300_000
+        assert fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ) == capacity
+    finally:
+        writer.join()
+        os.close(read_end)
+
+
 @pytest.mark.parametrize("chunk_size", [1, 8192, 67108865])
 def test_socket_source_for_any_chunk_size(m, tmp_path, chunk_size):
     left, right = socket.socketpair()
