@@ -144,20 +144,6 @@ TEST_F(FileCopy, CharacterDeviceTargetNeedsNoSync) {
   EXPECT_EQ(*copied, 5000u);
 }
 
-TEST_F(FileCopy, PipeTarget) {
-  write_file(dir_ / "src", pattern(20000));
-  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-  std::string received;
-  std::thread reader([&] { received = read_file(dir_ / "fifo"); });
-  const int fd = ::open((dir_ / "src").c_str(), O_RDONLY | O_CLOEXEC);
-  const auto copied = copy_descriptor_to_path(fd, dir_ / "fifo", 1048576);
-  ::close(fd);
-  reader.join();
-  ASSERT_TRUE(copied.has_value()) << copied.error().text();
-  EXPECT_EQ(*copied, 20000u);
-  EXPECT_EQ(received, pattern(20000));
-}
-
 TEST_F(FileCopy, FailuresBeforeTheTargetLeaveItUntouched) {
   const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   ::close(fd);  // a closed descriptor number

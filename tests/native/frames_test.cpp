@@ -76,38 +76,6 @@ TEST(FramesGrammar, NumberTextIsAnUnsignedDecimal) {
   }
 }
 
-TEST(FramesGrammar, FrameNumberTable) {
-  const std::pair<std::string_view, std::uint64_t> good[] = {
-      {"frame_0000042.jpg", 42}, {"/x/y/frame_42.png", 42}, {"frame_12", 12},
-      {"frame_7.", 7},           {".frame_3", 3},           {"scene_a_17.jpg", 17},
-      {"frame_+8.jpg", 8},       {"_5.jpg", 5},             {"a/frame_9.jpg/", 9},
-  };
-  for (const auto& [path, number] : good) {
-    const auto got = frame_number(path);
-    ASSERT_TRUE(got.has_value()) << path;
-    EXPECT_EQ(*got, number) << path;
-  }
-  const std::pair<std::string_view, std::string> bad[] = {
-      {"frame_1.tar.gz", "invalid frame number in path: frame_1.tar.gz"},
-      {"/d/frame_-1.jpg", "invalid frame number in path: /d/frame_-1.jpg"},
-      {"frame_.jpg", "invalid frame number in path: frame_.jpg"},
-      {"frame_42a.jpg", "invalid frame number in path: frame_42a.jpg"},
-      {"frame_4 2.jpg", "invalid frame number in path: frame_4 2.jpg"},
-      {"frame_18446744073709551616.jpg",
-       "invalid frame number in path: frame_18446744073709551616.jpg"},
-      {"12.jpg", "path stem is missing an underscore"},
-      {"a_b/12.jpg", "path stem is missing an underscore"},
-      {"", "path is missing a valid file stem"},
-      {"/", "path is missing a valid file stem"},
-      {"frames/..", "path is missing a valid file stem"},
-  };
-  for (const auto& [path, message] : bad) {
-    const auto got = frame_number(path);
-    ASSERT_FALSE(got.has_value()) << path;
-    EXPECT_EQ(validation_message(got.error()), message);
-  }
-}
-
 TEST(FramesRelative, StripBaseComparesWholeComponents) {
   struct Case {
     std::string_view path;

@@ -4,7 +4,6 @@ descriptor looks like afterwards, and every failure."""
 import faulthandler
 import os
 import socket
-import stat
 import threading
 
 import pytest
@@ -72,16 +71,6 @@ def test_end_of_file_truncates_an_existing_target(m, source, tmp_path):
     assert target.read_bytes() == b""
 
 
-def test_new_target_is_created_with_0666_less_umask(m, source, tmp_path):
-    target = tmp_path / "target.bin"
-    old = os.umask(0o022)
-    try:
-        m.copy_file_descriptor_to_path(source, target)
-    finally:
-        os.umask(old)
-    assert stat.S_IMODE(target.stat().st_mode) == 0o644
-
-
 def test_pipe_source(m, tmp_path):
     read_end, write_end = os.pipe()
     writer = feed(write_end, b"abc")
@@ -135,12 +124,6 @@ def test_socket_source_for_any_chunk_size(m, tmp_path, chunk_size):
         left.close()
     assert copied == len(data)
     assert (tmp_path / "t").read_bytes() == data
-
-
-@pytest.mark.parametrize("chunk_size", [1, 67108865])
-def test_regular_source_for_any_chunk_size(m, source, tmp_path, chunk_size):
-    assert m.copy_file_descriptor_to_path(source, tmp_path / "t", chunk_size=chunk_size) == 1000
-    assert (tmp_path / "t").read_bytes() == DATA
 
 
 def test_proc_file_source(m, tmp_path):

