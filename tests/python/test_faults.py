@@ -266,8 +266,9 @@ class Child:
 
 def run_with_faults(shim, fault_dir, code, faults, trace=False, timeout=60) -> Child:
     env = dict(os.environ)
-    preload = [p for p in env.get("LD_PRELOAD", "").split(":") if p]
-    env["LD_PRELOAD"] = ":".join(preload + [str(shim)])  # a sanitizer runtime stays first
+    if shim is not None:
+        preload = [p for p in env.get("LD_PRELOAD", "").split(":") if p]
+        env["LD_PRELOAD"] = ":".join(preload + [str(shim)])  # a sanitizer runtime stays first
     env["TAVOLIN_FAULT"] = ",".join(faults)
     env["TAVOLIN_FAULT_PATH"] = str(fault_dir) + "/"
     if trace:
@@ -620,3 +621,34 @@ def test_copy_from_a_pipe(shim, fault_dir, copy_pair, faults, outcome, kept):
         assert target.read_bytes() == data[:kept]
     assert "splice" in child.traced
     assert len(child.injected) >= len(faults)
+
+
+# ---------------------------------------------------------------- exhausted memory
+
+@pytest.mark.skipif(bool(os.environ.get("TAVOLIN_SANITIZED")),
+                    reason="the sanitizer runtime reserves its shadow memory beyond any "
+                           "address-space limit")
+def test_exhausted_memory_ends_the_call_not_the_process(fault_dir, plain):
+    """With 32 MiB of address space left, calls that need more end with
+    MemoryError, release their descriptors, and the next call works."""
+    path, data = plain
+    code = f"""
+        import resource
+        processor = m.BatchProcessor(1)  # its thread is started before the limit
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (32 << 20), hard))
+        text = "x" * (12 << 20)
+        run('identity', lambda: m.stable_file_identity({str(path)!r}, 64 << 20))
+        run('batch', lambda: processor.stable_file_identities([{str(path)!r}], 64 << 20))
+        run('frames', lambda: m.build_expected_frame_records(10 ** 8))
+        run('pdf', lambda: m.render_single_page_pdf(text))
+        run('after', lambda: m.stable_file_identity({str(path)!r}, 4096))
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    """
+    child = run_with_faults(None, fault_dir, code, [])
+    for label in ("identity", "batch", "frames", "pdf"):
+        result = child.results[label]
+        assert result["ok"] is False and result["type"] == "MemoryError", (label, result)
+    assert child.results["after"]["value"][2] == sha(data)
