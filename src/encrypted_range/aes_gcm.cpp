@@ -223,21 +223,13 @@ IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
   return ChunkOpener(std::move(*decryptor), prefix);
 }
 
-IoResult<void> ChunkOpener::begin(std::uint64_t index) {
+IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
+                                          std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
   if (index > UINT32_MAX) {
     return std::unexpected(IoFailure::invalid_data("encrypted chunk counter overflowed"));
   }
   const auto nonce = chunk_nonce(prefix_->header.nonce_prefix, static_cast<std::uint32_t>(index));
-  return decryptor_.begin(nonce, prefix_->header_bytes);
-}
-
-IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
-                                          std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
-  auto result = begin(index);
-  if (result) result = decryptor_.update_in_place(ciphertext);
-  if (result) result = decryptor_.finish(tag);
-  if (!result) wipe_bulk(ciphertext);
-  return result;
+  return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);
 }
 
 IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,

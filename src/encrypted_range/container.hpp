@@ -114,16 +114,12 @@ class GcmDecryptor {
                                std::span<const std::uint8_t, GCM_TAG_LENGTH> tag,
                                std::span<const std::uint8_t> associated_data);
 
-  // The same in steps, for a sealed value that arrives in pieces: `begin`,
-  // `update_in_place` per piece of ciphertext in order, then `finish`. Every
-  // failure is "AES-GCM authentication failed"; the caller discards (wipes)
-  // all pieces of a failed opening.
+ private:
   IoResult<void> begin(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
                        std::span<const std::uint8_t> associated_data);
-  IoResult<void> update_in_place(std::span<std::uint8_t> piece);
+  IoResult<void> update_in_place(std::span<std::uint8_t> data);
   IoResult<void> finish(std::span<const std::uint8_t, GCM_TAG_LENGTH> tag);
 
- private:
   struct CtxFree {
     void operator()(EVP_CIPHER_CTX* ctx) const noexcept;
   };
@@ -142,15 +138,6 @@ class ChunkOpener {
   // Fails with "encrypted chunk counter overflowed" above index 2^32-1.
   IoResult<void> open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
                                std::span<const std::uint8_t, GCM_TAG_LENGTH> tag);
-
-  // The same in steps (see GcmDecryptor): `begin` checks the index.
-  IoResult<void> begin(std::uint64_t index);
-  IoResult<void> update_in_place(std::span<std::uint8_t> piece) {
-    return decryptor_.update_in_place(piece);
-  }
-  IoResult<void> finish(std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
-    return decryptor_.finish(tag);
-  }
 
  private:
   ChunkOpener(GcmDecryptor decryptor, const ContainerPrefix& prefix)
