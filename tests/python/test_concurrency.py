@@ -92,12 +92,25 @@ DECISIONS = [
     (lambda m: m.build_expected_frame_records(2, "png"),
      [(0, "frame_0000000.png"), (1, "frame_0000001.png")]),
 ]
+# Calls whose expected results are taken from one call on the main thread.
+REFERENCE_CALLS = [
+    lambda m: m.native_capabilities(),
+    lambda m: m.parse_encrypted_header(cw.header_text(cw.header_members(
+        KEY, 4096, dek=bytes(32), wrap_nonce=bytes(12), nonce_prefix=bytes(8))[0])),
+    lambda m: m.derive_anonymization_status(False, False, True, True, False, True, True),
+    lambda m: m.derive_anonymization_status(False, True, True, True, True, True, True),
+    lambda m: m.derive_report_anonymization_status(False, False, True, False, True),
+    lambda m: m.derive_frame_annotation_status(True, True, True, False, False),
+    lambda m: m.derive_frame_annotation_status(True, True, True, True, True),
+    lambda m: m.anonymization_status_rules(True),
+]
 FAILURES = [
     (lambda m: m.transition_operation_lifecycle("queued", "start"), ValueError,
      "invalid operation lifecycle transition: queued --start-->"),
     (lambda m: m.derive_hls_reconciliation_action("bogus", False), ValueError,
      "unsupported HLS in-flight status: bogus"),
     (lambda m: m.build_expected_frame_records(1, ""), ValueError, "ext must not be empty"),
+    (lambda m: m.parse_encrypted_header(b"[1]"), ValueError, "encrypted header JSON is invalid"),
 ]
 
 
@@ -109,6 +122,7 @@ def test_threads_mixing_every_call_get_the_expected_results(m, corpus):
     pdf = m.render_single_page_pdf("concurrent page")
     rules = m.anonymization_status_rules(False)
     policy = m.storage_profile_policy_rows()
+    references = [(call, call(m)) for call in REFERENCE_CALLS]
     statuses = {p: ("encrypted" if p in corpus["sealed"] else "plaintext") for p in paths}
     baseline = threads_now()
     processor = m.BatchProcessor(3)  # shared by every thread
@@ -190,7 +204,7 @@ def test_threads_mixing_every_call_get_the_expected_results(m, corpus):
                     check("rules", m.anonymization_status_rules(False), rules)
                     check("policy", m.storage_profile_policy_rows(), policy)
                 else:
-                    for call, want in DECISIONS:
+                    for call, want in DECISIONS + references:
                         check("decision", call(m), want)
                     for call, exc_type, message in FAILURES:
                         check_raises("decision failure", lambda: call(m), exc_type, message)
