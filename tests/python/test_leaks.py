@@ -12,7 +12,9 @@ What is measured over the calls that follow a warm-up:
 - the native heap (glibc's mallinfo2: bytes in use in every arena and in
   mmap'd blocks) and the resident size (skipped under the sanitizers, whose
   quarantine holds freed memory);
-- the memory of Python objects traced by tracemalloc;
+- the number of Python object blocks (sys.getallocatedblocks), and the
+  memory that tracemalloc sees over a tenth of the calls (at least 400),
+  traced apart because tracing slows every allocation several times;
 - the number of open descriptors and of threads;
 - sys.getrefcount of every argument object and list element (exactly unchanged for objects of
   the test's own; within a small tolerance for shared singletons, which a
@@ -47,7 +49,9 @@ KEY = bytes(range(32))
 
 # Growth allowed over the measured calls.
 HEAP_SLACK = 64 * 1024      # bytes: a 16-byte block per call over 4,000 calls exceeds it
-TRACED_SLACK = 64 * 1024 // SCALE  # bytes of Python objects
+BLOCK_SLACK = 100           # Python object blocks (sys.getallocatedblocks)
+TRACED_SLACK = 16 * 1024    # bytes of Python objects traced over TRACED_CALLS or more calls
+TRACED_CALLS = 400
 RSS_SLACK = 1024 * 1024
 
 
@@ -356,68 +360,85 @@ def first_call(fn, args, kwargs, exc_type, message):
         assert info.value.args == (message,)
 
 
-def test_calls_leak_nothing(m, files, processor):
-    rows = scenarios(m, files, processor)
+def traced_growth(fn, args, kwargs, exc_type, count, quiet) -> int:
+    """Growth of the memory that tracemalloc sees over `count` calls (traced
+    apart from the main run, which it would slow several times)."""
     tracemalloc.start()
     try:
-        problems = []
-        base_threads = threads()
-        for name, fn, args, kwargs, exc_type, message, count in rows:
-            quiet = quiet_stderr() if name.endswith("panic") else contextlib.nullcontext()
-            with quiet:
-                first_call(fn, args, kwargs, exc_type, message)
-            warm = max(200, count // 10)
-            with quiet:
-                repeat(fn, args, kwargs, exc_type, warm)
-            objects = all_objects(args, kwargs)
+        with quiet:
+            repeat(fn, args, kwargs, exc_type, 50)
             gc.collect()
-            settle_threads(base_threads)
-            refs = [sys.getrefcount(o) for o in objects]
-            fds, heap, rss = open_fds(), heap_in_use(), rss_bytes()
-            traced = tracemalloc.get_traced_memory()[0]
-
-            started = time.perf_counter()
-            with quiet:
-                repeat(fn, args, kwargs, exc_type, count)
-            elapsed = time.perf_counter() - started
-
-            gc.collect()
-            thread_count = settle_threads(base_threads)
-            traced_growth = tracemalloc.get_traced_memory()[0] - traced
-            heap_growth = heap_in_use() - heap
-            rss_growth = rss_bytes() - rss
-            refs_after = [sys.getrefcount(o) for o in objects]  # counted as before
-            for obj, before, after in zip(objects, refs, refs_after):
-                limit = count // 100 if shared(obj) else 0
-                if abs(after - before) > limit:
-                    problems.append(f"{name}: refcount of {obj!r} {before} -> {after}")
-            if open_fds() != fds:
-                problems.append(f"{name}: descriptors {fds} -> {open_fds()}")
-            if thread_count != base_threads:
-                problems.append(f"{name}: threads {base_threads} -> {thread_count}")
-            if traced_growth > TRACED_SLACK:
-                problems.append(f"{name}: Python objects grew by {traced_growth} bytes")
-            if heap_growth > HEAP_SLACK:
-                problems.append(f"{name}: native heap grew by {heap_growth} bytes")
-            if not SANITIZED and rss_growth > RSS_SLACK:
-                problems.append(f"{name}: resident size grew by {rss_growth} bytes")
-            if os.environ.get("TAVOLIN_LEAK_REPORT"):
-                print(f"{name:24s} heap {heap_growth:+9d} traced {traced_growth:+7d} "
-                      f"rss {rss_growth:+9d} {elapsed:6.2f} s")
+            before = tracemalloc.get_traced_memory()[0]
+            repeat(fn, args, kwargs, exc_type, count)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
+
+
+def test_calls_leak_nothing(m, files, processor):
+    problems = []
+    base_threads = threads()
+    for name, fn, args, kwargs, exc_type, message, count in scenarios(m, files, processor):
+        quiet = quiet_stderr() if name.endswith("panic") else contextlib.nullcontext()
+        with quiet:
+            first_call(fn, args, kwargs, exc_type, message)
+            repeat(fn, args, kwargs, exc_type, max(200, count // 10))  # warm up
+        objects = all_objects(args, kwargs)
+        gc.collect()
+        settle_threads(base_threads)
+        refs = [sys.getrefcount(o) for o in objects]
+        fds, heap, rss = open_fds(), heap_in_use(), rss_bytes()
+        blocks = sys.getallocatedblocks()
+
+        started = time.perf_counter()
+        with quiet:
+            repeat(fn, args, kwargs, exc_type, count)
+        elapsed = time.perf_counter() - started
+
+        gc.collect()
+        thread_count = settle_threads(base_threads)
+        block_growth = sys.getallocatedblocks() - blocks
+        heap_growth = heap_in_use() - heap
+        rss_growth = rss_bytes() - rss
+        refs_after = [sys.getrefcount(o) for o in objects]  # counted as before
+        for obj, before, after in zip(objects, refs, refs_after):
+            limit = count // 100 if shared(obj) else 0
+            if abs(after - before) > limit:
+                problems.append(f"{name}: refcount of {obj!r} {before} -> {after}")
+        if open_fds() != fds:
+            problems.append(f"{name}: descriptors {fds} -> {open_fds()}")
+        if thread_count != base_threads:
+            problems.append(f"{name}: threads {base_threads} -> {thread_count}")
+        if block_growth > BLOCK_SLACK:
+            problems.append(f"{name}: {block_growth} more Python object blocks")
+        if heap_growth > HEAP_SLACK:
+            problems.append(f"{name}: native heap grew by {heap_growth} bytes")
+        if not SANITIZED and rss_growth > RSS_SLACK:
+            problems.append(f"{name}: resident size grew by {rss_growth} bytes")
+        traced = traced_growth(fn, args, kwargs, exc_type, max(TRACED_CALLS, count // 10), quiet)
+        if traced > TRACED_SLACK:
+            problems.append(f"{name}: traced Python memory grew by {traced} bytes")
+        if os.environ.get("TAVOLIN_LEAK_REPORT"):
+            print(f"{name:24s} heap {heap_growth:+8d} blocks {block_growth:+5d} "
+                  f"traced {traced:+7d} rss {rss_growth:+9d} {elapsed:6.2f} s")
     assert not problems, "\n".join(problems)
 
 
 def test_the_leak_checks_notice_a_leak(m):
     """The measures are sharp enough: holding on to one result per call (what
     a leaked reference does) and one 16-byte native block per call are both
-    caught at the smallest of the counts used."""
+    caught at the smallest of the counts used; so is one object per call by
+    the block count."""
+    blocks = sys.getallocatedblocks()
+    kept = [m.transition_operation_lifecycle("queued", "claim") for _ in range(THREAD_STARTS)]
+    assert sys.getallocatedblocks() - blocks > BLOCK_SLACK
+    del kept
     kept = []
     tracemalloc.start()
     try:
         traced = tracemalloc.get_traced_memory()[0]
-        for _ in range(THREAD_STARTS):
+        for _ in range(TRACED_CALLS):
             kept.append(m.transition_operation_lifecycle("queued", "claim"))
         assert tracemalloc.get_traced_memory()[0] - traced > TRACED_SLACK
     finally:
