@@ -348,6 +348,33 @@ def test_shim_refuses_a_malformed_rule(shim, fault_dir):
     assert done.returncode == 97 and "bad TAVOLIN_FAULT rule: nonsense" in done.stderr
 
 
+# Data-moving calls of the C library; the shim must interpose every one of
+# them that the module imports, or faults would silently miss a path.
+IO_CALLS = {"read", "pread", "pread64", "preadv", "preadv64", "preadv2", "preadv64v2", "readv",
+            "write", "pwrite", "pwrite64", "pwritev", "pwritev2", "writev", "fsync", "fdatasync",
+            "copy_file_range", "sendfile", "sendfile64", "splice", "tee", "vmsplice",
+            "fread", "fwrite_unlocked", "recv", "recvmsg", "send", "sendmsg"}
+SHIM_CALLS = {"read", "pread", "pread64", "preadv", "preadv64", "write", "fsync", "fdatasync",
+              "copy_file_range", "sendfile", "sendfile64", "splice"}
+
+
+def test_shim_covers_every_io_call_the_module_imports(m, shim):
+    def undefined(path):
+        out = subprocess.run(["nm", "-D", "--undefined-only", str(path)], check=True,
+                             capture_output=True, text=True).stdout
+        return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
+
+    def defined(path):
+        out = subprocess.run(["nm", "-D", "--defined-only", str(path)], check=True,
+                             capture_output=True, text=True).stdout
+        return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
+
+    used = undefined(m.__file__) & IO_CALLS
+    assert {"read", "preadv", "write", "fsync", "copy_file_range", "sendfile", "splice"} <= used
+    assert used <= SHIM_CALLS, f"the shim does not interpose {sorted(used - SHIM_CALLS)}"
+    assert SHIM_CALLS <= defined(shim)
+
+
 @pytest.fixture(scope="module")
 def sealed(fault_dir):
     """A five-record container of chunk size 4096 and its plaintext."""
