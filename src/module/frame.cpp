@@ -288,7 +288,7 @@ bool ByteSequence::convert(PyObject* obj, value_type& out) {
   PyObject* iter = begin_sequence(obj, hint);
   if (iter == nullptr) return false;
   out.clear();
-  if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
+  out.reserve(capacity_from_hint(hint));
   while (PyObject* item = PyIter_Next(iter)) {
     std::uint8_t byte = 0;
     const bool ok = convert_byte(item, byte);

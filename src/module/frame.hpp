@@ -130,6 +130,13 @@ struct ByteSequence {
 // new iterator reference (or nullptr with an exception set) and a size hint.
 PyObject* begin_sequence(PyObject* obj, Py_ssize_t& hint);
 
+// The reported length is only a hint (a sequence may lie about it): reserve
+// at most a bounded number of elements up front and let the vector grow.
+inline std::size_t capacity_from_hint(Py_ssize_t hint) {
+  constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+  return hint > 0 ? static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve) : 0;
+}
+
 template <class C>
 struct ListOf {
   using value_type = std::vector<typename C::value_type>;
@@ -138,7 +145,7 @@ struct ListOf {
     PyObject* iter = begin_sequence(obj, hint);
     if (iter == nullptr) return false;
     out.clear();
-    if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(capacity_from_hint(hint));
     while (PyObject* item = PyIter_Next(iter)) {
       typename C::value_type value{};
       const bool ok = C::convert(item, value);

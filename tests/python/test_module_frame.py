@@ -298,3 +298,31 @@ def test_memory_is_stable_over_many_calls(m):
     assert grown < 64 * 1024, grown
     if not os.environ.get("TAVOLIN_SANITIZED"):  # the sanitizer's quarantine holds freed memory
         assert after_rss - before_rss < 2048, (before_rss, after_rss)
+
+
+class LyingSequence:
+    """A sequence whose reported length is far from the truth."""
+
+    def __init__(self, items, claimed):
+        self.items, self.claimed = items, claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+@pytest.mark.parametrize("claimed", [0, 2**62, 2**63 - 1])
+def test_sequence_length_is_only_a_hint(m, claimed, tmp_path):
+    from container_writer import make_container
+
+    paths = LyingSequence(["frame_1.jpg", "x/frame_0000002.png"], claimed)
+    assert m.parse_extracted_frame_numbers(paths) == [1, 2]
+    container = tmp_path / "c.qv"
+    container.write_bytes(make_container(b"abc", bytes(32), 16))
+    # The 3-byte key arrives whole (and is then refused for its length).
+    with pytest.raises(ValueError, match="^AES-GCM key must contain 16, 24, or 32 bytes$"):
+        m.decrypt_encrypted_file_range(container, LyingSequence([1, 2, 3], claimed), 0, 0)
+    assert m.decrypt_encrypted_file_range(container, LyingSequence([0] * 32, claimed), 0, 2) \
+        == b"abc"
