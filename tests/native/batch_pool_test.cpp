@@ -1,5 +1,6 @@
-// Batch worker pool: ordering, first failures, concurrent jobs, thread names,
-// failed thread starts and shutdown while a job runs.
+// Batch worker pool internals that Python cannot reach: failed thread starts,
+// many concurrent jobs on one pool, and a shutdown while a job runs. Order,
+// failures, names and fork are tested through Python.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -85,67 +86,6 @@ int fail_at_nth_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
 
 }  // namespace
 
-TEST(BatchPool, ResultsFollowPathOrderForEveryThreadCount) {
-  Corpus corpus;
-  std::vector<std::string> paths = corpus.paths();
-  paths.insert(paths.end(), {corpus.paths()[3], corpus.paths()[0], corpus.paths()[3]});
-  std::shuffle(paths.begin(), paths.end(), std::mt19937(3));
-  const auto wanted = one_by_one(paths);
-  for (std::uint64_t workers : {1, 2, 5}) {
-    auto processor = BatchProcessor::create(workers);
-    ASSERT_TRUE(processor.has_value());
-    auto got = (*processor)->stable_file_identities(paths, 1 << 20, {});
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(*got, wanted) << workers << " workers";
-    auto empty = (*processor)->stable_file_identities({}, 1 << 20, {});
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_TRUE(empty->empty());
-  }
-  ASSERT_TRUE(pool_threads_gone());
-}
-
-TEST(BatchPool, ArgumentRefusals) {
-  auto zero = BatchProcessor::create(0);
-  ASSERT_FALSE(zero.has_value());
-  EXPECT_EQ(std::get<ValidationFailure>(zero.error()).message,
-            "worker_count must be greater than zero");
-  auto processor = BatchProcessor::create(1);
-  ASSERT_TRUE(processor.has_value());
-  for (std::uint64_t chunk : {std::uint64_t{0}, MAX_READ_CHUNK_SIZE + 1}) {
-    auto refused = (*processor)->stable_file_identities({"/nonexistent"}, chunk, {});
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(std::get<ValidationFailure>(refused.error()).message,
-              "chunk_size must be greater than zero");
-  }
-}
-
-TEST(BatchPool, OneWorkerReportsTheFirstFailureInPathOrder) {
-  Corpus corpus;
-  auto processor = BatchProcessor::create(1);
-  ASSERT_TRUE(processor.has_value());
-  auto failed = (*processor)->stable_file_identities(
-      {corpus.paths()[0], corpus.dir(), corpus.dir() + "/missing"}, 1 << 20, {});
-  ASSERT_FALSE(failed.has_value());
-  const auto& io = std::get<IoFailure>(failed.error());
-  EXPECT_EQ(io.message, "stable identity source is not a regular file: " + corpus.dir());
-  // The pool stays usable.
-  auto again = (*processor)->stable_file_identities(corpus.paths(), 1 << 20, {});
-  ASSERT_TRUE(again.has_value());
-  EXPECT_EQ(*again, one_by_one(corpus.paths()));
-}
-
-TEST(BatchPool, SeveralWorkersStillFailTheWholeBatch) {
-  Corpus corpus;
-  std::vector<std::string> paths;
-  for (int i = 0; i < 20; ++i) paths.insert(paths.end(), corpus.paths().begin(), corpus.paths().end());
-  paths.insert(paths.begin() + 40, corpus.dir() + "/missing");
-  auto processor = BatchProcessor::create(3);
-  ASSERT_TRUE(processor.has_value());
-  auto failed = (*processor)->stable_file_identities(paths, 4096, {});
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(std::get<IoFailure>(failed.error()).os_error, ENOENT);
-}
-
 TEST(BatchPool, ConcurrentJobsShareThePool) {
   Corpus corpus;
   auto processor = BatchProcessor::create(2);
@@ -171,20 +111,6 @@ TEST(BatchPool, ConcurrentJobsShareThePool) {
   }
   for (auto& t : callers) t.join();
   EXPECT_EQ(mismatches.load(), 0);
-}
-
-TEST(BatchPool, ThreadsAreNamedAndStopWithTheProcessor) {
-  ASSERT_TRUE(pool_threads_gone());
-  {
-    auto processor = BatchProcessor::create(12);
-    ASSERT_TRUE(processor.has_value());
-    std::vector<std::string> expected;
-    for (int i = 0; i < 10; ++i) expected.push_back("tavolin-batch-" + std::to_string(i));
-    expected.insert(expected.end(), 2, "tavolin-batch-1");  // 10 and 11, cut to 15 bytes
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(thread_names(), expected);
-  }
-  EXPECT_TRUE(pool_threads_gone());
 }
 
 TEST(BatchPool, DestroyedProcessorLetsARunningJobFinish) {
