@@ -255,7 +255,7 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
     return std::unexpected(IoFailure::invalid_input(std::string(CHUNK_SIZE_MESSAGE)));
   }
   if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(IoFailure::invalid_input("path contains an interior NUL byte"));
+    return std::unexpected(IoFailure::invalid_input("path contains a NUL byte"));
   }
   const std::string c_path(path);
 

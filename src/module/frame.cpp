@@ -226,6 +226,12 @@ bool Path::convert(PyObject* obj, value_type& out) {
   if (encoded == nullptr) return false;
   out.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
   Py_DECREF(encoded);
+  // The system would read the path only up to the NUL: refuse it here, as the
+  // interpreter's own file functions do, instead of opening a shorter path.
+  if (out.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
   return true;
 }
 

@@ -412,5 +412,10 @@ def test_path_conversion(m):
 
 def test_path_with_nul_byte_is_refused_not_truncated(m, tmp_path, no_fd_leak):
     (tmp_path / "a").write_bytes(MAGIC)
-    with pytest.raises(OSError):
-        m.encryption_status(str(tmp_path / "a") + "\0ignored")
+    for call in (m.encryption_status, m.is_qv_encrypted_file, m.stable_file_identity,
+                 lambda p: m.decrypt_encrypted_file_range(p, bytes(32), 0, 0),
+                 lambda p: m.copy_file_descriptor_to_path(0, p),
+                 lambda p: m.BatchProcessor(1).stable_file_identities([p])):
+        with pytest.raises(ValueError) as info:
+            call(str(tmp_path / "a") + "\0ignored")
+        assert type(info.value) is ValueError and info.value.args == ("embedded null byte",)
