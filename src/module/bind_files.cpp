@@ -24,14 +24,8 @@ struct TextListArg {
     Py_ssize_t hint = 0;
     PyObject* iter = begin_sequence(obj, hint);
     if (iter == nullptr) return false;
-    if (hint > 0) {
-      // Only a hint: a length that cannot be reserved is ignored.
-      try {
-        const auto count = static_cast<std::size_t>(hint);
-        out.reserve(count, count > SIZE_MAX / 24 ? count : count * 24);
-      } catch (const std::exception&) {
-      }
-    }
+    const std::size_t count = capacity_from_hint(hint);  // only a hint, and bounded
+    out.reserve(count, count * 24);
     bool ok = true;
     while (PyObject* item = PyIter_Next(iter)) {
       std::string_view text;
