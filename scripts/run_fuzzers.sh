@@ -7,6 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 json_suite="$root/../shared/testdata/json-test-suite/test_parsing"
+[[ -d "$json_suite" ]] || json_suite=/work/shared/testdata/json-test-suite/test_parsing
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_FUZZ=ON \
   -DTAVOLIN_TESTS=OFF -DTAVOLIN_SANITIZE=address,undefined \
