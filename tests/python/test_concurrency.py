@@ -224,7 +224,8 @@ def test_threads_mixing_every_call_get_the_expected_results(m, corpus):
     assert set().union(*done_kinds) == every_kind
     assert all(len(kinds) >= 8 for kinds in done_kinds), done_kinds
     del processor
-    assert settle_threads(baseline) == baseline  # its pool threads are gone
+    # Its pool threads are gone (threads of earlier tests may leave meanwhile).
+    assert settle_threads(baseline) <= baseline
 
 
 def test_processors_destroyed_while_others_run(m, corpus):
@@ -263,7 +264,7 @@ def test_processors_destroyed_while_others_run(m, corpus):
     assert not any(t.is_alive() for t in runners)
     assert not errors, errors
     assert min(runs) > 0
-    assert settle_threads(baseline) == baseline
+    assert settle_threads(baseline) <= baseline
 
 
 FORKS = 16
