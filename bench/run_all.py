@@ -39,7 +39,7 @@ def decision_rows(lines: list[str]) -> list[str]:
     for line in lines:
         parts = line.split()
         if len(parts) == 4 and parts[0] == "anonymization_status_rules":
-            rows.append(f"| decisions: `{parts[0]}` | {parts[2]} the time of copying a prebuilt "
+            rows.append(f"| decisions: `{parts[0]}` | {parts[2]} as fast as copying a prebuilt "
                         f"table in Python; {parts[3]} the C-builtin floor (a listing of new "
                         f"objects, not a decision: no target) |")
         elif len(parts) == 4 and parts[2].endswith("x") and parts[3].endswith("x"):
