@@ -163,7 +163,7 @@ PyObject* py_stable_file_identity(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* create_batch_processor_type() {
-  // The spec name carries the "builtins" prefix so that __module__ reads
+  // The type name carries the "builtins" prefix so that __module__ reads
   // "builtins" without a warning at import.
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("BatchProcessor(worker_count)\n--\n\n")},
@@ -172,9 +172,9 @@ PyObject* create_batch_processor_type() {
       {Py_tp_methods, batch_methods()},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"builtins.BatchProcessor", sizeof(BatchObject), 0,
+  static PyType_Spec type_spec = {"builtins.BatchProcessor", sizeof(BatchObject), 0,
                              Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   // repr() of a type from "builtins" prints tp_name: drop the prefix so it
   // reads <class 'BatchProcessor'>. tp_name points into the type's own copy

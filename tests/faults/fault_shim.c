@@ -148,10 +148,10 @@ static void load_config(void) {
   }
   const char *tr = getenv("TAVOLIN_FAULT_TRACE");
   trace = tr != NULL && strcmp(tr, "1") == 0;
-  const char *spec = getenv("TAVOLIN_FAULT");
-  if (spec == NULL) return;
+  const char *rules = getenv("TAVOLIN_FAULT");
+  if (rules == NULL) return;
   char copy[2048];
-  snprintf(copy, sizeof copy, "%s", spec);
+  snprintf(copy, sizeof copy, "%s", rules);
   char *save = NULL;
   for (char *item = strtok_r(copy, ",", &save); item != NULL; item = strtok_r(NULL, ",", &save)) {
     parse_rule(item);
