@@ -6,11 +6,11 @@ import base64
 import json
 import os
 import pathlib
-import threading
 
 import pytest
 
 import container_writer as w
+from blocking import call_with_deadline
 
 KEY = bytes(range(32))
 _ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -374,28 +374,6 @@ def expect_not_regular(m, fn, path):
 def test_directory_and_device_are_refused(m, tmp_path, no_fd_leak, fn):
     expect_not_regular(m, fn, tmp_path)
     expect_not_regular(m, fn, "/dev/null")
-
-
-def call_with_deadline(fn, fifo):
-    """Runs fn in a thread; if it blocks, a writer is opened to release it."""
-    outcome = {}
-
-    def run():
-        try:
-            outcome["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - handed to the test
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    thread.join(10)
-    blocked = thread.is_alive()
-    if blocked:
-        fd = os.open(fifo, os.O_RDWR)
-        os.close(fd)
-        thread.join(10)
-    assert not blocked, "the call blocked on a FIFO"
-    return outcome
 
 
 @pytest.mark.parametrize("fn", ["encryption_status", "is_qv_encrypted_file"])

@@ -9,11 +9,11 @@ import struct
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
 import container_writer as w
+from blocking import call_with_deadline
 
 KEY = bytes(range(1, 33))
 G = 64  # chunk size of the small containers
@@ -360,36 +360,16 @@ def test_directory_and_devices(m, tmp_path, no_fd_leak):
     assert error_of(m, "/dev/zero", KEY, 0, 0) == "unsupported encrypted file format"
 
 
-def run_with_deadline(fn, fifo):
-    outcome = {}
-
-    def run():
-        try:
-            outcome["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - handed to the test
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    thread.join(10)
-    blocked = thread.is_alive()
-    if blocked:  # release the blocked open before failing
-        os.close(os.open(fifo, os.O_RDWR))
-        thread.join(10)
-    assert not blocked, "the range read blocked on a FIFO"
-    return outcome
-
-
 def test_fifo_fails_instead_of_hanging(m, tmp_path, no_fd_leak):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    outcome = run_with_deadline(lambda: m.decrypt_encrypted_file_range(fifo, KEY, 0, 0), fifo)
+    outcome = call_with_deadline(lambda: m.decrypt_encrypted_file_range(fifo, KEY, 0, 0), fifo)
     assert type(outcome.get("error")) is ValueError
     assert outcome["error"].args == (EOF_TEXT,)  # no writer: end of data
 
     writer = os.open(fifo, os.O_RDWR)  # a writer that has written nothing
     try:
-        outcome = run_with_deadline(lambda: m.decrypt_encrypted_file_range(fifo, KEY, 0, 0), fifo)
+        outcome = call_with_deadline(lambda: m.decrypt_encrypted_file_range(fifo, KEY, 0, 0), fifo)
     finally:
         os.close(writer)
     assert type(outcome.get("error")) is ValueError
