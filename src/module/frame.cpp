@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -293,20 +294,38 @@ bool ByteSequence::convert(PyObject* obj, value_type& out) {
   Py_ssize_t hint = 0;
   PyObject* iter = begin_sequence(obj, hint);
   if (iter == nullptr) return false;
-  out.clear();
-  out.reserve(capacity_from_hint(hint));
+  // Key bytes may arrive this way: growth moves them by hand so that no
+  // released buffer keeps a copy, and a failed conversion wipes what it read.
+  const auto wipe = [](value_type& bytes) {
+    if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
+    bytes.clear();
+  };
+  wipe(out);
+  out.reserve(std::max<std::size_t>(capacity_from_hint(hint), 64));
   while (PyObject* item = PyIter_Next(iter)) {
     std::uint8_t byte = 0;
     const bool ok = convert_byte(item, byte);
     Py_DECREF(item);
     if (!ok) {
       Py_DECREF(iter);
+      wipe(out);
       return false;
+    }
+    if (out.size() == out.capacity()) {
+      value_type larger;
+      larger.reserve(out.capacity() * 2);
+      larger.assign(out.begin(), out.end());
+      wipe(out);
+      out.swap(larger);
     }
     out.push_back(byte);
   }
   Py_DECREF(iter);
-  return !PyErr_Occurred();
+  if (PyErr_Occurred()) {
+    wipe(out);
+    return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------- binding

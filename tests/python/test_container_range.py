@@ -73,11 +73,31 @@ def test_ranges(m, small, start, end):
     assert result == PLAIN[start:end + 1]
 
 
+class Unsized:
+    """A sequence that only indexes: no length to reserve from."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, i):
+        return self.data[i]
+
+
 def test_key_and_path_forms(m, small):
     expected = PLAIN[10:100]
     assert m.decrypt_encrypted_file_range(str(small), bytearray(KEY), 10, 99) == expected
     assert m.decrypt_encrypted_file_range(small, list(KEY), 10, 99) == expected
     assert m.decrypt_encrypted_file_range(small, tuple(KEY), start=10, end=99) == expected
+    # No length to size the buffer from: the bytes arrive one by one.
+    assert m.decrypt_encrypted_file_range(small, Unsized(KEY), 10, 99) == expected
+
+
+def test_long_key_sequence_is_refused_whole(m, small):
+    # A sequence longer than any buffer sized up front grows while it is read.
+    assert error_of(m, small, Unsized(KEY * 9), 0, 10) == (
+        "AES-GCM key must contain 16, 24, or 32 bytes")
+    assert error_of(m, small, list(KEY * 9), 0, 10) == (
+        "AES-GCM key must contain 16, 24, or 32 bytes")
 
 
 @pytest.mark.parametrize("key_length", [16, 24, 32])
