@@ -117,8 +117,15 @@ IoResult<void> hash_container(FdReader& reader, std::span<const Bytes> master_ke
   auto key = container::unwrap_data_key_any(master_keys, prefix->header);
   if (!key) return std::unexpected(key.error());
 
+  auto opener = container::ChunkOpener::create(*key, *prefix);  // keyed once per file
+  if (!opener) return std::unexpected(opener.error());
+
   const std::uint64_t full = prefix->header.chunk_size + container::GCM_TAG_LENGTH;
-  Bytes sealed;
+  Bytes sealed;  // one record at a time; its plaintext is wiped when the walk ends
+  struct WipeOnExit {
+    Bytes& bytes;
+    ~WipeOnExit() { container::wipe_bulk(bytes); }
+  } const wipe_on_exit{sealed};
   bool short_before = false;
   for (std::uint64_t index = 0;; ++index) {
     std::array<std::uint8_t, 4> length_field{};
@@ -135,13 +142,17 @@ IoResult<void> hash_container(FdReader& reader, std::span<const Bytes> master_ke
     }
     short_before = sealed_length < full;
 
-    sealed.resize(sealed_length);
+    sealed.resize(sealed_length);  // never above the first record's size: no reallocation
     auto body = container::read_exact(reader, sealed);
     if (!body) return std::unexpected(body.error());
-    auto plain = container::open_chunk(*key, *prefix, index, std::move(sealed));
-    if (!plain) return std::unexpected(plain.error());
-    sha.update(*plain);
-    sealed = std::move(*plain);  // keep the allocation for the next record
+    const std::size_t length = sealed_length - container::GCM_TAG_LENGTH;
+    const std::span<std::uint8_t> plain(sealed.data(), length);
+    auto opened = opener->open_in_place(
+        index, plain,
+        std::span<const std::uint8_t, container::GCM_TAG_LENGTH>(sealed.data() + length,
+                                                                 container::GCM_TAG_LENGTH));
+    if (!opened) return std::unexpected(opened.error());
+    sha.update(plain);
   }
 }
 
