@@ -101,6 +101,26 @@ void wipe(std::span<std::uint8_t> bytes) noexcept;
 // full-speed memset the compiler keeps).
 void wipe_bulk(std::span<std::uint8_t> bytes) noexcept;
 
+// Wipes a buffer, or every buffer of a list, holding key material or
+// plaintext when the scope ends, on every path.
+class WipedOnExit {
+ public:
+  explicit WipedOnExit(Bytes& bytes) noexcept : bytes_(&bytes) {}
+  explicit WipedOnExit(std::vector<Bytes>& list) noexcept : list_(&list) {}
+  WipedOnExit(const WipedOnExit&) = delete;
+  WipedOnExit& operator=(const WipedOnExit&) = delete;
+  ~WipedOnExit() {
+    if (bytes_ != nullptr) wipe_bulk(*bytes_);
+    if (list_ != nullptr) {
+      for (Bytes& bytes : *list_) wipe_bulk(bytes);
+    }
+  }
+
+ private:
+  Bytes* bytes_ = nullptr;
+  std::vector<Bytes>* list_ = nullptr;
+};
+
 // An AES-GCM decryption context keyed once (16, 24 or 32 bytes) and reused for
 // many openings. Move-only; the key schedule is cleansed when released.
 class GcmDecryptor {

@@ -122,10 +122,7 @@ IoResult<void> hash_container(FdReader& reader, std::span<const Bytes> master_ke
 
   const std::uint64_t full = prefix->header.chunk_size + container::GCM_TAG_LENGTH;
   Bytes sealed;  // one record at a time; its plaintext is wiped when the walk ends
-  struct WipeOnExit {
-    Bytes& bytes;
-    ~WipeOnExit() { container::wipe_bulk(bytes); }
-  } const wipe_on_exit{sealed};
+  const container::WipedOnExit wipe_on_exit(sealed);
   bool short_before = false;
   for (std::uint64_t index = 0;; ++index) {
     std::array<std::uint8_t, 4> length_field{};

@@ -12,18 +12,6 @@ namespace {
 
 using FastArgs = PyObject* const*;
 
-// Wipes a converted key argument when the call ends, on every path.
-class WipedOnExit {
- public:
-  explicit WipedOnExit(Bytes& bytes) : bytes_(bytes) {}
-  WipedOnExit(const WipedOnExit&) = delete;
-  WipedOnExit& operator=(const WipedOnExit&) = delete;
-  ~WipedOnExit() { container::wipe(bytes_); }
-
- private:
-  Bytes& bytes_;
-};
-
 PyObject* raise_io_as_value_error(const IoFailure& failure) {
   return raise_failure(Failure(failure), IoRoute::value_error);
 }
@@ -62,7 +50,7 @@ PyObject* py_decrypt_encrypted_file_range(PyObject*, FastArgs a, Py_ssize_t n, P
   return Call<Path, ByteSequence, U64, U64>::run(
       decl::decrypt_encrypted_file_range, a, n, kw,
       [](std::string path, Bytes master_key, std::uint64_t start, std::uint64_t end) -> PyObject* {
-        const WipedOnExit key_guard(master_key);
+        const container::WipedOnExit key_guard(master_key);
         // The range checks are plain arithmetic; they run before the result
         // object is allocated, so a refused range allocates nothing.
         const auto range = container::check_byte_range(start, end);

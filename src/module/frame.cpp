@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "encrypted_range/container.hpp"
+
 namespace tavolin::py {
 
 // ---------------------------------------------------------------- exceptions
@@ -297,7 +299,7 @@ bool ByteSequence::convert(PyObject* obj, value_type& out) {
   // Key bytes may arrive this way: growth moves them by hand so that no
   // released buffer keeps a copy, and a failed conversion wipes what it read.
   const auto wipe = [](value_type& bytes) {
-    if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
+    container::wipe_bulk(bytes);
     bytes.clear();
   };
   wipe(out);
