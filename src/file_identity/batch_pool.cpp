@@ -20,6 +20,7 @@ struct BatchWorkerPool::Job {
   std::vector<std::string> paths;
   std::uint64_t chunk_size = 0;
   std::vector<Bytes> master_keys;
+  const container::WipedOnExit keys_guard{master_keys};  // the keys are wiped with the job
 
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};

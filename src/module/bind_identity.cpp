@@ -153,8 +153,8 @@ PyObject* py_stable_file_identity(PyObject*, PyObject* const* args, Py_ssize_t n
          KeyList master_keys) -> PyObject* {
         const auto checked = checked_chunk_size(chunk_size);
         if (!checked) return nullptr;
-        const std::vector<Bytes> keys =
-            master_keys ? std::move(*master_keys) : std::vector<Bytes>{};
+        std::vector<Bytes> keys = master_keys ? std::move(*master_keys) : std::vector<Bytes>{};
+        const container::WipedOnExit keys_guard(keys);
         auto result =
             released([&] { return identity::derive_stable_identity(path, *checked, keys); });
         if (!result) return raise_failure(Failure(result.error()), IoRoute::os_error);

@@ -573,6 +573,28 @@ TEST(ContainerKeys, DataKeyMoveLeavesNoCopy) {
   EXPECT_EQ(Bytes(a.bytes().begin(), a.bytes().end()), Bytes(32));  // NOLINT(bugprone-use-after-move)
 }
 
+TEST(ContainerKeys, GuardWipesBuffersOnEveryExit) {
+  Bytes one(40, 0x5A);
+  std::vector<Bytes> list = {Bytes(16, 0x11), Bytes(), Bytes(32, 0x22)};
+  {
+    const WipedOnExit one_guard(one);
+    const WipedOnExit list_guard(list);
+  }
+  EXPECT_EQ(one, Bytes(40));
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0], Bytes(16));
+  EXPECT_TRUE(list[1].empty());
+  EXPECT_EQ(list[2], Bytes(32));
+
+  Bytes thrown_past(8, 0x33);
+  try {
+    const WipedOnExit guard(thrown_past);
+    throw std::runtime_error("leave early");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(thrown_past, Bytes(8));
+}
+
 TEST(ContainerKeys, ChunksOpenOnlyUnderTheirIndexAndHeader) {
   Bytes plain;
   for (int i = 0; i < 40; ++i) plain.push_back(static_cast<std::uint8_t>(i));
