@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string_view>
 
@@ -19,24 +20,35 @@ constexpr std::size_t kMaxUpdate = std::size_t{1} << 30;  // stays below INT_MAX
 
 IoFailure authentication_failed() { return IoFailure::invalid_data("AES-GCM authentication failed"); }
 
-// Cipher objects are fetched once per process and kept for its life.
-const EVP_CIPHER* fetch_cipher(const char* name) {
-  return EVP_CIPHER_fetch(nullptr, name, nullptr);
-}
+// The algorithms, fetched once by load_algorithms() and kept for the life of
+// the process. Written only inside the call_once; read afterwards.
+const EVP_CIPHER* g_aes128_gcm = nullptr;
+const EVP_CIPHER* g_aes192_gcm = nullptr;
+const EVP_CIPHER* g_aes256_gcm = nullptr;
+const EVP_MD* g_sha256 = nullptr;
+std::once_flag g_algorithms_loaded;
 
 const EVP_CIPHER* gcm_cipher(std::size_t key_length) {
-  static const EVP_CIPHER* const aes128 = fetch_cipher("AES-128-GCM");
-  static const EVP_CIPHER* const aes192 = fetch_cipher("AES-192-GCM");
-  static const EVP_CIPHER* const aes256 = fetch_cipher("AES-256-GCM");
   switch (key_length) {
-    case 16: return aes128;
-    case 24: return aes192;
-    case 32: return aes256;
+    case 16: return g_aes128_gcm;
+    case 24: return g_aes192_gcm;
+    case 32: return g_aes256_gcm;
     default: return nullptr;
   }
 }
 
 }  // namespace
+
+void load_algorithms() {
+  std::call_once(g_algorithms_loaded, [] {
+    g_aes128_gcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
+    g_aes192_gcm = EVP_CIPHER_fetch(nullptr, "AES-192-GCM", nullptr);
+    g_aes256_gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    g_sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  });
+}
+
+const EVP_MD* sha256_algorithm() { return g_sha256; }
 
 // ---------------------------------------------------------------- wiping
 

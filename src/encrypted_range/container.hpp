@@ -93,6 +93,18 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_ke
 IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
                            std::uint64_t index, Bytes sealed);
 
+// Fetches the libcrypto algorithms the module uses (AES-GCM for 16, 24 and
+// 32-byte keys, SHA-256) once per process. Called at module initialisation,
+// with the interpreter lock held, and by the native test and fuzz set-ups:
+// no call ever fetches lazily, so a fork by another thread never meets a
+// fetch in progress. Until it has run, and for an algorithm libcrypto does
+// not provide, the operations that need it fail ("... is unavailable").
+void load_algorithms();
+
+// The SHA-256 digest loaded by load_algorithms() (nullptr before, or if
+// libcrypto has none).
+const EVP_MD* sha256_algorithm();
+
 // Overwrites key material with zeros (OPENSSL_cleanse), in a way the
 // compiler keeps.
 void wipe(std::span<std::uint8_t> bytes) noexcept;

@@ -14,6 +14,8 @@ namespace {
 
 IoFailure invalid(std::string message) { return IoFailure::invalid_data(std::move(message)); }
 
+constexpr std::string_view kNotRegular = "encrypted byte range source is not a regular file";
+
 bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
   return !__builtin_add_overflow(a, b, &out);
 }
@@ -225,15 +227,19 @@ IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& 
 IoResult<void> decrypt_file_range_into(const std::string& path,
                                        std::span<const std::uint8_t> master_key,
                                        const ByteRange& range, std::span<std::uint8_t> out) {
-  // Non-blocking open: a FIFO path fails on its first read instead of
-  // waiting for a writer; regular files are unaffected.
+  // Non-blocking open: a FIFO path is not waited on; regular files are
+  // unaffected.
   auto file = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!file) return std::unexpected(file.error());
+  struct stat st {};
+  if (::fstat(file->get(), &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  // Nothing is read from what is not a regular file: a read would consume a
+  // FIFO writer's or a terminal's bytes. A directory fails as its read would.
+  if (S_ISDIR(st.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(std::string(kNotRegular)));
   FdSource front(file->get());  // the front field by field, as read_container_prefix asks
   const auto prefix = read_container_prefix(front);
   if (!prefix) return std::unexpected(prefix.error());
-  struct stat st {};
-  if (::fstat(file->get(), &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
   FdRandomAccess records(file->get());
   return decrypt_records(records, *prefix, static_cast<std::uint64_t>(st.st_size), master_key,
                          range, out);

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <utility>
 
 namespace tavolin::file_copy {
@@ -94,10 +96,13 @@ bool declines(int err) {
 // Runs one kernel route until end of data. `step(max)` performs one call and
 // returns its result with errno set on failure.
 // `progress(moved)` is told the route's running total after each step.
+// A stop asked by `interrupt` ends the route with interrupted_failure(); the
+// bytes moved so far stay counted by `progress`.
 template <class Step, class Progress>
-IoResult<RouteOutcome> run_route(Step&& step, Progress&& progress) {
+IoResult<RouteOutcome> run_route(Step&& step, Progress&& progress, Interrupt& interrupt) {
   std::uint64_t moved = 0;
   for (;;) {
+    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
     const ssize_t n = step(kKernelChunk);
     if (n > 0) {
       moved += static_cast<std::uint64_t>(n);
@@ -109,19 +114,24 @@ IoResult<RouteOutcome> run_route(Step&& step, Progress&& progress) {
       return RouteOutcome{moved == 0 ? RouteEnd::hand_over : RouteEnd::finished, moved};
     }
     const int err = errno;
-    if (err == EINTR) continue;  // only when nothing moved in this call
+    if (err == EINTR) {  // only when nothing moved in this call
+      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
+      continue;
+    }
     if (err == EOVERFLOW) return RouteOutcome{RouteEnd::hand_over, moved};
     if (moved == 0 && declines(err)) return RouteOutcome{RouteEnd::hand_over, 0};
     return std::unexpected(IoFailure::from_errno(err));
   }
 }
 
-IoResult<std::monostate> write_all(int fd, const char* data, std::size_t size) {
+IoResult<std::monostate> write_all(int fd, const char* data, std::size_t size,
+                                   Interrupt& interrupt) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoFailure::from_errno(errno));
+      if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
+      continue;
     }
     if (n == 0) return std::unexpected(IoFailure::write_zero("failed to write whole buffer"));
     data += n;
@@ -130,26 +140,48 @@ IoResult<std::monostate> write_all(int fd, const char* data, std::size_t size) {
   return std::monostate{};
 }
 
+// The staging buffer of the generic loop: max(chunk_size, kMinReadSize)
+// bytes, allocated without initialising (a large buffer is only touched as
+// far as reads fill it). A size that cannot be had throws std::bad_alloc.
+class StagingBuffer {
+ public:
+  explicit StagingBuffer(std::uint64_t chunk_size) : request_(std::max(chunk_size, kMinReadSize)) {}
+
+  // Allocates now (before the target is opened, so that a failure leaves it
+  // untouched); `get` allocates on first use otherwise.
+  void allocate() {
+    if (data_) return;
+    if (request_ > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
+    data_.reset(new (std::nothrow) char[static_cast<std::size_t>(request_)]);
+    if (!data_) throw std::bad_alloc();
+  }
+  std::span<char> get() {
+    allocate();
+    return {data_.get(), static_cast<std::size_t>(request_)};
+  }
+
+ private:
+  std::uint64_t request_;
+  std::unique_ptr<char[]> data_;
+};
+
 // The generic loop: read up to max(chunk_size, kMinReadSize) bytes, write
 // all of it, until a read returns 0.
-IoResult<std::uint64_t> read_write_loop(int source, int target, std::uint64_t chunk_size,
-                                        Writeback& writeback, std::uint64_t before) {
-  const std::uint64_t request = std::max(chunk_size, kMinReadSize);
-  if (request > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
-  const auto size = static_cast<std::size_t>(request);
-  // Allocated without initialising (a large buffer is only touched as far
-  // as reads fill it); a size that cannot be had is reported as bad_alloc.
-  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
-  if (!buffer) throw std::bad_alloc();
+IoResult<std::uint64_t> read_write_loop(int source, int target, StagingBuffer& staging,
+                                        Writeback& writeback, std::uint64_t before,
+                                        Interrupt& interrupt) {
+  const std::span<char> buffer = staging.get();
   std::uint64_t copied = 0;
   for (;;) {
-    const ssize_t n = ::read(source, buffer.get(), size);
+    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+    const ssize_t n = ::read(source, buffer.data(), buffer.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoFailure::from_errno(errno));
+      if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
+      continue;
     }
     if (n == 0) return copied;
-    auto written = write_all(target, buffer.get(), static_cast<std::size_t>(n));
+    auto written = write_all(target, buffer.data(), static_cast<std::size_t>(n), interrupt);
     if (!written) return std::unexpected(written.error());
     copied += static_cast<std::uint64_t>(n);
     writeback.advance(before + copied);
@@ -188,7 +220,8 @@ bool is_pipe_or_socket(const struct stat& st) {
 // Moves every byte from `source` to `target` by the first route that takes
 // the descriptors.
 IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& from,
-                                   const struct stat& to, std::uint64_t chunk_size) {
+                                   const struct stat& to, StagingBuffer& staging,
+                                   Interrupt& interrupt) {
   std::uint64_t copied = 0;
   const bool source_has_size = S_ISREG(from.st_mode) && from.st_size > 0;
   Writeback writeback(target, S_ISREG(to.st_mode));
@@ -204,37 +237,113 @@ IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& fr
   if (source_has_size && S_ISREG(to.st_mode)) {
     auto done = take(run_route([&](std::size_t max) {
       return ::copy_file_range(source, nullptr, target, nullptr, max, 0);
-    }, progress));
+    }, progress, interrupt));
     if (!done) return std::unexpected(done.error());
     if (*done) return copied;
   }
   if (source_has_size || S_ISBLK(from.st_mode)) {
     auto done = take(run_route([&](std::size_t max) {
       return ::sendfile(target, source, nullptr, max);
-    }, progress));
+    }, progress, interrupt));
     if (!done) return std::unexpected(done.error());
     if (*done) return copied;
   }
   if (is_pipe_or_socket(from) || is_pipe_or_socket(to)) {
     auto done = take(run_route([&](std::size_t max) {
       return ::splice(source, nullptr, target, nullptr, max, 0);
-    }, progress));
+    }, progress, interrupt));
     if (!done) return std::unexpected(done.error());
     if (*done) return copied;
   }
-  auto rest = read_write_loop(source, target, chunk_size, writeback, copied);
+  auto rest = read_write_loop(source, target, staging, writeback, copied, interrupt);
   if (!rest) return std::unexpected(rest.error());
   return copied + *rest;
 }
 
-IoResult<std::monostate> sync_target(int target, const struct stat& to) {
+IoResult<std::monostate> sync_target(int target, const struct stat& to, Interrupt& interrupt) {
   for (;;) {
     if (::fsync(target) == 0) return std::monostate{};
     const int err = errno;
-    if (err == EINTR) continue;
+    if (err == EINTR) {
+      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
+      continue;
+    }
     // Pipes, sockets and character devices have nothing to make durable.
     if (err == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) return std::monostate{};
     return std::unexpected(IoFailure::from_errno(err));
+  }
+}
+
+// Refuses a source that cannot be read at all, with the error a read of it
+// would give, before the target is opened: an O_PATH or write-only
+// descriptor (EBADF), a directory (EISDIR).
+IoResult<std::monostate> check_readable(int source, const struct stat& from) {
+  const int flags = ::fcntl(source, F_GETFL);
+  if (flags < 0) return std::unexpected(IoFailure::from_errno(errno));
+  if ((flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_WRONLY) {
+    return std::unexpected(IoFailure::from_errno(EBADF));
+  }
+  if (S_ISDIR(from.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
+  return std::monostate{};
+}
+
+struct OpenedTarget {
+  int fd;
+  bool created;  // this call created the file
+};
+
+// Opens the target for writing, creating it (0666 & ~umask) if missing, and
+// tells whether this call created it. Opens interrupted by a signal (a FIFO
+// target waits for its reader) are retried unless `interrupt` asks to stop.
+IoResult<OpenedTarget> open_target(const char* path, Interrupt& interrupt) {
+  const auto retry = [&]() -> std::optional<IoFailure> {
+    if (errno != EINTR) return IoFailure::from_errno(errno);
+    if (interrupt.should_stop(true)) return interrupted_failure();
+    return std::nullopt;
+  };
+  for (;;) {
+    // Not truncated here: that waits until the target is known not to be the
+    // source itself.
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) return OpenedTarget{fd, false};
+    if (errno != ENOENT) {
+      if (auto failure = retry()) return std::unexpected(*failure);
+      continue;
+    }
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return OpenedTarget{fd, true};
+    if (errno == EEXIST) {
+      // Created meanwhile, or a dangling symbolic link (which O_EXCL does not
+      // follow): open as a plain create does, and count it as created.
+      fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+      if (fd >= 0) return OpenedTarget{fd, true};
+    }
+    if (auto failure = retry()) return std::unexpected(*failure);
+  }
+}
+
+// Makes the new directory entry of a created target durable. A directory that
+// cannot be opened for reading, or whose file system answers fsync with
+// EINVAL, has nothing more that this call can do.
+IoResult<std::monostate> sync_parent_directory(const std::string& target_path,
+                                               Interrupt& interrupt) {
+  const std::size_t slash = target_path.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? std::string(".")
+                                : slash == 0             ? std::string("/")
+                                                         : target_path.substr(0, slash);
+  int fd = -1;
+  for (;;) {
+    fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) break;
+    if (errno == EACCES || errno == EPERM) return std::monostate{};
+    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
+  }
+  Descriptor dir(fd);
+  for (;;) {
+    if (::fsync(dir.get()) == 0 || errno == EINVAL) return std::monostate{};
+    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
   }
 }
 
@@ -247,20 +356,28 @@ Result<std::monostate> check_copy_arguments(std::int32_t source_fd, std::uint64_
 }
 
 IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
-                                                std::uint64_t chunk_size) {
+                                                std::uint64_t chunk_size, Interrupt& interrupt) {
   Descriptor source(::fcntl(source_fd, F_DUPFD_CLOEXEC, 3));
   if (source.get() < 0) return std::unexpected(IoFailure::from_errno(errno));
 
-  // Opened without O_TRUNC: the target is truncated only once it is known
-  // not to be the source itself.
-  Descriptor target(::open(target_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (target.get() < 0) return std::unexpected(IoFailure::from_errno(errno));
-
   struct stat from {};
-  struct stat to {};
-  if (::fstat(source.get(), &from) != 0 || ::fstat(target.get(), &to) != 0) {
-    return std::unexpected(IoFailure::from_errno(errno));
+  if (::fstat(source.get(), &from) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (auto readable = check_readable(source.get(), from); !readable) {
+    return std::unexpected(readable.error());
   }
+  // The generic loop's buffer is allocated before the target is opened, so
+  // that a size that cannot be had leaves the target as it was. A non-empty
+  // regular source goes by the kernel routes, which need none: there it is
+  // allocated only if they hand over.
+  StagingBuffer staging(chunk_size);
+  if (!(S_ISREG(from.st_mode) && from.st_size > 0)) staging.allocate();
+
+  auto opened = open_target(target_path.c_str(), interrupt);
+  if (!opened) return std::unexpected(opened.error());
+  Descriptor target(opened->fd);
+
+  struct stat to {};
+  if (::fstat(target.get(), &to) != 0) return std::unexpected(IoFailure::from_errno(errno));
   if (from.st_dev == to.st_dev && from.st_ino == to.st_ino && !S_ISCHR(to.st_mode)) {
     std::string message = "copy source and target are the same file: ";
     message.append(target_path);
@@ -269,14 +386,19 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
   if (S_ISREG(to.st_mode)) {
     while (::ftruncate(target.get(), 0) != 0) {
       if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
     }
   }
 
-  auto copied = move_bytes(source.get(), target.get(), from, to, chunk_size);
+  auto copied = move_bytes(source.get(), target.get(), from, to, staging, interrupt);
   if (!copied) return std::unexpected(copied.error());
-  auto synced = sync_target(target.get(), to);
+  auto synced = sync_target(target.get(), to, interrupt);
   if (!synced) return std::unexpected(synced.error());
   target.close();  // after fsync a close error adds nothing to report
+  if (opened->created) {
+    auto entry = sync_parent_directory(target_path, interrupt);
+    if (!entry) return std::unexpected(entry.error());
+  }
   return *copied;
 }
 

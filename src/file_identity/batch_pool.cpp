@@ -4,7 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -33,6 +36,14 @@ struct BatchWorkerPool::Job {
   std::size_t participants = 0;
   bool done = false;
   std::condition_variable finished;
+
+  // The pool threads' view of the job's stop flag: set when a path failed or
+  // the caller gave up; each worker looks at it once per chunk.
+  struct StopFlag final : Interrupt {
+    explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
+    bool should_stop(bool) override { return flag_->load(std::memory_order_acquire); }
+    const std::atomic<bool>* flag_;
+  };
 
   [[nodiscard]] bool exhausted() const {
     return stop.load(std::memory_order_acquire) ||
@@ -150,7 +161,8 @@ void BatchWorkerPool::worker_loop() {
     if (!job->exhausted()) {
       ++job->participants;
       lock.unlock();
-      work_on(*job);
+      Job::StopFlag stop_flag(job->stop);
+      work_on(*job, stop_flag);
       lock.lock();
       --job->participants;
     }
@@ -163,16 +175,23 @@ void BatchWorkerPool::worker_loop() {
   }
 }
 
-void BatchWorkerPool::work_on(Job& job) {
+void BatchWorkerPool::work_on(Job& job, Interrupt& interrupt) {
   const std::size_t count = job.paths.size();
   while (!job.stop.load(std::memory_order_acquire)) {
     const std::size_t index = job.next.fetch_add(1, std::memory_order_relaxed);
     if (index >= count) return;
     IoResult<StableIdentity> identity;
     try {
-      identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys);
+      identity =
+          derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys, interrupt);
+    } catch (const abi::__forced_unwind&) {
+      throw;  // the thread is being ended: let it unwind
     } catch (...) {
       job.record_failure([&] { job.exception = std::current_exception(); });
+      return;
+    }
+    if (!identity && is_interruption(identity.error())) {
+      job.stop.store(true, std::memory_order_release);  // the job was stopped; nothing to report
       return;
     }
     if (!identity) {
@@ -186,29 +205,46 @@ void BatchWorkerPool::work_on(Job& job) {
 
 Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string> paths,
                                                          std::uint64_t chunk_size,
-                                                         std::vector<Bytes> master_keys) {
+                                                         std::vector<Bytes> master_keys,
+                                                         Interrupt& interrupt) {
   if (paths.empty()) return std::vector<StableIdentity>{};
   auto job = std::make_shared<Job>();
   job->results.resize(paths.size());
   job->paths = std::move(paths);
   job->chunk_size = chunk_size;
   job->master_keys = std::move(master_keys);
+  bool interrupted = false;
   std::unique_lock lock(mutex_);
   if (live_threads_ == 0) {
     // Every thread has already left after a shut-down: the caller computes
     // the job itself rather than waiting for threads that will not come.
     lock.unlock();
-    work_on(*job);
+    work_on(*job, interrupt);
+    interrupted = job->stop.load(std::memory_order_acquire) && !job->failure && !job->exception;
   } else {
     // A live thread leaves only once the queue is empty, so it takes this job.
     queue_.push_back(job);
     lock.unlock();
     work_ready_.notify_all();
     lock.lock();
-    job->finished.wait(lock, [&] { return job->done; });
+    constexpr auto kPollInterval = std::chrono::milliseconds(50);
+    while (!job->finished.wait_for(lock, kPollInterval, [&] { return job->done; })) {
+      if (interrupted) continue;  // already stopping: wait for the workers to leave
+      lock.unlock();  // the interrupt may take the interpreter lock
+      interrupted = interrupt.should_stop(false);
+      lock.lock();
+      if (!interrupted) continue;
+      job->stop.store(true, std::memory_order_release);
+      if (job->participants == 0 && !job->done) {
+        // Still waiting behind other jobs: no worker will ever need it.
+        std::erase(queue_, job);
+        job->done = true;
+      }
+    }
     lock.unlock();
   }
 
+  if (interrupted) return std::unexpected(Failure(interrupted_failure()));
   if (job->exception) std::rethrow_exception(job->exception);
   if (job->failure) return std::unexpected(Failure(std::move(*job->failure)));
   std::vector<StableIdentity> out;
@@ -248,12 +284,5 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchProcessor::current_pool() {
   return pool_;
 }
 
-Result<std::vector<StableIdentity>> BatchProcessor::stable_file_identities(
-    std::vector<std::string> paths, std::uint64_t chunk_size, std::vector<Bytes> master_keys) {
-  if (!chunk_size_accepted(chunk_size)) return fail_validation(std::string(CHUNK_SIZE_MESSAGE));
-  auto pool = current_pool();
-  if (!pool) return std::unexpected(pool.error());
-  return (*pool)->run(std::move(paths), chunk_size, std::move(master_keys));
-}
 
 }  // namespace tavolin::identity

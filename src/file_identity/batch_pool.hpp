@@ -47,8 +47,18 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   // Computes the identity of every path on the pool threads and blocks until
   // the job completes. Identities come back in path order; on failure the
   // first stored failure is returned and every result is dropped.
+  //
+  // While it waits, the caller's `interrupt` is asked about every 50 ms
+  // (from the calling thread, never from a pool thread). When it asks to
+  // stop, no further path is handed out, the workers stop within one chunk,
+  // and once they have left the job the result is interrupted_failure().
   Result<std::vector<StableIdentity>> run(std::vector<std::string> paths, std::uint64_t chunk_size,
-                                          std::vector<Bytes> master_keys);
+                                          std::vector<Bytes> master_keys, Interrupt& interrupt);
+  Result<std::vector<StableIdentity>> run(std::vector<std::string> paths, std::uint64_t chunk_size,
+                                          std::vector<Bytes> master_keys) {
+    NoInterrupt never;
+    return run(std::move(paths), chunk_size, std::move(master_keys), never);
+  }
 
   // Threads finish queued jobs, then exit. Does not wait for them.
   void shut_down();
@@ -62,7 +72,7 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   explicit BatchWorkerPool(std::size_t thread_count) : thread_count_(thread_count) {}
   static void* thread_entry(void* raw);
   void worker_loop();
-  static void work_on(Job& job);
+  static void work_on(Job& job, Interrupt& interrupt);
 
   const std::size_t thread_count_;
   std::mutex mutex_;
@@ -92,11 +102,6 @@ class BatchProcessor {
   // concurrently with each other or with destruction (the binding holds the
   // interpreter lock around them).
   Result<std::shared_ptr<BatchWorkerPool>> current_pool();
-
-  // Checks `chunk_size`, then runs the batch on the current pool.
-  Result<std::vector<StableIdentity>> stable_file_identities(std::vector<std::string> paths,
-                                                             std::uint64_t chunk_size,
-                                                             std::vector<Bytes> master_keys);
 
  private:
   BatchProcessor(std::size_t threads, ThreadStarter starter, std::shared_ptr<BatchWorkerPool> pool)

@@ -36,19 +36,18 @@ class UniqueFd {
   int fd_;
 };
 
-// SHA-256 is fetched once per process; the provider picks the processor's
-// SHA instructions when it has them.
-const EVP_MD* sha256_md() {
-  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  if (md == nullptr) throw std::runtime_error("SHA-256 is not available from libcrypto");
-  return md;
-}
-
 class Sha256 {
  public:
   Sha256() : ctx_(EVP_MD_CTX_new()) {
     if (ctx_ == nullptr) throw std::bad_alloc();
-    if (EVP_DigestInit_ex2(ctx_, sha256_md(), nullptr) != 1) {
+    // Fetched once at load (the provider picks the processor's SHA
+    // instructions when it has them).
+    const EVP_MD* md = container::sha256_algorithm();
+    if (md == nullptr) {
+      EVP_MD_CTX_free(ctx_);
+      throw std::runtime_error("SHA-256 is not available from libcrypto");
+    }
+    if (EVP_DigestInit_ex2(ctx_, md, nullptr) != 1) {
       EVP_MD_CTX_free(ctx_);
       throw std::runtime_error("SHA-256 initialisation failed");
     }
@@ -89,29 +88,35 @@ IoResult<struct ::stat> fstat_of(int fd) {
   return st;
 }
 
-IoResult<int> open_no_follow(const std::string& path) {
+IoResult<int> open_no_follow(const std::string& path, Interrupt& interrupt) {
   // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
   // regular-file check then refuses it); reads of a regular file ignore it.
   for (;;) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) return fd;
     if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
   }
 }
 
 // Hashes every byte from the current offset to the end, in requests of the
 // whole buffer.
-IoResult<void> hash_plain(int fd, std::span<std::uint8_t> buffer, Sha256& sha) {
+IoResult<void> hash_plain(int fd, std::span<std::uint8_t> buffer, Sha256& sha,
+                          Interrupt& interrupt) {
   for (;;) {
-    auto n = read_retrying(fd, buffer);
+    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+    auto n = read_retrying(fd, buffer, interrupt);
     if (!n) return std::unexpected(n.error());
     if (*n == 0) return {};
     sha.update(buffer.first(*n));
   }
 }
 
-// Hashes the plaintext of every record; `reader` is at the start of the file.
-IoResult<void> hash_container(FdReader& reader, std::span<const Bytes> master_keys, Sha256& sha) {
+// Hashes the plaintext of every record; `reader` is at the start of the
+// file, which held `file_size` bytes when it was opened.
+IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
+                              std::span<const Bytes> master_keys, Sha256& sha,
+                              Interrupt& interrupt) {
   auto prefix = container::read_container_prefix(reader);
   if (!prefix) return std::unexpected(prefix.error());
   auto key = container::unwrap_data_key_any(master_keys, prefix->header);
@@ -121,10 +126,12 @@ IoResult<void> hash_container(FdReader& reader, std::span<const Bytes> master_ke
   if (!opener) return std::unexpected(opener.error());
 
   const std::uint64_t full = prefix->header.chunk_size + container::GCM_TAG_LENGTH;
+  std::uint64_t offset = prefix->payload_offset;  // of the next record
   Bytes sealed;  // one record at a time; its plaintext is wiped when the walk ends
   const container::WipedOnExit wipe_on_exit(sealed);
   bool short_before = false;
   for (std::uint64_t index = 0;; ++index) {
+    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
     std::array<std::uint8_t, 4> length_field{};
     auto first = reader.read(std::span(length_field).first(1));
     if (!first) return std::unexpected(first.error());
@@ -138,6 +145,13 @@ IoResult<void> hash_container(FdReader& reader, std::span<const Bytes> master_ke
       return std::unexpected(IoFailure::invalid_data(std::string(kGeometry)));
     }
     short_before = sealed_length < full;
+    // A length field may claim more than the file still holds: that read
+    // would come up short, so fail as it would before sizing a buffer by it.
+    offset += sizeof length_field;
+    if (offset > file_size || sealed_length > file_size - offset) {
+      return std::unexpected(IoFailure::unexpected_eof());
+    }
+    offset += sealed_length;
 
     sealed.resize(sealed_length);  // never above the first record's size: no reallocation
     auto body = container::read_exact(reader, sealed);
@@ -230,22 +244,26 @@ std::string to_hex(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out) {
+IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt) {
   for (;;) {
     const ssize_t n = ::read(fd, out.data(), out.size());
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
   }
 }
 
-FdReader::FdReader(int fd, std::size_t capacity)
-    : fd_(fd), capacity_(capacity), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)) {}
+FdReader::FdReader(int fd, std::size_t capacity, Interrupt& interrupt)
+    : fd_(fd),
+      interrupt_(&interrupt),
+      capacity_(capacity),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)) {}
 
 IoResult<std::size_t> FdReader::read(std::span<std::uint8_t> out) {
   if (out.empty()) return std::size_t{0};
   if (begin_ == end_) {
-    if (out.size() >= capacity_) return read_retrying(fd_, out);
-    auto filled = read_retrying(fd_, std::span(buffer_.get(), capacity_));
+    if (out.size() >= capacity_) return read_retrying(fd_, out, *interrupt_);
+    auto filled = read_retrying(fd_, std::span(buffer_.get(), capacity_), *interrupt_);
     if (!filled) return std::unexpected(filled.error());
     begin_ = 0;
     end_ = *filled;
@@ -258,7 +276,8 @@ IoResult<std::size_t> FdReader::read(std::span<std::uint8_t> out) {
 }
 
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
-                                                std::span<const Bytes> master_keys) {
+                                                std::span<const Bytes> master_keys,
+                                                Interrupt& interrupt) {
   if (!chunk_size_accepted(chunk_size)) {
     return std::unexpected(IoFailure::invalid_input(std::string(CHUNK_SIZE_MESSAGE)));
   }
@@ -267,7 +286,7 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   }
   const std::string c_path(path);
 
-  auto opened = open_no_follow(c_path);
+  auto opened = open_no_follow(c_path, interrupt);
   if (!opened) return std::unexpected(opened.error());
   const UniqueFd fd(*opened);
 
@@ -280,7 +299,7 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   if (!opening_status) return std::unexpected(opening_status.error());
   const IdentitySnapshot opening = IdentitySnapshot::of(*opening_status);
 
-  FdReader reader(fd.get(), static_cast<std::size_t>(chunk_size));
+  FdReader reader(fd.get(), static_cast<std::size_t>(chunk_size), interrupt);
   Sha256 sha;
 
   std::array<std::uint8_t, container::CONTAINER_MAGIC.size()> magic{};
@@ -293,8 +312,8 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   if (::lseek(fd.get(), 0, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
   reader.discard();
 
-  auto hashed = is_container ? hash_container(reader, master_keys, sha)
-                             : hash_plain(fd.get(), reader.storage(), sha);
+  auto hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
+                             : hash_plain(fd.get(), reader.storage(), sha, interrupt);
   if (!hashed) return std::unexpected(hashed.error());
 
   auto closing_fd = fstat_of(fd.get());

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "encrypted_range/container.hpp"
 #include "module/failure.hpp"
 
@@ -56,10 +57,11 @@ std::string to_hex(std::span<const std::uint8_t> bytes);
 
 // A buffered sequential reader over a descriptor it does not own. When its
 // buffer is empty, a request at least as large as the buffer goes straight to
-// the descriptor. Reads interrupted by a signal are retried.
+// the descriptor. Reads interrupted by a signal are retried unless
+// `interrupt` asks to stop.
 class FdReader final : public container::ByteSource {
  public:
-  FdReader(int fd, std::size_t capacity);
+  FdReader(int fd, std::size_t capacity, Interrupt& interrupt);
 
   IoResult<std::size_t> read(std::span<std::uint8_t> out) override;
   // Drops whatever is buffered (after the caller moved the descriptor).
@@ -69,18 +71,29 @@ class FdReader final : public container::ByteSource {
 
  private:
   int fd_;
+  Interrupt* interrupt_;
   std::size_t capacity_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
 };
 
-// One read(2) into `out`, retried while interrupted by a signal.
-IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out);
+// One read(2) into `out`, retried while interrupted by a signal unless
+// `interrupt` asks to stop.
+IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt);
 
 // Computes the identity of `path` (raw file-system bytes). `chunk_size` must
 // satisfy chunk_size_accepted(). Takes no lock and shares no mutable state.
+// `interrupt` is asked once per chunk read and on every interrupted system
+// call; when it asks to stop, the result is interrupted_failure().
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
-                                                std::span<const Bytes> master_keys);
+                                                std::span<const Bytes> master_keys,
+                                                Interrupt& interrupt);
+inline IoResult<StableIdentity> derive_stable_identity(std::string_view path,
+                                                       std::uint64_t chunk_size,
+                                                       std::span<const Bytes> master_keys) {
+  NoInterrupt never;
+  return derive_stable_identity(path, chunk_size, master_keys, never);
+}
 
 }  // namespace tavolin::identity

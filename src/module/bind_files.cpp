@@ -127,13 +127,16 @@ PyObject* finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result
 PyObject* py_copy_file_descriptor_to_path(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<I32, Path, Opt<U64>>::run(
       decl::copy_file_descriptor_to_path, a, n, kw,
-      [](std::int32_t source_fd, std::string target_path, std::optional<std::uint64_t> chunk) {
+      [](std::int32_t source_fd, std::string target_path,
+         std::optional<std::uint64_t> chunk) -> PyObject* {
         const std::uint64_t chunk_size = chunk.value_or(file_copy::kDefaultChunkSize);
         const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
         if (!checked) return raise_failure(checked.error(), IoRoute::os_error);
+        SignalWatch watch;
         const auto copied = released([&] {
-          return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size);
+          return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
         });
+        if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
         return finish(copied, IoRoute::os_error);
       });
 }

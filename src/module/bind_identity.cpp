@@ -75,7 +75,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* result = Call<U64>::run(
         decl::batch_processor_new, stack.data(), nargs, kwnames,
         [&](std::uint64_t worker_count) -> PyObject* {
-          auto processor = identity::BatchProcessor::create(worker_count);
+          // Thousands of threads take a while to start: other Python
+          // threads run meanwhile.
+          auto processor =
+              released([&] { return identity::BatchProcessor::create(worker_count); });
           if (!processor) return raise_failure(processor.error(), IoRoute::os_error);
           PyObject* self = type->tp_alloc(type, 0);
           if (self == nullptr) return nullptr;  // the processor stops its pool
@@ -111,9 +114,11 @@ PyObject* batch_stable_file_identities(PyObject* self, PyObject* const* args, Py
         auto pool = processor->current_pool();
         if (!pool) return raise_failure(pool.error(), IoRoute::os_error);
         std::vector<Bytes> keys = master_keys ? std::move(*master_keys) : std::vector<Bytes>{};
+        SignalWatch watch;
         auto result = released([&] {
-          return (*pool)->run(std::move(paths), *checked, std::move(keys));
+          return (*pool)->run(std::move(paths), *checked, std::move(keys), watch);
         });
+        if (watch.raised()) return nullptr;  // a signal handler's exception ended the batch
         if (!result) return raise_failure(result.error(), IoRoute::os_error);
 
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
@@ -155,8 +160,10 @@ PyObject* py_stable_file_identity(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!checked) return nullptr;
         std::vector<Bytes> keys = master_keys ? std::move(*master_keys) : std::vector<Bytes>{};
         const container::WipedOnExit keys_guard(keys);
-        auto result =
-            released([&] { return identity::derive_stable_identity(path, *checked, keys); });
+        SignalWatch watch;
+        auto result = released(
+            [&] { return identity::derive_stable_identity(path, *checked, keys, watch); });
+        if (watch.raised()) return nullptr;  // a signal handler's exception ended the call
         if (!result) return raise_failure(Failure(result.error()), IoRoute::os_error);
         return identity_tuple(*result);
       });

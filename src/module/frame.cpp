@@ -2,7 +2,11 @@
 
 #include <pthread.h>
 
+#include <time.h>
+
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,6 +143,66 @@ void raise_downcast_error(PyObject* obj, const char* target) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
+// ---------------------------------------------------------------- signals
+
+namespace {
+
+// The interpreter's main thread, as PyThread_get_thread_ident() gives it.
+std::atomic<unsigned long> g_main_thread{0};
+
+std::int64_t coarse_now_ns() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+constexpr std::int64_t kSignalCheckIntervalNs = 50'000'000;
+
+}  // namespace
+
+void watch_main_thread() {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    // After a fork the thread that forked is the child's main thread, for
+    // the interpreter as here.
+    ::pthread_atfork(nullptr, nullptr,
+                     [] { g_main_thread.store(PyThread_get_thread_ident()); });
+  });
+  unsigned long ident = PyThread_get_thread_ident();
+  if (PyObject* threading = PyImport_ImportModule("threading")) {
+    PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
+    PyObject* value = main ? PyObject_GetAttrString(main, "ident") : nullptr;
+    if (value != nullptr && PyLong_Check(value)) {
+      const unsigned long main_ident = PyLong_AsUnsignedLong(value);
+      if (!PyErr_Occurred()) ident = main_ident;
+    }
+    Py_XDECREF(value);
+    Py_XDECREF(main);
+    Py_DECREF(threading);
+  }
+  PyErr_Clear();  // without threading, the importing thread is the best guess
+  g_main_thread.store(ident);
+}
+
+SignalWatch::SignalWatch() {
+  if (PyThread_get_thread_ident() == g_main_thread.load(std::memory_order_relaxed)) {
+    thread_ = PyThreadState_Get();
+    next_check_ns_ = coarse_now_ns() + kSignalCheckIntervalNs;
+  }
+}
+
+bool SignalWatch::should_stop(bool after_signal) {
+  if (thread_ == nullptr) return false;
+  if (raised_) return true;
+  const std::int64_t now = coarse_now_ns();
+  if (!after_signal && now < next_check_ns_) return false;
+  next_check_ns_ = now + kSignalCheckIntervalNs;
+  PyEval_RestoreThread(thread_);
+  raised_ = PyErr_CheckSignals() < 0;  // the exception stays set for the caller
+  PyEval_SaveThread();
+  return raised_;
+}
+
 // ---------------------------------------------------------------- conversions
 
 bool Text::convert_slow(PyObject* obj, value_type& out) {
@@ -259,6 +323,10 @@ PyObject* begin_sequence(PyObject* obj, Py_ssize_t& hint) {
   }
   hint = PySequence_Size(obj);
   if (hint < 0) {
+    // Only a length that cannot be told is ignored (the iteration decides);
+    // any other exception of __len__ (KeyboardInterrupt, MemoryError, ...)
+    // ends the conversion unchanged.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyErr_Clear();
     hint = 0;
   }

@@ -16,7 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include <cxxabi.h>
+
+#include <exception>
+
 #include "capabilities/signatures.hpp"
+#include "common/interrupt.hpp"
 #include "module/failure.hpp"
 
 namespace tavolin::py {
@@ -38,11 +43,15 @@ PyObject* raise_internal_fault(std::string_view message, const char* file, int l
 void raise_downcast_error(PyObject* obj, const char* target);
 
 // Runs `body` and maps escaping C++ exceptions: bad_alloc -> MemoryError,
-// anything else -> PanicException. Nothing crosses into the interpreter.
+// anything else -> PanicException. Nothing crosses into the interpreter but
+// the forced unwinding with which the interpreter ends a thread at exit
+// (no frame of an entry point is noexcept, so that unwinding goes through).
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -52,23 +61,60 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
-// Releases the interpreter lock for its lifetime.
-class ReleasedLock {
- public:
-  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
+// Runs `f` with the interpreter lock released and returns its result (an
+// exception of `f` is rethrown once the lock is back).
+//
+// The lock is taken back by a plain call, never in a destructor and never in
+// a noexcept frame: while the interpreter exits, it ends a daemon thread that
+// asks for the lock by unwinding the thread's stack (abi::__forced_unwind),
+// and that unwinding must be able to leave through every frame above.
 template <class F>
 auto released(F&& f) -> decltype(f()) {
-  ReleasedLock unlock;
-  return f();
+  using R = decltype(f());
+  PyThreadState* const thread = PyEval_SaveThread();
+  std::optional<R> result;
+  std::exception_ptr failure;
+  try {
+    result.emplace(f());
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(thread);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
 }
+
+// The Interrupt of a call that runs with the interpreter lock released.
+// Python runs signal handlers only in the interpreter's main thread, so only
+// there does it look: after every interrupted system call, and otherwise
+// about every 50 ms of work (one coarse clock read per question decides). It
+// takes the lock back briefly and runs the pending handlers; a handler that
+// raises (Ctrl-C) stops the call, a handler that returns lets it go on. In
+// any other thread it never stops a call and never touches Python.
+//
+// Constructed with the lock held; after the call, with the lock held again,
+// `raised()` tells whether a handler's exception stopped it (that exception
+// is then the one set).
+class SignalWatch final : public Interrupt {
+ public:
+  SignalWatch();
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+
+  bool should_stop(bool after_signal) override;
+  [[nodiscard]] bool raised() const { return raised_; }
+
+ private:
+  PyThreadState* thread_ = nullptr;  // nullptr outside the main thread
+  std::int64_t next_check_ns_ = 0;
+  bool raised_ = false;
+};
+
+// Records the interpreter's main thread (module initialisation; again in a
+// forked child, whose main thread is the one that forked).
+void watch_main_thread();
 
 // ---------------------------------------------------------------- conversions
 // Each converter has `value_type` and `static bool convert(PyObject*, value_type&)`
@@ -266,7 +312,7 @@ template <class... Cs>
 struct Call {
   template <class Body>
   static PyObject* run(const FunctionDecl& decl, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, Body&& body) noexcept {
+                       PyObject* kwnames, Body&& body) {
     return guarded([&]() -> PyObject* {
       PyObject* bound[sizeof...(Cs) + 1] = {};
       // Every parameter given by position (keyword-only ones always come

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "encrypted_range/container.hpp"
 #include "module/bindings.hpp"
 
 namespace tavolin::py {
@@ -171,6 +172,10 @@ PyObject* init_module() {
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
 
+  // Shared state is made here, with the lock held, never lazily by a call
+  // (a fork by another thread must never find it half made).
+  container::load_algorithms();
+  watch_main_thread();
   PyObject* module = build_module();
   if (module == nullptr) return nullptr;
   g_module = Py_NewRef(module);

@@ -79,7 +79,8 @@ TEST(FdReader, ServesAnyRequestPatternInOrder) {
   for (std::size_t capacity : {1U, 5U, 64U, 4096U}) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    FdReader reader(fd, capacity);
+    tavolin::NoInterrupt never;
+    FdReader reader(fd, capacity, never);
     std::string got;
     const std::size_t pattern[] = {1, 3, 7, 5, 2, 100, 64, 1};
     for (std::size_t i = 0;; ++i) {
@@ -95,7 +96,8 @@ TEST(FdReader, ServesAnyRequestPatternInOrder) {
 }
 
 TEST(FdReader, ReadErrorCarriesTheErrorNumber) {
-  FdReader reader(-1, 16);
+  tavolin::NoInterrupt never;
+  FdReader reader(-1, 16, never);
   std::uint8_t byte = 0;
   auto n = reader.read(std::span(&byte, 1));
   ASSERT_FALSE(n.has_value());
