@@ -17,6 +17,7 @@
 #include "encrypted_range/detection.hpp"
 #include "encrypted_range/file_io.hpp"
 #include "encrypted_range/range.hpp"
+#include "file_identity/identity.hpp"
 
 namespace tavolin::container {
 namespace {
@@ -859,6 +860,22 @@ TEST(ContainerFiles, RangeOfAFile) {
             "No such file or directory (os error 2)");
   EXPECT_EQ(message_of(decrypt_file_range(dir.path() + "/missing", c.master_key, 0, 8388608)),
             "native encrypted byte range exceeds 8388608 bytes");
+}
+
+TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
+  // The first record of a few hundred bytes claims a whole 64 MiB chunk: the
+  // identity walk fails as the short read would, without sizing a buffer by
+  // the claim (peak memory is checked through Python).
+  TempDir dir;
+  auto c = make_container(counting(40), MAX_CHUNK_SIZE);
+  const std::size_t field = CONTAINER_MAGIC.size() + 4 + c.header.size();
+  const Bytes claim = be32(static_cast<std::uint32_t>(MAX_CHUNK_SIZE + GCM_TAG_LENGTH));
+  std::copy(claim.begin(), claim.end(), c.file.begin() + static_cast<std::ptrdiff_t>(field));
+  const auto path = dir.write("hostile", c.file);
+  const std::vector<Bytes> keys = {c.master_key};
+  const auto result = identity::derive_stable_identity(path, 1 << 20, keys);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind, IoKind::unexpected_eof);
 }
 
 }  // namespace
