@@ -39,19 +39,19 @@ bool write_file(const std::string& path, const std::uint8_t* data, std::size_t s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavolin;
-  container::load_algorithms();  // as module initialisation does; once
+  encrypted_range::load_algorithms();  // as module initialisation does; once
   const std::string& path = scratch_path();
   if (!write_file(path, data, size)) return 0;
   const std::vector<std::uint8_t> key(32, 0x42);
   const std::vector<std::vector<std::uint8_t>> keys = {std::vector<std::uint8_t>(16, 1), key};
 
   // Whole-plaintext identity, then ranges that must agree with each other.
-  const auto identity = identity::derive_stable_identity(path, 4096, keys);
-  const auto first = container::decrypt_file_range(path, key, 0, 0);
-  const auto wide = container::decrypt_file_range(path, key, 0, 99);
+  const auto identity = file_identity::derive_stable_identity(path, 4096, keys);
+  const auto first = encrypted_range::decrypt_file_range(path, key, 0, 0);
+  const auto wide = encrypted_range::decrypt_file_range(path, key, 0, 99);
   if (first && wide && (*wide)[0] != (*first)[0]) std::abort();
   if (wide && wide->size() != 100) std::abort();
-  const auto tail = container::decrypt_file_range(path, key, 70000, 70000 + 5000);
+  const auto tail = encrypted_range::decrypt_file_range(path, key, 70000, 70000 + 5000);
   if (tail && tail->size() != 5001) std::abort();
   (void)identity;
   return 0;

@@ -6,7 +6,7 @@
 #include "encrypted_range/container.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tavolin::container;
+  using namespace tavolin::encrypted_range;
   const auto header = parse_header_payload(std::span<const std::uint8_t>(data, size));
   if (header) {
     // What passes must satisfy the header contract.

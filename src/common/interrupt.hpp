@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
 namespace tavolin {
 

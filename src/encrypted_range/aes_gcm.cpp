@@ -12,7 +12,7 @@
 
 #include "encrypted_range/container.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 namespace {
 
 constexpr std::string_view kWrapLabel = "qv-annotate:dek-wrap:v1";
@@ -253,4 +253,4 @@ IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPre
   return aes_gcm_open(data_key.bytes(), nonce, std::move(sealed), prefix.header_bytes);
 }
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

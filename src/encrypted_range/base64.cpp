@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 namespace {
 
 constexpr std::string_view kAlphabet =
@@ -83,4 +83,4 @@ std::string base64url_encode(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

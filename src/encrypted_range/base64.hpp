@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 // Decodes `text`; std::nullopt for a character outside the URL-safe
 // alphabet, missing or surplus padding, or non-zero unused bits.
@@ -18,4 +18,4 @@ std::optional<std::vector<std::uint8_t>> base64url_decode_strict(std::string_vie
 // Encodes with the URL-safe alphabet and "=" padding.
 std::string base64url_encode(std::span<const std::uint8_t> bytes);
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

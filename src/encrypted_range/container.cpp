@@ -8,7 +8,7 @@
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/header_json.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 namespace {
 
 constexpr std::string_view kAlgorithm = "AESGCM-chunked-v1";
@@ -98,4 +98,4 @@ std::array<std::uint8_t, NONCE_LENGTH> chunk_nonce(
   return nonce;
 }
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

@@ -12,9 +12,9 @@
 
 #include <openssl/types.h>
 
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -178,4 +178,4 @@ class ChunkOpener {
   const ContainerPrefix* prefix_;
 };
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

@@ -11,7 +11,7 @@
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/file_io.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 std::string_view token(EncryptionStatus status) {
   return status == EncryptionStatus::encrypted ? "encrypted" : "plaintext";
@@ -52,4 +52,4 @@ IoResult<EncryptionStatus> probe_container_magic(const std::string& path) {
                                                             : EncryptionStatus::plaintext;
 }
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 enum class EncryptionStatus : bool { plaintext = false, encrypted = true };
 
@@ -18,4 +18,4 @@ std::string_view token(EncryptionStatus status);
 // fail with the invalid-input failure "Encryption probes require a regular file".
 IoResult<EncryptionStatus> probe_container_magic(const std::string& path);
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

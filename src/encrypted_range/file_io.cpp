@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) {
@@ -100,4 +100,4 @@ IoResult<void> read_exact_at(RandomAccessSource& source, std::uint64_t offset,
   return {};
 }
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "encrypted_range/container.hpp"
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 // Owns one open descriptor; closes it when released.
 class UniqueFd {
@@ -71,4 +71,4 @@ class FdRandomAccess final : public RandomAccessSource {
 IoResult<void> read_exact_at(RandomAccessSource& source, std::uint64_t offset,
                              std::span<std::uint8_t> buffer);
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 namespace {
 
 using json = nlohmann::json;
@@ -154,4 +154,4 @@ std::optional<HeaderDocument> read_header_document(std::span<const std::uint8_t>
   return handler.take();
 }
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 struct HeaderDocument {
   std::uint64_t version = 0;
@@ -24,4 +24,4 @@ struct HeaderDocument {
 // std::nullopt for any defect.
 std::optional<HeaderDocument> read_header_document(std::span<const std::uint8_t> text);
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

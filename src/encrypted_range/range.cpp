@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 namespace {
 
 IoFailure invalid(std::string message) { return IoFailure::invalid_data(std::move(message)); }
@@ -256,4 +256,4 @@ IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std:
   return out;
 }
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

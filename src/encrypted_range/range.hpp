@@ -7,9 +7,9 @@
 
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/file_io.hpp"
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 
 inline constexpr std::uint64_t MAX_RANGE_LENGTH = 8388608;
 
@@ -45,4 +45,4 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
 IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
                                    std::uint64_t start, std::uint64_t end);
 
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "common/interrupt.hpp"
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
 namespace tavolin::file_copy {
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <utility>
 
-namespace tavolin::identity {
+namespace tavolin::file_identity {
 
 // One batch: the converted arguments, a claim counter that idle threads take
 // the next index from (so files of very different sizes spread across the
@@ -23,7 +23,7 @@ struct BatchWorkerPool::Job {
   std::vector<std::string> paths;
   std::uint64_t chunk_size = 0;
   std::vector<Bytes> master_keys;
-  const container::WipedOnExit keys_guard{master_keys};  // the keys are wiped with the job
+  const encrypted_range::WipedOnExit keys_guard{master_keys};  // the keys are wiped with the job
 
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
@@ -285,4 +285,4 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchProcessor::current_pool() {
 }
 
 
-}  // namespace tavolin::identity
+}  // namespace tavolin::file_identity

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "file_identity/identity.hpp"
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
-namespace tavolin::identity {
+namespace tavolin::file_identity {
 
 inline constexpr std::uint64_t MAX_WORKER_THREADS = 65535;
 inline constexpr std::string_view WORKER_COUNT_MESSAGE = "worker_count must be greater than zero";
@@ -113,4 +113,4 @@ class BatchProcessor {
   std::shared_ptr<BatchWorkerPool> pool_;
 };
 
-}  // namespace tavolin::identity
+}  // namespace tavolin::file_identity

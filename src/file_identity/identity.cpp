@@ -12,7 +12,9 @@
 #include <stdexcept>
 #include <utility>
 
-namespace tavolin::identity {
+#include "common/text.hpp"
+
+namespace tavolin::file_identity {
 
 namespace {
 
@@ -20,7 +22,6 @@ constexpr std::string_view kNotRegular = "stable identity source is not a regula
 constexpr std::string_view kChanged =
     "file changed or was replaced while deriving stable identity: ";
 constexpr std::string_view kGeometry = "encrypted chunk length does not match chunk geometry";
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 class UniqueFd {
  public:
@@ -42,7 +43,7 @@ class Sha256 {
     if (ctx_ == nullptr) throw std::bad_alloc();
     // Fetched once at load (the provider picks the processor's SHA
     // instructions when it has them).
-    const EVP_MD* md = container::sha256_algorithm();
+    const EVP_MD* md = encrypted_range::sha256_algorithm();
     if (md == nullptr) {
       EVP_MD_CTX_free(ctx_);
       throw std::runtime_error("SHA-256 is not available from libcrypto");
@@ -117,18 +118,18 @@ IoResult<void> hash_plain(int fd, std::span<std::uint8_t> buffer, Sha256& sha,
 IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
                               std::span<const Bytes> master_keys, Sha256& sha,
                               Interrupt& interrupt) {
-  auto prefix = container::read_container_prefix(reader);
+  auto prefix = encrypted_range::read_container_prefix(reader);
   if (!prefix) return std::unexpected(prefix.error());
-  auto key = container::unwrap_data_key_any(master_keys, prefix->header);
+  auto key = encrypted_range::unwrap_data_key_any(master_keys, prefix->header);
   if (!key) return std::unexpected(key.error());
 
-  auto opener = container::ChunkOpener::create(*key, *prefix);  // keyed once per file
+  auto opener = encrypted_range::ChunkOpener::create(*key, *prefix);  // keyed once per file
   if (!opener) return std::unexpected(opener.error());
 
-  const std::uint64_t full = prefix->header.chunk_size + container::GCM_TAG_LENGTH;
+  const std::uint64_t full = prefix->header.chunk_size + encrypted_range::GCM_TAG_LENGTH;
   std::uint64_t offset = prefix->payload_offset;  // of the next record
   Bytes sealed;  // one record at a time; its plaintext is wiped when the walk ends
-  const container::WipedOnExit wipe_on_exit(sealed);
+  const encrypted_range::WipedOnExit wipe_on_exit(sealed);
   bool short_before = false;
   for (std::uint64_t index = 0;; ++index) {
     if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
@@ -136,12 +137,12 @@ IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
     auto first = reader.read(std::span(length_field).first(1));
     if (!first) return std::unexpected(first.error());
     if (*first == 0) return {};  // the payload ends exactly after a record
-    auto rest = container::read_exact(reader, std::span(length_field).subspan(1));
+    auto rest = encrypted_range::read_exact(reader, std::span(length_field).subspan(1));
     if (!rest) return std::unexpected(rest.error());
     const std::uint32_t sealed_length =
         (std::uint32_t{length_field[0]} << 24) | (std::uint32_t{length_field[1]} << 16) |
         (std::uint32_t{length_field[2]} << 8) | std::uint32_t{length_field[3]};
-    if (sealed_length <= container::GCM_TAG_LENGTH || short_before || sealed_length > full) {
+    if (sealed_length <= encrypted_range::GCM_TAG_LENGTH || short_before || sealed_length > full) {
       return std::unexpected(IoFailure::invalid_data(std::string(kGeometry)));
     }
     short_before = sealed_length < full;
@@ -154,14 +155,14 @@ IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
     offset += sealed_length;
 
     sealed.resize(sealed_length);  // never above the first record's size: no reallocation
-    auto body = container::read_exact(reader, sealed);
+    auto body = encrypted_range::read_exact(reader, sealed);
     if (!body) return std::unexpected(body.error());
-    const std::size_t length = sealed_length - container::GCM_TAG_LENGTH;
+    const std::size_t length = sealed_length - encrypted_range::GCM_TAG_LENGTH;
     const std::span<std::uint8_t> plain(sealed.data(), length);
     auto opened = opener->open_in_place(
         index, plain,
-        std::span<const std::uint8_t, container::GCM_TAG_LENGTH>(sealed.data() + length,
-                                                                 container::GCM_TAG_LENGTH));
+        std::span<const std::uint8_t, encrypted_range::GCM_TAG_LENGTH>(sealed.data() + length,
+                                                                 encrypted_range::GCM_TAG_LENGTH));
     if (!opened) return std::unexpected(opened.error());
     sha.update(plain);
   }
@@ -177,71 +178,6 @@ IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
       static_cast<__int128>(st.st_mtim.tv_sec) * 1'000'000'000 +
           static_cast<__int128>(st.st_mtim.tv_nsec),
   };
-}
-
-std::string render_path(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  const auto* s = reinterpret_cast<const std::uint8_t*>(path.data());
-  const std::size_t n = path.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const std::uint8_t lead = s[i];
-    if (lead < 0x80) {
-      out.push_back(static_cast<char>(lead));
-      ++i;
-      continue;
-    }
-    // Length and the allowed range of the second byte (excludes overlong
-    // forms, surrogates and values above U+10FFFF).
-    std::size_t need = 0;
-    std::uint8_t lo = 0x80;
-    std::uint8_t hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      need = 1;
-    } else if (lead == 0xE0) {
-      need = 2, lo = 0xA0;
-    } else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) {
-      need = 2;
-    } else if (lead == 0xED) {
-      need = 2, hi = 0x9F;
-    } else if (lead == 0xF0) {
-      need = 3, lo = 0x90;
-    } else if (lead >= 0xF1 && lead <= 0xF3) {
-      need = 3;
-    } else if (lead == 0xF4) {
-      need = 3, hi = 0x8F;
-    } else {
-      out.append(kReplacement);
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    std::size_t got = 0;
-    while (got < need && j < n) {
-      const std::uint8_t c = s[j];
-      if (c < (got == 0 ? lo : 0x80) || c > (got == 0 ? hi : 0xBF)) break;
-      ++j;
-      ++got;
-    }
-    if (got == need) {
-      out.append(path.substr(i, j - i));
-    } else {
-      out.append(kReplacement);  // one replacement per maximal invalid subpart
-    }
-    i = j;
-  }
-  return out;
-}
-
-std::string to_hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(bytes.size() * 2, '0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-  }
-  return out;
 }
 
 IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt) {
@@ -302,10 +238,10 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   FdReader reader(fd.get(), static_cast<std::size_t>(chunk_size), interrupt);
   Sha256 sha;
 
-  std::array<std::uint8_t, container::CONTAINER_MAGIC.size()> magic{};
+  std::array<std::uint8_t, encrypted_range::CONTAINER_MAGIC.size()> magic{};
   bool is_container = false;
-  if (auto probe = container::read_exact(reader, magic); probe) {
-    is_container = magic == container::CONTAINER_MAGIC;
+  if (auto probe = encrypted_range::read_exact(reader, magic); probe) {
+    is_container = magic == encrypted_range::CONTAINER_MAGIC;
   } else if (probe.error().kind != IoKind::unexpected_eof) {
     return std::unexpected(probe.error());
   }
@@ -330,4 +266,4 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   return StableIdentity{opening.size, opening.mtime_ns, sha.hex_digest()};
 }
 
-}  // namespace tavolin::identity
+}  // namespace tavolin::file_identity

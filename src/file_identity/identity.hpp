@@ -15,9 +15,9 @@
 
 #include "common/interrupt.hpp"
 #include "encrypted_range/container.hpp"
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
-namespace tavolin::identity {
+namespace tavolin::file_identity {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -48,18 +48,11 @@ struct IdentitySnapshot {
 }
 inline constexpr std::string_view CHUNK_SIZE_MESSAGE = "chunk_size must be greater than zero";
 
-// The path bytes as UTF-8 text, each maximal invalid subsequence replaced by
-// U+FFFD (the rendering used in messages).
-std::string render_path(std::string_view path);
-
-// Lowercase hexadecimal of `bytes`.
-std::string to_hex(std::span<const std::uint8_t> bytes);
-
 // A buffered sequential reader over a descriptor it does not own. When its
 // buffer is empty, a request at least as large as the buffer goes straight to
 // the descriptor. Reads interrupted by a signal are retried unless
 // `interrupt` asks to stop.
-class FdReader final : public container::ByteSource {
+class FdReader final : public encrypted_range::ByteSource {
  public:
   FdReader(int fd, std::size_t capacity, Interrupt& interrupt);
 
@@ -96,4 +89,4 @@ inline IoResult<StableIdentity> derive_stable_identity(std::string_view path,
   return derive_stable_identity(path, chunk_size, master_keys, never);
 }
 
-}  // namespace tavolin::identity
+}  // namespace tavolin::file_identity

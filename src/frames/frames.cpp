@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <new>
 
-#include "status_derivation/status_derivation.hpp"
+#include "common/text.hpp"
 
 namespace tavolin::frames {
 
@@ -304,7 +304,7 @@ std::vector<FrameRecord> ExpectedFrameRecords::records() const {
 
 Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t frame_count,
                                                           std::string_view ext) {
-  if (status::trim_unicode_whitespace(ext).empty()) {
+  if (trim_unicode_whitespace(ext).empty()) {
     return fail_validation("ext must not be empty");
   }
   if (frame_count > kMaxExpectedFrameCount) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "frames/bulk_storage.hpp"
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
 namespace tavolin::frames {
 

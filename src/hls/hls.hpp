@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
 namespace tavolin::hls {
 

@@ -20,7 +20,7 @@ PyObject* raise_io_as_value_error(const IoFailure& failure) {
 
 PyObject* py_parse_encrypted_header(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<BytesObject>::run(decl::parse_encrypted_header, a, n, kw, [](Bytes data) {
-    const auto header = container::parse_header_payload(data);
+    const auto header = encrypted_range::parse_header_payload(data);
     if (!header) return raise_io_as_value_error(header.error());
     const auto& h = *header;
     return to_python(std::tuple(std::uint64_t{1}, std::string_view("AESGCM-chunked-v1"),
@@ -32,17 +32,17 @@ PyObject* py_parse_encrypted_header(PyObject*, FastArgs a, Py_ssize_t n, PyObjec
 
 PyObject* py_encryption_status(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<Path>::run(decl::encryption_status, a, n, kw, [](std::string path) {
-    const auto status = released([&] { return container::probe_container_magic(path); });
+    const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
     if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
-    return to_python(container::token(*status));
+    return to_python(encrypted_range::token(*status));
   });
 }
 
 PyObject* py_is_qv_encrypted_file(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<Path>::run(decl::is_qv_encrypted_file, a, n, kw, [](std::string path) {
-    const auto status = released([&] { return container::probe_container_magic(path); });
+    const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
     if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
-    return to_python(*status == container::EncryptionStatus::encrypted);
+    return to_python(*status == encrypted_range::EncryptionStatus::encrypted);
   });
 }
 
@@ -50,10 +50,10 @@ PyObject* py_decrypt_encrypted_file_range(PyObject*, FastArgs a, Py_ssize_t n, P
   return Call<Path, ByteSequence, U64, U64>::run(
       decl::decrypt_encrypted_file_range, a, n, kw,
       [](std::string path, Bytes master_key, std::uint64_t start, std::uint64_t end) -> PyObject* {
-        const container::WipedOnExit key_guard(master_key);
+        const encrypted_range::WipedOnExit key_guard(master_key);
         // The range checks are plain arithmetic; they run before the result
         // object is allocated, so a refused range allocates nothing.
-        const auto range = container::check_byte_range(start, end);
+        const auto range = encrypted_range::check_byte_range(start, end);
         if (!range) return raise_io_as_value_error(range.error());
         // The result is decrypted straight into the new bytes object, which
         // no one else can see until it is returned.
@@ -63,7 +63,7 @@ PyObject* py_decrypt_encrypted_file_range(PyObject*, FastArgs a, Py_ssize_t n, P
         const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)),
                                           static_cast<std::size_t>(range->length));
         const auto done = released(
-            [&] { return container::decrypt_file_range_into(path, master_key, *range, out); });
+            [&] { return encrypted_range::decrypt_file_range_into(path, master_key, *range, out); });
         if (!done) {  // `out` was wiped by the failed decryption
           Py_DECREF(result);
           return raise_io_as_value_error(done.error());

@@ -59,14 +59,14 @@ PyObject* py_derive_hls_reconciliation_action(PyObject*, FastArgs a, Py_ssize_t 
 PyObject* py_anonymization_status_rules(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<Bool>::run(decl::anonymization_status_rules, a, n, kw, [](bool report) {
     const auto rules =
-        report ? status::report_anonymization_rules() : status::video_anonymization_rules();
+        report ? status_derivation::report_anonymization_rules() : status_derivation::video_anonymization_rules();
     using Condition = std::tuple<std::string_view, bool>;
     std::vector<std::tuple<std::string_view, std::vector<Condition>>> out;
     out.reserve(rules.size());
     for (const auto& rule : rules) {
       std::vector<Condition> conditions;
-      for (const auto& c : rule.active()) conditions.emplace_back(status::field_name(c.field), c.required);
-      out.emplace_back(status::token(rule.status), std::move(conditions));
+      for (const auto& c : rule.active()) conditions.emplace_back(status_derivation::field_name(c.field), c.required);
+      out.emplace_back(status_derivation::token(rule.status), std::move(conditions));
     }
     return to_python(out);
   });
@@ -77,7 +77,7 @@ PyObject* py_derive_anonymization_status(PyObject*, FastArgs a, Py_ssize_t n, Py
       decl::derive_anonymization_status, a, n, kw,
       [](bool error, bool validated, bool meta, bool frames, bool anonymized, bool created,
          bool started) {
-        return to_python(status::token(status::derive_video_status(
+        return to_python(status_derivation::token(status_derivation::derive_video_status(
             error, validated, meta, frames, anonymized, created, started)));
       });
 }
@@ -87,15 +87,15 @@ PyObject* py_derive_report_anonymization_status(PyObject*, FastArgs a, Py_ssize_
   return Call<Bool, Bool, Bool, Bool, Bool>::run(
       decl::derive_report_anonymization_status, a, n, kw,
       [](bool error, bool validated, bool meta, bool anonymized, bool started) {
-        return to_python(status::token(
-            status::derive_report_status(error, validated, meta, anonymized, started)));
+        return to_python(status_derivation::token(
+            status_derivation::derive_report_status(error, validated, meta, anonymized, started)));
       });
 }
 
 PyObject* py_derive_segment_annotation_status(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<Bool, Bool, Bool>::run(decl::derive_segment_annotation_status, a, n, kw,
                                      [](bool created, bool validated, bool removed) {
-                                       return to_python(status::segment_annotation_status(
+                                       return to_python(status_derivation::segment_annotation_status(
                                            created, validated, removed));
                                      });
 }
@@ -105,13 +105,13 @@ PyObject* py_derive_frame_annotation_status(PyObject*, FastArgs a, Py_ssize_t n,
       decl::derive_frame_annotation_status, a, n, kw,
       [](bool state, bool frames, bool prediction, bool lvs, bool generated) {
         return to_python(
-            status::frame_annotation_status(state, frames, prediction, lvs, generated));
+            status_derivation::frame_annotation_status(state, frames, prediction, lvs, generated));
       });
 }
 
 PyObject* py_normalize_frame_task_mode_token(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<Text>::run(decl::normalize_frame_task_mode_token, a, n, kw, [](std::string_view v) {
-    return to_python(status::normalize_frame_task_mode(v));
+    return to_python(status_derivation::normalize_frame_task_mode(v));
   });
 }
 
@@ -119,7 +119,7 @@ PyObject* py_normalize_frame_sampling_strategy_token(PyObject*, FastArgs a, Py_s
                                                      PyObject* kw) {
   return Call<Text>::run(decl::normalize_frame_sampling_strategy_token, a, n, kw,
                          [](std::string_view v) {
-                           return to_python(status::normalize_frame_sampling_strategy(v));
+                           return to_python(status_derivation::normalize_frame_sampling_strategy(v));
                          });
 }
 

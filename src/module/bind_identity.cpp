@@ -14,7 +14,7 @@ namespace tavolin::py {
 
 namespace {
 
-using identity::StableIdentity;
+using file_identity::StableIdentity;
 
 using KeyList = std::optional<std::vector<Bytes>>;
 
@@ -25,9 +25,9 @@ PyObject* identity_tuple(const StableIdentity& id) {
 
 // The chunk_size default and check shared by both entries; raises on refusal.
 std::optional<std::uint64_t> checked_chunk_size(const std::optional<std::uint64_t>& given) {
-  const std::uint64_t chunk_size = given.value_or(identity::DEFAULT_READ_CHUNK_SIZE);
-  if (!identity::chunk_size_accepted(chunk_size)) {
-    raise_failure(Failure(ValidationFailure{std::string(identity::CHUNK_SIZE_MESSAGE)}),
+  const std::uint64_t chunk_size = given.value_or(file_identity::DEFAULT_READ_CHUNK_SIZE);
+  if (!file_identity::chunk_size_accepted(chunk_size)) {
+    raise_failure(Failure(ValidationFailure{std::string(file_identity::CHUNK_SIZE_MESSAGE)}),
                   IoRoute::os_error);
     return std::nullopt;
   }
@@ -38,7 +38,7 @@ std::optional<std::uint64_t> checked_chunk_size(const std::optional<std::uint64_
 
 struct BatchObject {
   PyObject_HEAD
-  identity::BatchProcessor* processor;  // owned
+  file_identity::BatchProcessor* processor;  // owned
 };
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
@@ -78,7 +78,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           // Thousands of threads take a while to start: other Python
           // threads run meanwhile.
           auto processor =
-              released([&] { return identity::BatchProcessor::create(worker_count); });
+              released([&] { return file_identity::BatchProcessor::create(worker_count); });
           if (!processor) return raise_failure(processor.error(), IoRoute::os_error);
           PyObject* self = type->tp_alloc(type, 0);
           if (self == nullptr) return nullptr;  // the processor stops its pool
@@ -106,7 +106,7 @@ PyObject* batch_stable_file_identities(PyObject* self, PyObject* const* args, Py
           KeyList master_keys) -> PyObject* {
         const auto checked = checked_chunk_size(chunk_size);
         if (!checked) return nullptr;
-        identity::BatchProcessor* processor = as_batch(self)->processor;
+        file_identity::BatchProcessor* processor = as_batch(self)->processor;
         if (processor == nullptr) {
           return raise_internal_fault("BatchProcessor has no worker pool", __FILE__, __LINE__);
         }
@@ -159,10 +159,10 @@ PyObject* py_stable_file_identity(PyObject*, PyObject* const* args, Py_ssize_t n
         const auto checked = checked_chunk_size(chunk_size);
         if (!checked) return nullptr;
         std::vector<Bytes> keys = master_keys ? std::move(*master_keys) : std::vector<Bytes>{};
-        const container::WipedOnExit keys_guard(keys);
+        const encrypted_range::WipedOnExit keys_guard(keys);
         SignalWatch watch;
         auto result = released(
-            [&] { return identity::derive_stable_identity(path, *checked, keys, watch); });
+            [&] { return file_identity::derive_stable_identity(path, *checked, keys, watch); });
         if (watch.raised()) return nullptr;  // a signal handler's exception ended the call
         if (!result) return raise_failure(Failure(result.error()), IoRoute::os_error);
         return identity_tuple(*result);

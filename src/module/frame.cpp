@@ -367,7 +367,7 @@ bool ByteSequence::convert(PyObject* obj, value_type& out) {
   // Key bytes may arrive this way: growth moves them by hand so that no
   // released buffer keeps a copy, and a failed conversion wipes what it read.
   const auto wipe = [](value_type& bytes) {
-    container::wipe_bulk(bytes);
+    encrypted_range::wipe_bulk(bytes);
     bytes.clear();
   };
   wipe(out);

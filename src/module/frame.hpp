@@ -22,7 +22,7 @@
 
 #include "capabilities/signatures.hpp"
 #include "common/interrupt.hpp"
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
 namespace tavolin::py {
 

@@ -174,7 +174,7 @@ PyObject* init_module() {
 
   // Shared state is made here, with the lock held, never lazily by a call
   // (a fork by another thread must never find it half made).
-  container::load_algorithms();
+  encrypted_range::load_algorithms();
   watch_main_thread();
   PyObject* module = build_module();
   if (module == nullptr) return nullptr;

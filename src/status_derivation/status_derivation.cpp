@@ -1,6 +1,8 @@
 #include "status_derivation/status_derivation.hpp"
 
-namespace tavolin::status {
+#include "common/text.hpp"
+
+namespace tavolin::status_derivation {
 
 namespace {
 
@@ -112,37 +114,6 @@ std::string_view segment_annotation_status(bool segment_annotations_created,
 
 namespace {
 
-// Length in bytes of a Unicode White_Space character starting at `p`, or 0.
-std::size_t leading_space(std::string_view s) {
-  if (s.empty()) return 0;
-  const auto b0 = static_cast<unsigned char>(s[0]);
-  if (b0 == 0x20 || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
-  if (b0 == 0xC2 && s.size() >= 2) {
-    const auto b1 = static_cast<unsigned char>(s[1]);
-    return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;
-  }
-  if (s.size() < 3) return 0;
-  const auto b1 = static_cast<unsigned char>(s[1]);
-  const auto b2 = static_cast<unsigned char>(s[2]);
-  if (b0 == 0xE1) return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;  // U+1680
-  if (b0 == 0xE2 && b1 == 0x80) {
-    // U+2000..U+200A, U+2028, U+2029, U+202F
-    return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
-  }
-  if (b0 == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;  // U+205F
-  if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;  // U+3000
-  return 0;
-}
-
-// Length of a White_Space character ending at the end of `s`, or 0.
-std::size_t trailing_space(std::string_view s) {
-  for (std::size_t len = 1; len <= 3 && len <= s.size(); ++len) {
-    const std::string_view tail = s.substr(s.size() - len);
-    if (leading_space(tail) == len) return len;
-  }
-  return 0;
-}
-
 bool equals_ascii_folded(std::string_view prepared, std::string_view word) {
   if (prepared.size() != word.size()) return false;
   for (std::size_t i = 0; i < word.size(); ++i) {
@@ -154,12 +125,6 @@ bool equals_ascii_folded(std::string_view prepared, std::string_view word) {
 }
 
 }  // namespace
-
-std::string_view trim_unicode_whitespace(std::string_view text) {
-  while (std::size_t n = leading_space(text)) text.remove_prefix(n);
-  while (std::size_t n = trailing_space(text)) text.remove_suffix(n);
-  return text;
-}
 
 std::string_view normalize_frame_task_mode(std::string_view value) {
   const std::string_view prepared = trim_unicode_whitespace(value);
@@ -176,4 +141,4 @@ std::string_view normalize_frame_sampling_strategy(std::string_view value) {
   return "balanced";
 }
 
-}  // namespace tavolin::status
+}  // namespace tavolin::status_derivation

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace tavolin::status {
+namespace tavolin::status_derivation {
 
 enum class AnonymizationStatus : std::uint8_t {
   not_started, extracting_frames, processing_anonymization, done_processing_anonymization,
@@ -66,10 +66,7 @@ std::string_view segment_annotation_status(bool segment_annotations_created,
                                            bool segment_annotations_validated,
                                            bool outside_segments_removed);
 
-// Trims Unicode white space at both ends (UTF-8 input).
-std::string_view trim_unicode_whitespace(std::string_view text);
-
 std::string_view normalize_frame_task_mode(std::string_view value);
 std::string_view normalize_frame_sampling_strategy(std::string_view value);
 
-}  // namespace tavolin::status
+}  // namespace tavolin::status_derivation

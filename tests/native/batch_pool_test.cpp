@@ -20,7 +20,7 @@
 #include "file_identity/batch_pool.hpp"
 
 using namespace tavolin;
-using namespace tavolin::identity;
+using namespace tavolin::file_identity;
 
 namespace {
 

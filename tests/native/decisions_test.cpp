@@ -141,20 +141,20 @@ TEST(Hls, StatusValidation) {
 
 TEST(Anonymization, VideoDerivationEqualsFirstMatchWalkForAll128Inputs) {
   for (int bits = 0; bits < 128; ++bits) {
-    status::AnonymizationFacts f{};
-    for (std::size_t i = 0; i < status::kFieldCount; ++i) f[i] = (bits >> i) & 1;
-    EXPECT_EQ(status::derive_video_status(f[0], f[1], f[2], f[3], f[4], f[5], f[6]),
-              status::walk_rules(status::video_anonymization_rules(), f))
+    status_derivation::AnonymizationFacts f{};
+    for (std::size_t i = 0; i < status_derivation::kFieldCount; ++i) f[i] = (bits >> i) & 1;
+    EXPECT_EQ(status_derivation::derive_video_status(f[0], f[1], f[2], f[3], f[4], f[5], f[6]),
+              status_derivation::walk_rules(status_derivation::video_anonymization_rules(), f))
         << bits;
   }
 }
 
 TEST(Anonymization, ReportDerivationEqualsFirstMatchWalkForAll32Inputs) {
-  using F = status::AnonymizationField;
+  using F = status_derivation::AnonymizationField;
   for (int bits = 0; bits < 32; ++bits) {
     const bool error = bits & 1, validated = bits & 2, meta = bits & 4, anonymized = bits & 8,
                started = bits & 16;
-    status::AnonymizationFacts f{};
+    status_derivation::AnonymizationFacts f{};
     f[static_cast<int>(F::processing_error)] = error;
     f[static_cast<int>(F::anonymization_validated)] = validated;
     f[static_cast<int>(F::sensitive_meta_processed)] = meta;
@@ -164,8 +164,8 @@ TEST(Anonymization, ReportDerivationEqualsFirstMatchWalkForAll32Inputs) {
     for (bool noise : {false, true}) {
       f[static_cast<int>(F::frames_extracted)] = noise;
       f[static_cast<int>(F::was_created)] = noise;
-      EXPECT_EQ(status::derive_report_status(error, validated, meta, anonymized, started),
-                status::walk_rules(status::report_anonymization_rules(), f))
+      EXPECT_EQ(status_derivation::derive_report_status(error, validated, meta, anonymized, started),
+                status_derivation::walk_rules(status_derivation::report_anonymization_rules(), f))
           << bits;
     }
   }
@@ -174,7 +174,7 @@ TEST(Anonymization, ReportDerivationEqualsFirstMatchWalkForAll32Inputs) {
 TEST(Annotation, FrameStatusCountsPerToken) {
   std::map<std::string_view, int> counts;
   for (int bits = 0; bits < 32; ++bits) {
-    ++counts[status::frame_annotation_status(bits & 1, bits & 2, bits & 4, bits & 8, bits & 16)];
+    ++counts[status_derivation::frame_annotation_status(bits & 1, bits & 2, bits & 4, bits & 8, bits & 16)];
   }
   const std::map<std::string_view, int> expected = {
       {"not_started", 16},     {"frames_unavailable", 8}, {"prediction_pending", 4},
@@ -183,14 +183,14 @@ TEST(Annotation, FrameStatusCountsPerToken) {
 }
 
 TEST(Annotation, SegmentStatusTable) {
-  EXPECT_EQ(status::segment_annotation_status(false, false, false), "not_started");
-  EXPECT_EQ(status::segment_annotation_status(false, false, true), "not_started");
-  EXPECT_EQ(status::segment_annotation_status(true, false, false), "cleanup_required");
-  EXPECT_EQ(status::segment_annotation_status(true, false, true), "cleanup_required");
-  EXPECT_EQ(status::segment_annotation_status(false, true, false), "cleanup_required");
-  EXPECT_EQ(status::segment_annotation_status(true, true, false), "cleanup_required");
-  EXPECT_EQ(status::segment_annotation_status(false, true, true), "validated");
-  EXPECT_EQ(status::segment_annotation_status(true, true, true), "validated");
+  EXPECT_EQ(status_derivation::segment_annotation_status(false, false, false), "not_started");
+  EXPECT_EQ(status_derivation::segment_annotation_status(false, false, true), "not_started");
+  EXPECT_EQ(status_derivation::segment_annotation_status(true, false, false), "cleanup_required");
+  EXPECT_EQ(status_derivation::segment_annotation_status(true, false, true), "cleanup_required");
+  EXPECT_EQ(status_derivation::segment_annotation_status(false, true, false), "cleanup_required");
+  EXPECT_EQ(status_derivation::segment_annotation_status(true, true, false), "cleanup_required");
+  EXPECT_EQ(status_derivation::segment_annotation_status(false, true, true), "validated");
+  EXPECT_EQ(status_derivation::segment_annotation_status(true, true, true), "validated");
 }
 
 TEST(Normalization, TrimsEveryUnicodeWhiteSpaceCharacter) {
@@ -199,27 +199,25 @@ TEST(Normalization, TrimsEveryUnicodeWhiteSpaceCharacter) {
                           "\u3000"};
   for (const char* s : spaces) {
     const std::string padded = std::string(s) + "FILTERED" + s;
-    EXPECT_EQ(status::normalize_frame_task_mode(padded), "filtered") << padded;
+    EXPECT_EQ(status_derivation::normalize_frame_task_mode(padded), "filtered") << padded;
   }
   // Not White_Space: zero-width space, BOM, U+180E.
   for (const char* s : {"\u200b", "\ufeff", "\u180e"}) {
-    EXPECT_EQ(status::normalize_frame_task_mode(std::string(s) + "filtered"), "random");
+    EXPECT_EQ(status_derivation::normalize_frame_task_mode(std::string(s) + "filtered"), "random");
   }
-  EXPECT_EQ(status::trim_unicode_whitespace("\u3000 a b \u00a0"), "a b");
-  EXPECT_EQ(status::trim_unicode_whitespace(" \u2029 "), "");
 }
 
 TEST(Normalization, ExactWordsAfterAsciiLowering) {
-  EXPECT_EQ(status::normalize_frame_task_mode("Filtered"), "filtered");
-  EXPECT_EQ(status::normalize_frame_task_mode("f\u0130ltered"), "random");  // dotted capital I
+  EXPECT_EQ(status_derivation::normalize_frame_task_mode("Filtered"), "filtered");
+  EXPECT_EQ(status_derivation::normalize_frame_task_mode("f\u0130ltered"), "random");  // dotted capital I
   for (const char* v : {"filter", "filtered x", "", "random", "FILTERED!"}) {
-    EXPECT_EQ(status::normalize_frame_task_mode(v), "random") << v;
+    EXPECT_EQ(status_derivation::normalize_frame_task_mode(v), "random") << v;
   }
-  EXPECT_EQ(status::normalize_frame_sampling_strategy(" ANNOTATIONS "), "annotations");
-  EXPECT_EQ(status::normalize_frame_sampling_strategy("Segments"), "segments");
-  EXPECT_EQ(status::normalize_frame_sampling_strategy("NONE"), "none");
+  EXPECT_EQ(status_derivation::normalize_frame_sampling_strategy(" ANNOTATIONS "), "annotations");
+  EXPECT_EQ(status_derivation::normalize_frame_sampling_strategy("Segments"), "segments");
+  EXPECT_EQ(status_derivation::normalize_frame_sampling_strategy("NONE"), "none");
   for (const char* v : {"segment", "annotation", "sequence", "", "balanced", "no ne"}) {
-    EXPECT_EQ(status::normalize_frame_sampling_strategy(v), "balanced") << v;
+    EXPECT_EQ(status_derivation::normalize_frame_sampling_strategy(v), "balanced") << v;
   }
 }
 

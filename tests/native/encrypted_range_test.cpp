@@ -19,7 +19,7 @@
 #include "encrypted_range/range.hpp"
 #include "file_identity/identity.hpp"
 
-namespace tavolin::container {
+namespace tavolin::encrypted_range {
 namespace {
 
 Bytes hex(std::string_view text) {
@@ -873,10 +873,10 @@ TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
   std::copy(claim.begin(), claim.end(), c.file.begin() + static_cast<std::ptrdiff_t>(field));
   const auto path = dir.write("hostile", c.file);
   const std::vector<Bytes> keys = {c.master_key};
-  const auto result = identity::derive_stable_identity(path, 1 << 20, keys);
+  const auto result = file_identity::derive_stable_identity(path, 1 << 20, keys);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, IoKind::unexpected_eof);
 }
 
 }  // namespace
-}  // namespace tavolin::container
+}  // namespace tavolin::encrypted_range

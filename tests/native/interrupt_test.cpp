@@ -56,7 +56,7 @@ TEST(Interrupt, IdentityStopsBetweenChunks) {
   const Scratch scratch;
   const std::string path = scratch.sparse("big", off_t{64} << 20);
   StopAfter stop(3);
-  const auto result = identity::derive_stable_identity(path, 1 << 20, {}, stop);
+  const auto result = file_identity::derive_stable_identity(path, 1 << 20, {}, stop);
   ASSERT_FALSE(result);
   EXPECT_TRUE(is_interruption(result.error()));
   EXPECT_EQ(stop.asked_.load(), 3);  // asked once per chunk, and it stopped at once
@@ -108,7 +108,7 @@ TEST(Interrupt, BatchStopsItsWorkersAndReportsTheStop) {
   const Scratch scratch;
   std::vector<std::string> paths;
   for (int i = 0; i < 6; ++i) paths.push_back(scratch.sparse(std::to_string(i), off_t{1} << 30));
-  auto pool = identity::BatchWorkerPool::start(2);
+  auto pool = file_identity::BatchWorkerPool::start(2);
   ASSERT_TRUE(pool);
   StopAfter stop(2);  // the caller asks every 50 ms; the second question stops the job
   const auto started = std::chrono::steady_clock::now();

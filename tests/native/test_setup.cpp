@@ -3,5 +3,5 @@
 #include "encrypted_range/container.hpp"
 
 namespace {
-[[maybe_unused]] const bool kAlgorithmsLoaded = (tavolin::container::load_algorithms(), true);
+[[maybe_unused]] const bool kAlgorithmsLoaded = (tavolin::encrypted_range::load_algorithms(), true);
 }  // namespace

@@ -1,4 +1,4 @@
-#include "module/failure.hpp"
+#include "common/failure.hpp"
 
 #include <cstring>
 #include <string>
