@@ -11,18 +11,6 @@
 
 namespace tavolin::encrypted_range {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 IoResult<UniqueFd> open_file(const std::string& path, int flags) {
   if (path.find('\0') != std::string::npos) {
     return std::unexpected(IoFailure::invalid_input("path contains a NUL byte"));

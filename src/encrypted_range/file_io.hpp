@@ -1,4 +1,4 @@
-// Descriptor ownership and the raw-descriptor readers of container files.
+// Opening container files and the raw-descriptor readers of them.
 #pragma once
 
 #include <cstddef>
@@ -8,30 +8,9 @@
 
 #include "encrypted_range/container.hpp"
 #include "common/failure.hpp"
+#include "common/unique_fd.hpp"
 
 namespace tavolin::encrypted_range {
-
-// Owns one open descriptor; closes it when released.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  ~UniqueFd();
-
-  [[nodiscard]] int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // open(2) with O_CLOEXEC added to `flags`. A path holding a NUL byte is
 // refused (invalid input) instead of being cut short at it.

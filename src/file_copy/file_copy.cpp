@@ -12,31 +12,11 @@
 #include <span>
 #include <utility>
 
+#include "common/unique_fd.hpp"
+
 namespace tavolin::file_copy {
 
 namespace {
-
-// An owned descriptor, closed on every path.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  [[nodiscard]] int get() const noexcept { return fd_; }
-
-  // Closes now and reports the result (the destructor then does nothing).
-  int close() noexcept {
-    const int fd = std::exchange(fd_, -1);
-    return fd >= 0 ? ::close(fd) : 0;
-  }
-
- private:
-  int fd_;
-};
 
 // The most one kernel-route call is asked to move. Kept moderate so that
 // writeback of what was copied can start while the copy goes on.
@@ -339,7 +319,7 @@ IoResult<std::monostate> sync_parent_directory(const std::string& target_path,
     if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
     if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
   }
-  Descriptor dir(fd);
+  UniqueFd dir(fd);
   for (;;) {
     if (::fsync(dir.get()) == 0 || errno == EINVAL) return std::monostate{};
     if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
@@ -357,7 +337,7 @@ Result<std::monostate> check_copy_arguments(std::int32_t source_fd, std::uint64_
 
 IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
                                                 std::uint64_t chunk_size, Interrupt& interrupt) {
-  Descriptor source(::fcntl(source_fd, F_DUPFD_CLOEXEC, 3));
+  UniqueFd source(::fcntl(source_fd, F_DUPFD_CLOEXEC, 3));
   if (source.get() < 0) return std::unexpected(IoFailure::from_errno(errno));
 
   struct stat from {};
@@ -374,7 +354,7 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
 
   auto opened = open_target(target_path.c_str(), interrupt);
   if (!opened) return std::unexpected(opened.error());
-  Descriptor target(opened->fd);
+  UniqueFd target(opened->fd);
 
   struct stat to {};
   if (::fstat(target.get(), &to) != 0) return std::unexpected(IoFailure::from_errno(errno));

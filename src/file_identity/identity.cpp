@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "common/text.hpp"
+#include "common/unique_fd.hpp"
 
 namespace tavolin::file_identity {
 
@@ -22,20 +23,6 @@ constexpr std::string_view kNotRegular = "stable identity source is not a regula
 constexpr std::string_view kChanged =
     "file changed or was replaced while deriving stable identity: ";
 constexpr std::string_view kGeometry = "encrypted chunk length does not match chunk geometry";
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class Sha256 {
  public:
