@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& path = scratch_path();
   if (!write_file(path, data, size)) return 0;
   const std::vector<std::uint8_t> key(32, 0x42);
-  const std::vector<std::vector<std::uint8_t>> keys = {std::vector<std::uint8_t>(16, 1), key};
+  std::vector<SecretBytes> keys;
+  keys.emplace_back(std::vector<std::uint8_t>(16, 1));
+  keys.emplace_back(key);
 
   // Whole-plaintext identity, then ranges that must agree with each other.
   const auto identity = file_identity::derive_stable_identity(path, 4096, keys);

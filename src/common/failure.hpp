@@ -86,6 +86,27 @@ inline std::unexpected<Failure> fail_validation(std::string msg) {
   return std::unexpected<Failure>(ValidationFailure{std::move(msg)});
 }
 
+namespace detail {
+template <class T, class E>
+T take_value(std::expected<T, E>&& result) {
+  return std::move(*result);
+}
+template <class E>
+void take_value(std::expected<void, E>&&) {}
+}  // namespace detail
+
+// Propagates a failure: evaluates `expr` (a std::expected); on failure
+// returns that failure from the enclosing function, otherwise yields the
+// value (nothing for std::expected<void, E>).
+//   auto prefix = TAVOLIN_TRY(read_container_prefix(source));
+//   TAVOLIN_TRY(read_exact(source, magic));
+#define TAVOLIN_TRY(expr)                                                          \
+  ({                                                                               \
+    auto tavolin_try_result_ = (expr);                                             \
+    if (!tavolin_try_result_) return std::unexpected(std::move(tavolin_try_result_).error()); \
+    ::tavolin::detail::take_value(std::move(tavolin_try_result_));                 \
+  })
+
 #define TAVOLIN_INTERNAL_FAULT(msg) \
   std::unexpected<::tavolin::Failure>(::tavolin::InternalFault{(msg), __FILE__, __LINE__})
 

@@ -1,6 +1,5 @@
 // AES-GCM opening through libcrypto's EVP interface, the data key and its
 // unwrapping, and chunk opening.
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -50,21 +49,7 @@ void load_algorithms() {
 
 const EVP_MD* sha256_algorithm() { return g_sha256; }
 
-// ---------------------------------------------------------------- wiping
-
-void wipe(std::span<std::uint8_t> bytes) noexcept {
-  if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
-}
-
-void wipe_bulk(std::span<std::uint8_t> bytes) noexcept {
-  if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
-}
-
 // ---------------------------------------------------------------- GcmDecryptor
-
-void GcmDecryptor::CtxFree::operator()(EVP_CIPHER_CTX* ctx) const noexcept {
-  EVP_CIPHER_CTX_free(ctx);  // also cleanses the key schedule
-}
 
 IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   if (key.size() != 16 && key.size() != 24 && key.size() != 32) {
@@ -132,14 +117,16 @@ IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, NONCE_L
   auto result = begin(nonce, associated_data);
   if (result) result = update_in_place(data);
   if (result) result = finish(tag);
-  if (!result) wipe_bulk(data);  // nothing of a failed opening is released
+  if (!result) wipe(data);  // nothing of a failed opening is released
   return result;
 }
 
 // ---------------------------------------------------------------- aes_gcm_open
 
-IoResult<Bytes> aes_gcm_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                             Bytes sealed, std::span<const std::uint8_t> associated_data) {
+IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
+                                   std::span<const std::uint8_t> nonce,
+                                   std::span<const std::uint8_t> sealed,
+                                   std::span<const std::uint8_t> associated_data) {
   if (nonce.size() != NONCE_LENGTH) {
     return std::unexpected(IoFailure::invalid_data("AES-GCM nonce must contain 12 bytes"));
   }
@@ -147,53 +134,21 @@ IoResult<Bytes> aes_gcm_open(std::span<const std::uint8_t> key, std::span<const 
   if (!decryptor) return std::unexpected(decryptor.error());
   if (sealed.size() < GCM_TAG_LENGTH) return std::unexpected(authentication_failed());
   const std::size_t length = sealed.size() - GCM_TAG_LENGTH;
+  SecretBytes plain(sealed.first(length));
   const std::span<const std::uint8_t, GCM_TAG_LENGTH> tag(sealed.data() + length, GCM_TAG_LENGTH);
-  auto opened = decryptor->open_in_place(nonce.first<NONCE_LENGTH>(),
-                                         std::span(sealed.data(), length), tag, associated_data);
-  if (!opened) return std::unexpected(opened.error());
-  sealed.resize(length);
-  return sealed;
+  TAVOLIN_TRY(decryptor->open_in_place(nonce.first<NONCE_LENGTH>(), plain.span(), tag,
+                                       associated_data));
+  return plain;
 }
-
-// ---------------------------------------------------------------- DataEncryptionKey
-
-DataEncryptionKey::DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH> bytes) {
-  std::copy(bytes.begin(), bytes.end(), key_.begin());
-}
-
-DataEncryptionKey::DataEncryptionKey(DataEncryptionKey&& other) noexcept : key_(other.key_) {
-  wipe(other.key_);
-}
-
-DataEncryptionKey& DataEncryptionKey::operator=(DataEncryptionKey&& other) noexcept {
-  if (this != &other) {
-    key_ = other.key_;
-    wipe(other.key_);
-  }
-  return *this;
-}
-
-DataEncryptionKey::~DataEncryptionKey() { wipe(key_); }
 
 // ---------------------------------------------------------------- unwrapping
 
 namespace {
 
-// Opens the wrapped key with one master key; the plaintext is wiped when
-// released on every path.
-struct OpenedKey {
-  Bytes bytes;
-  OpenedKey(const OpenedKey&) = delete;
-  OpenedKey& operator=(const OpenedKey&) = delete;
-  explicit OpenedKey(Bytes b) : bytes(std::move(b)) {}
-  ~OpenedKey() { wipe(bytes); }
-};
-
-IoResult<Bytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
-                                 const ContainerHeader& header) {
+IoResult<SecretBytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
+                                       const ContainerHeader& header) {
   const auto* label = reinterpret_cast<const std::uint8_t*>(kWrapLabel.data());
-  return aes_gcm_open(master_key, header.wrap_nonce,
-                      Bytes(header.wrapped_dek.begin(), header.wrapped_dek.end()),
+  return aes_gcm_open(master_key, header.wrap_nonce, header.wrapped_dek,
                       std::span(label, kWrapLabel.size()));
 }
 
@@ -201,26 +156,21 @@ IoResult<Bytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
 
 IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
                                             const ContainerHeader& header) {
-  auto opened = open_wrapped_key(master_key, header);
-  if (!opened) return std::unexpected(opened.error());
-  const OpenedKey key(std::move(*opened));
-  if (key.bytes.size() != DATA_KEY_LENGTH) {
+  auto key = open_wrapped_key(master_key, header);
+  if (!key) return std::unexpected(key.error());
+  if (key->size() != DATA_KEY_LENGTH) {
     return std::unexpected(
         IoFailure::invalid_data("unwrapped data encryption key has invalid length"));
   }
-  return DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH>(key.bytes.data(),
-                                                                          DATA_KEY_LENGTH));
+  return key;
 }
 
-IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_keys,
+IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> master_keys,
                                                 const ContainerHeader& header) {
-  for (const Bytes& master_key : master_keys) {
-    auto opened = open_wrapped_key(master_key, header);
-    if (!opened) continue;  // wrong key, wrong key length or failed tag: try the next
-    const OpenedKey key(std::move(*opened));
-    if (key.bytes.size() != DATA_KEY_LENGTH) continue;
-    return DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH>(key.bytes.data(),
-                                                                            DATA_KEY_LENGTH));
+  for (const SecretBytes& master_key : master_keys) {
+    auto key = open_wrapped_key(master_key, header);
+    // Wrong key, wrong key length or failed tag: try the next.
+    if (key && key->size() == DATA_KEY_LENGTH) return key;
   }
   return std::unexpected(
       IoFailure::invalid_data("No configured generation authenticated the file"));
@@ -230,7 +180,7 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_ke
 
 IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
                                           const ContainerPrefix& prefix) {
-  auto decryptor = GcmDecryptor::create(data_key.bytes());
+  auto decryptor = GcmDecryptor::create(data_key);
   if (!decryptor) return std::unexpected(decryptor.error());
   return ChunkOpener(std::move(*decryptor), prefix);
 }
@@ -244,13 +194,13 @@ IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::ui
   return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);
 }
 
-IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
-                           std::uint64_t index, Bytes sealed) {
+IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
+                                 std::uint64_t index, std::span<const std::uint8_t> sealed) {
   if (index > UINT32_MAX) {
     return std::unexpected(IoFailure::invalid_data("encrypted chunk counter overflowed"));
   }
   const auto nonce = chunk_nonce(prefix.header.nonce_prefix, static_cast<std::uint32_t>(index));
-  return aes_gcm_open(data_key.bytes(), nonce, std::move(sealed), prefix.header_bytes);
+  return aes_gcm_open(data_key, nonce, sealed, prefix.header_bytes);
 }
 
 }  // namespace tavolin::encrypted_range

@@ -70,9 +70,7 @@ IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
 
   std::array<std::uint8_t, 4> length_field{};
   if (auto r = read_exact(source, length_field); !r) return std::unexpected(r.error());
-  const std::uint32_t length = (std::uint32_t{length_field[0]} << 24) |
-                               (std::uint32_t{length_field[1]} << 16) |
-                               (std::uint32_t{length_field[2]} << 8) | length_field[3];
+  const std::uint32_t length = load_be32(length_field);
   if (length == 0 || length > MAX_HEADER_LENGTH) {
     return std::unexpected(invalid("encrypted header length is invalid"));
   }

@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
-#include <openssl/types.h>
-
 #include "common/failure.hpp"
+#include "common/openssl.hpp"
+#include "common/secret.hpp"
 
 namespace tavolin::encrypted_range {
 
@@ -28,6 +28,12 @@ inline constexpr std::size_t NONCE_LENGTH = 12;
 inline constexpr std::size_t NONCE_PREFIX_LENGTH = 8;
 inline constexpr std::size_t WRAPPED_KEY_LENGTH = 48;
 inline constexpr std::size_t DATA_KEY_LENGTH = 32;
+
+// Big-endian u32 of a record's or the header's length field.
+constexpr std::uint32_t load_be32(std::span<const std::uint8_t, 4> field) {
+  return (std::uint32_t{field[0]} << 24) | (std::uint32_t{field[1]} << 16) |
+         (std::uint32_t{field[2]} << 8) | std::uint32_t{field[3]};
+}
 
 struct ContainerHeader {
   std::uint64_t chunk_size = 0;
@@ -62,36 +68,25 @@ IoResult<ContainerPrefix> read_container_prefix(ByteSource& source);
 std::array<std::uint8_t, NONCE_LENGTH> chunk_nonce(
     const std::array<std::uint8_t, NONCE_PREFIX_LENGTH>& nonce_prefix, std::uint32_t index);
 
-// The 32-byte per-file key; wiped when released. Move-only.
-class DataEncryptionKey {
- public:
-  DataEncryptionKey() = default;
-  explicit DataEncryptionKey(std::span<const std::uint8_t, DATA_KEY_LENGTH> bytes);
-  DataEncryptionKey(const DataEncryptionKey&) = delete;
-  DataEncryptionKey& operator=(const DataEncryptionKey&) = delete;
-  DataEncryptionKey(DataEncryptionKey&& other) noexcept;
-  DataEncryptionKey& operator=(DataEncryptionKey&& other) noexcept;
-  ~DataEncryptionKey();
+// The 32-byte per-file key, as unwrapping returns it.
+using DataEncryptionKey = SecretBytes;
 
-  [[nodiscard]] std::span<const std::uint8_t, DATA_KEY_LENGTH> bytes() const { return key_; }
+// Opens `sealed` (ciphertext followed by the 16-byte tag) and returns the
+// plaintext; nothing of a failed opening is kept.
+IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
+                                   std::span<const std::uint8_t> nonce,
+                                   std::span<const std::uint8_t> sealed,
+                                   std::span<const std::uint8_t> associated_data);
 
- private:
-  std::array<std::uint8_t, DATA_KEY_LENGTH> key_{};
-};
-
-// Opens `sealed` (ciphertext followed by the 16-byte tag) in place: on
-// success the buffer is cut to the plaintext and returned; on failure it is
-// wiped and nothing is released.
-IoResult<Bytes> aes_gcm_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                             Bytes sealed, std::span<const std::uint8_t> associated_data);
-
+// The data key of `header` opened with `master_key` (32 bytes), or with the
+// first of `master_keys` that opens it.
 IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
                                             const ContainerHeader& header);
-IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const Bytes> master_keys,
+IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> master_keys,
                                                 const ContainerHeader& header);
 
-IoResult<Bytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
-                           std::uint64_t index, Bytes sealed);
+IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
+                                 std::uint64_t index, std::span<const std::uint8_t> sealed);
 
 // Fetches the libcrypto algorithms the module uses (AES-GCM for 16, 24 and
 // 32-byte keys, SHA-256) once per process. Called at module initialisation,
@@ -104,34 +99,6 @@ void load_algorithms();
 // The SHA-256 digest loaded by load_algorithms() (nullptr before, or if
 // libcrypto has none).
 const EVP_MD* sha256_algorithm();
-
-// Overwrites key material with zeros (OPENSSL_cleanse), in a way the
-// compiler keeps.
-void wipe(std::span<std::uint8_t> bytes) noexcept;
-
-// Overwrites a plaintext buffer of any size with zeros (explicit_bzero: a
-// full-speed memset the compiler keeps).
-void wipe_bulk(std::span<std::uint8_t> bytes) noexcept;
-
-// Wipes a buffer, or every buffer of a list, holding key material or
-// plaintext when the scope ends, on every path.
-class WipedOnExit {
- public:
-  explicit WipedOnExit(Bytes& bytes) noexcept : bytes_(&bytes) {}
-  explicit WipedOnExit(std::vector<Bytes>& list) noexcept : list_(&list) {}
-  WipedOnExit(const WipedOnExit&) = delete;
-  WipedOnExit& operator=(const WipedOnExit&) = delete;
-  ~WipedOnExit() {
-    if (bytes_ != nullptr) wipe_bulk(*bytes_);
-    if (list_ != nullptr) {
-      for (Bytes& bytes : *list_) wipe_bulk(bytes);
-    }
-  }
-
- private:
-  Bytes* bytes_ = nullptr;
-  std::vector<Bytes>* list_ = nullptr;
-};
 
 // An AES-GCM decryption context keyed once (16, 24 or 32 bytes) and reused for
 // many openings. Move-only; the key schedule is cleansed when released.
@@ -152,11 +119,8 @@ class GcmDecryptor {
   IoResult<void> update_in_place(std::span<std::uint8_t> data);
   IoResult<void> finish(std::span<const std::uint8_t, GCM_TAG_LENGTH> tag);
 
-  struct CtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const noexcept;
-  };
   GcmDecryptor() = default;
-  std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx_;
+  OpenSslPtr<EVP_CIPHER_CTX> ctx_;
 };
 
 // Opens the chunks of one container under its data key without re-keying per

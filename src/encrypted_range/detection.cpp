@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cerrno>
-#include <optional>
 
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/file_io.hpp"
@@ -28,26 +27,16 @@ IoResult<EncryptionStatus> probe_container_magic(const std::string& path) {
     return std::unexpected(IoFailure::invalid_input("Encryption probes require a regular file"));
   }
 
-  const off_t position = ::lseek(fd, 0, SEEK_CUR);
-  if (position < 0) return std::unexpected(IoFailure::from_errno(errno));
-
-  // Read up to 8 bytes; the end of the file before them means plaintext.
+  // Up to 8 bytes; the end of the file before them means plaintext. The
+  // descriptor is this call's own, so its position needs no restoring.
   std::array<std::uint8_t, CONTAINER_MAGIC.size()> head{};
   std::size_t filled = 0;
-  std::optional<IoFailure> read_failure;
   FdSource source(fd);
   while (filled < head.size()) {
-    const auto got = source.read(std::span(head).subspan(filled));
-    if (!got) {
-      read_failure = got.error();
-      break;
-    }
-    if (*got == 0) break;
-    filled += *got;
+    const std::size_t got = TAVOLIN_TRY(source.read(std::span(head).subspan(filled)));
+    if (got == 0) break;
+    filled += got;
   }
-
-  if (::lseek(fd, position, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
-  if (read_failure) return std::unexpected(*read_failure);
   return (filled == head.size() && head == CONTAINER_MAGIC) ? EncryptionStatus::encrypted
                                                             : EncryptionStatus::plaintext;
 }

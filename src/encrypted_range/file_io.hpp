@@ -16,7 +16,8 @@ namespace tavolin::encrypted_range {
 // refused (invalid input) instead of being cut short at it.
 IoResult<UniqueFd> open_file(const std::string& path, int flags);
 
-// Sequential reads from a descriptor's current position.
+// Sequential reads from a descriptor's current position; reads interrupted
+// by a signal are retried.
 class FdSource final : public ByteSource {
  public:
   explicit FdSource(int fd) : fd_(fd) {}

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "encrypted_range/records.hpp"
+
 namespace tavolin::encrypted_range {
 namespace {
 
@@ -22,46 +24,6 @@ bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
 bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
   return !__builtin_mul_overflow(a, b, &out);
 }
-
-std::uint32_t load_be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         p[3];
-}
-
-// Holds the record that the range covers only partly; its plaintext is wiped
-// as soon as the needed bytes are copied, and on release if it still holds
-// any (a failed call).
-class Scratch {
- public:
-  Scratch() = default;
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() {
-    if (dirty_) wipe_bulk({data_.get(), capacity_});
-  }
-
-  // A buffer of `size` bytes that may receive plaintext.
-  std::span<std::uint8_t> get(std::size_t size) {
-    if (size > capacity_) {
-      if (dirty_) wipe_bulk({data_.get(), capacity_});
-      data_.reset();  // at most one record buffer at a time
-      data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-      capacity_ = size;
-    }
-    dirty_ = true;
-    return {data_.get(), size};
-  }
-
-  void clear(std::span<std::uint8_t> used) {
-    wipe_bulk(used);
-    dirty_ = false;
-  }
-
- private:
-  std::unique_ptr<std::uint8_t[]> data_;
-  std::size_t capacity_ = 0;
-  bool dirty_ = false;
-};
 
 }  // namespace
 
@@ -124,29 +86,6 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
 
 namespace {
 
-// Reads the record at `offset` (length field, body, tag) with one positioned
-// read straight into `body`, whose size is the chunk length the geometry
-// expects, and opens it there. Failures come in the order of the record's
-// fields: end of data inside the length field, a length field that
-// disagrees, end of data inside the record, the chunk counter, the tag.
-IoResult<void> read_and_open_record(RandomAccessSource& file, ChunkOpener& opener,
-                                    std::uint64_t index, std::uint64_t offset,
-                                    std::span<std::uint8_t> body) {
-  std::uint8_t field[4];
-  std::uint8_t tag[GCM_TAG_LENGTH];
-  const std::span<std::uint8_t> parts[3] = {field, body, tag};
-  const auto got = file.read_at(offset, parts);
-  if (!got) return std::unexpected(got.error());
-  if (*got < sizeof field) return std::unexpected(IoFailure::unexpected_eof());
-  if (load_be32(field) != body.size() + GCM_TAG_LENGTH) {
-    return std::unexpected(invalid("encrypted chunk length does not match chunk geometry"));
-  }
-  if (*got != sizeof field + body.size() + sizeof tag) {
-    return std::unexpected(IoFailure::unexpected_eof());
-  }
-  return opener.open_in_place(index, body, tag);
-}
-
 IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPrefix& prefix,
                                        std::uint64_t file_size,
                                        std::span<const std::uint8_t> master_key,
@@ -160,20 +99,18 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     return std::unexpected(invalid(std::move(message)));
   }
 
-  const auto data_key = unwrap_data_key(master_key, prefix.header);
-  if (!data_key) return std::unexpected(data_key.error());
-  auto opener = ChunkOpener::create(*data_key, prefix);
-  if (!opener) return std::unexpected(opener.error());
+  const auto data_key = TAVOLIN_TRY(unwrap_data_key(master_key, prefix.header));
+  auto opener = TAVOLIN_TRY(ChunkOpener::create(data_key, prefix));
+  RecordCursor records(file, prefix, opener, file_size);
 
   const std::uint64_t chunk = prefix.header.chunk_size;
-  const std::uint64_t record_size = chunk + RECORD_OVERHEAD;  // checked by the geometry
   const std::uint64_t first = range.start / chunk;
   const std::uint64_t last = range.end / chunk;
   if (out.size() != range.length) {
     return std::unexpected(invalid("decrypted byte range length is inconsistent"));
   }
 
-  Scratch scratch;
+  SecretBytes partial;  // a record the range covers only partly
   std::size_t written = 0;
   for (std::uint64_t index = first; index <= last; ++index) {
     std::uint64_t chunk_start = 0;
@@ -181,11 +118,6 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
       return std::unexpected(invalid("plaintext offset overflowed"));
     }
     const std::uint64_t length = std::min(*size - chunk_start, chunk);
-    std::uint64_t record_offset = 0;
-    if (!checked_mul(index, record_size, record_offset) ||
-        !checked_add(record_offset, prefix.payload_offset, record_offset)) {
-      return std::unexpected(invalid("encrypted record offset overflowed"));
-    }
     const std::uint64_t local_start = range.start >= chunk_start ? range.start - chunk_start : 0;
     const std::uint64_t local_end = std::min(length, range.end + 1 - chunk_start);
     const std::size_t take = static_cast<std::size_t>(local_end - local_start);
@@ -194,17 +126,15 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     }
 
     // A chunk inside the range is read and decrypted in place in the result;
-    // one the range covers partly goes through the scratch buffer.
+    // one the range covers partly goes through `partial`, wiped once copied.
     const bool whole = local_start == 0 && local_end == length;
+    if (!whole) partial.resize(static_cast<std::size_t>(length));
     const std::span<std::uint8_t> body =
-        whole ? out.subspan(written, static_cast<std::size_t>(length))
-              : scratch.get(static_cast<std::size_t>(length));
-    if (auto r = read_and_open_record(file, *opener, index, record_offset, body); !r) {
-      return std::unexpected(r.error());
-    }
+        whole ? out.subspan(written, static_cast<std::size_t>(length)) : partial.span();
+    TAVOLIN_TRY(records.open_at(index, body));
     if (!whole) {
       std::memcpy(out.data() + written, body.data() + local_start, take);
-      scratch.clear(body);
+      partial.clear();
     }
     written += take;
   }
@@ -220,7 +150,7 @@ IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& 
                                std::uint64_t file_size, std::span<const std::uint8_t> master_key,
                                const ByteRange& range, std::span<std::uint8_t> out) {
   auto result = decrypt_records_unwiped(file, prefix, file_size, master_key, range, out);
-  if (!result) wipe_bulk(out);  // no plaintext of a failed call is released
+  if (!result) wipe(out);  // no plaintext of a failed call is released
   return result;
 }
 
@@ -238,10 +168,9 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
   if (S_ISDIR(st.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
   if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(std::string(kNotRegular)));
   FdSource front(file->get());  // the front field by field, as read_container_prefix asks
-  const auto prefix = read_container_prefix(front);
-  if (!prefix) return std::unexpected(prefix.error());
+  const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
   FdRandomAccess records(file->get());
-  return decrypt_records(records, *prefix, static_cast<std::uint64_t>(st.st_size), master_key,
+  return decrypt_records(records, prefix, static_cast<std::uint64_t>(st.st_size), master_key,
                          range, out);
 }
 

@@ -22,8 +22,7 @@ namespace tavolin::file_identity {
 struct BatchWorkerPool::Job {
   std::vector<std::string> paths;
   std::uint64_t chunk_size = 0;
-  std::vector<Bytes> master_keys;
-  const encrypted_range::WipedOnExit keys_guard{master_keys};  // the keys are wiped with the job
+  std::vector<SecretBytes> master_keys;  // wiped when the job is released
 
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
@@ -205,7 +204,7 @@ void BatchWorkerPool::work_on(Job& job, Interrupt& interrupt) {
 
 Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string> paths,
                                                          std::uint64_t chunk_size,
-                                                         std::vector<Bytes> master_keys,
+                                                         std::vector<SecretBytes> master_keys,
                                                          Interrupt& interrupt) {
   if (paths.empty()) return std::vector<StableIdentity>{};
   auto job = std::make_shared<Job>();

@@ -53,9 +53,9 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   // stop, no further path is handed out, the workers stop within one chunk,
   // and once they have left the job the result is interrupted_failure().
   Result<std::vector<StableIdentity>> run(std::vector<std::string> paths, std::uint64_t chunk_size,
-                                          std::vector<Bytes> master_keys, Interrupt& interrupt);
+                                          std::vector<SecretBytes> master_keys, Interrupt& interrupt);
   Result<std::vector<StableIdentity>> run(std::vector<std::string> paths, std::uint64_t chunk_size,
-                                          std::vector<Bytes> master_keys) {
+                                          std::vector<SecretBytes> master_keys) {
     NoInterrupt never;
     return run(std::move(paths), chunk_size, std::move(master_keys), never);
   }

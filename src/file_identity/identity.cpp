@@ -9,11 +9,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
+#include "common/openssl.hpp"
 #include "common/text.hpp"
 #include "common/unique_fd.hpp"
+#include "encrypted_range/records.hpp"
 
 namespace tavolin::file_identity {
 
@@ -22,46 +25,42 @@ namespace {
 constexpr std::string_view kNotRegular = "stable identity source is not a regular file: ";
 constexpr std::string_view kChanged =
     "file changed or was replaced while deriving stable identity: ";
-constexpr std::string_view kGeometry = "encrypted chunk length does not match chunk geometry";
 
+// SHA-256 over libcrypto's EVP, with the digest fetched once at load (the
+// provider picks the processor's SHA instructions when it has them).
+// Failures come back as values, like every other failure of the cores.
 class Sha256 {
  public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) {
-    if (ctx_ == nullptr) throw std::bad_alloc();
-    // Fetched once at load (the provider picks the processor's SHA
-    // instructions when it has them).
+  static IoResult<Sha256> create() {
+    OpenSslPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+    if (!ctx) throw std::bad_alloc();
     const EVP_MD* md = encrypted_range::sha256_algorithm();
-    if (md == nullptr) {
-      EVP_MD_CTX_free(ctx_);
-      throw std::runtime_error("SHA-256 is not available from libcrypto");
+    if (md == nullptr) return std::unexpected(failure("SHA-256 is not available from libcrypto"));
+    if (EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1) {
+      return std::unexpected(failure("SHA-256 initialisation failed"));
     }
-    if (EVP_DigestInit_ex2(ctx_, md, nullptr) != 1) {
-      EVP_MD_CTX_free(ctx_);
-      throw std::runtime_error("SHA-256 initialisation failed");
-    }
-  }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-
-  void update(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty()) return;
-    if (EVP_DigestUpdate(ctx_, bytes.data(), bytes.size()) != 1) {
-      throw std::runtime_error("SHA-256 update failed");
-    }
+    return Sha256(std::move(ctx));
   }
 
-  std::string hex_digest() {
+  IoResult<void> update(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty() || EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) == 1) return {};
+    return std::unexpected(failure("SHA-256 update failed"));
+  }
+
+  IoResult<std::string> hex_digest() {
     std::array<std::uint8_t, EVP_MAX_MD_SIZE> out{};
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx_, out.data(), &length) != 1 || length != 32) {
-      throw std::runtime_error("SHA-256 finalisation failed");
+    if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &length) != 1 || length != 32) {
+      return std::unexpected(failure("SHA-256 finalisation failed"));
     }
     return to_hex(std::span<const std::uint8_t>(out.data(), length));
   }
 
  private:
-  EVP_MD_CTX* ctx_;
+  explicit Sha256(OpenSslPtr<EVP_MD_CTX> ctx) : ctx_(std::move(ctx)) {}
+  static IoFailure failure(const char* message) { return IoFailure{IoKind::other, 0, message}; }
+
+  OpenSslPtr<EVP_MD_CTX> ctx_;
 };
 
 std::string with_path(std::string_view message, std::string_view path) {
@@ -87,71 +86,33 @@ IoResult<int> open_no_follow(const std::string& path, Interrupt& interrupt) {
   }
 }
 
-// Hashes every byte from the current offset to the end, in requests of the
-// whole buffer.
-IoResult<void> hash_plain(int fd, std::span<std::uint8_t> buffer, Sha256& sha,
+// Hashes every byte from the descriptor's position to the end, in reads of
+// the whole `chunk`.
+IoResult<void> hash_plain(int fd, std::span<std::uint8_t> chunk, Sha256& sha,
                           Interrupt& interrupt) {
   for (;;) {
     if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
-    auto n = read_retrying(fd, buffer, interrupt);
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) return {};
-    sha.update(buffer.first(*n));
+    const std::size_t n = TAVOLIN_TRY(read_retrying(fd, chunk, interrupt));
+    if (n == 0) return {};
+    TAVOLIN_TRY(sha.update(chunk.first(n)));
   }
 }
 
 // Hashes the plaintext of every record; `reader` is at the start of the
 // file, which held `file_size` bytes when it was opened.
 IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
-                              std::span<const Bytes> master_keys, Sha256& sha,
+                              std::span<const SecretBytes> master_keys, Sha256& sha,
                               Interrupt& interrupt) {
-  auto prefix = encrypted_range::read_container_prefix(reader);
-  if (!prefix) return std::unexpected(prefix.error());
-  auto key = encrypted_range::unwrap_data_key_any(master_keys, prefix->header);
-  if (!key) return std::unexpected(key.error());
-
-  auto opener = encrypted_range::ChunkOpener::create(*key, *prefix);  // keyed once per file
-  if (!opener) return std::unexpected(opener.error());
-
-  const std::uint64_t full = prefix->header.chunk_size + encrypted_range::GCM_TAG_LENGTH;
-  std::uint64_t offset = prefix->payload_offset;  // of the next record
-  Bytes sealed;  // one record at a time; its plaintext is wiped when the walk ends
-  const encrypted_range::WipedOnExit wipe_on_exit(sealed);
-  bool short_before = false;
-  for (std::uint64_t index = 0;; ++index) {
+  const auto prefix = TAVOLIN_TRY(encrypted_range::read_container_prefix(reader));
+  const auto key = TAVOLIN_TRY(encrypted_range::unwrap_data_key_any(master_keys, prefix.header));
+  auto opener = TAVOLIN_TRY(encrypted_range::ChunkOpener::create(key, prefix));  // once per file
+  encrypted_range::RecordCursor records(reader, prefix, opener, file_size);
+  SecretBytes record;  // one record at a time, wiped when the walk ends
+  for (;;) {
     if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
-    std::array<std::uint8_t, 4> length_field{};
-    auto first = reader.read(std::span(length_field).first(1));
-    if (!first) return std::unexpected(first.error());
-    if (*first == 0) return {};  // the payload ends exactly after a record
-    auto rest = encrypted_range::read_exact(reader, std::span(length_field).subspan(1));
-    if (!rest) return std::unexpected(rest.error());
-    const std::uint32_t sealed_length =
-        (std::uint32_t{length_field[0]} << 24) | (std::uint32_t{length_field[1]} << 16) |
-        (std::uint32_t{length_field[2]} << 8) | std::uint32_t{length_field[3]};
-    if (sealed_length <= encrypted_range::GCM_TAG_LENGTH || short_before || sealed_length > full) {
-      return std::unexpected(IoFailure::invalid_data(std::string(kGeometry)));
-    }
-    short_before = sealed_length < full;
-    // A length field may claim more than the file still holds: that read
-    // would come up short, so fail as it would before sizing a buffer by it.
-    offset += sizeof length_field;
-    if (offset > file_size || sealed_length > file_size - offset) {
-      return std::unexpected(IoFailure::unexpected_eof());
-    }
-    offset += sealed_length;
-
-    sealed.resize(sealed_length);  // never above the first record's size: no reallocation
-    auto body = encrypted_range::read_exact(reader, sealed);
-    if (!body) return std::unexpected(body.error());
-    const std::size_t length = sealed_length - encrypted_range::GCM_TAG_LENGTH;
-    const std::span<std::uint8_t> plain(sealed.data(), length);
-    auto opened = opener->open_in_place(
-        index, plain,
-        std::span<const std::uint8_t, encrypted_range::GCM_TAG_LENGTH>(sealed.data() + length,
-                                                                 encrypted_range::GCM_TAG_LENGTH));
-    if (!opened) return std::unexpected(opened.error());
-    sha.update(plain);
+    const auto plain = TAVOLIN_TRY(records.next(record));
+    if (!plain) return {};  // the payload ends exactly after a record
+    TAVOLIN_TRY(sha.update(*plain));
   }
 }
 
@@ -199,31 +160,25 @@ IoResult<std::size_t> FdReader::read(std::span<std::uint8_t> out) {
 }
 
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
-                                                std::span<const Bytes> master_keys,
+                                                std::span<const SecretBytes> master_keys,
                                                 Interrupt& interrupt) {
   if (!chunk_size_accepted(chunk_size)) {
-    return std::unexpected(IoFailure::invalid_input(std::string(CHUNK_SIZE_MESSAGE)));
+    throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
   }
   if (path.find('\0') != std::string_view::npos) {
     return std::unexpected(IoFailure::invalid_input("path contains a NUL byte"));
   }
   const std::string c_path(path);
 
-  auto opened = open_no_follow(c_path, interrupt);
-  if (!opened) return std::unexpected(opened.error());
-  const UniqueFd fd(*opened);
-
-  auto type_status = fstat_of(fd.get());
-  if (!type_status) return std::unexpected(type_status.error());
-  if (!S_ISREG(type_status->st_mode)) {
+  const UniqueFd fd(TAVOLIN_TRY(open_no_follow(c_path, interrupt)));
+  const auto opening_status = TAVOLIN_TRY(fstat_of(fd.get()));
+  if (!S_ISREG(opening_status.st_mode)) {
     return std::unexpected(IoFailure::invalid_input(with_path(kNotRegular, path)));
   }
-  auto opening_status = fstat_of(fd.get());
-  if (!opening_status) return std::unexpected(opening_status.error());
-  const IdentitySnapshot opening = IdentitySnapshot::of(*opening_status);
+  const IdentitySnapshot opening = IdentitySnapshot::of(opening_status);
 
   FdReader reader(fd.get(), static_cast<std::size_t>(chunk_size), interrupt);
-  Sha256 sha;
+  auto sha = TAVOLIN_TRY(Sha256::create());
 
   std::array<std::uint8_t, encrypted_range::CONTAINER_MAGIC.size()> magic{};
   bool is_container = false;
@@ -234,23 +189,19 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   }
   if (::lseek(fd.get(), 0, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
   reader.discard();
+  TAVOLIN_TRY(is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
+                           : hash_plain(fd.get(), reader.storage(), sha, interrupt));
 
-  auto hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
-                             : hash_plain(fd.get(), reader.storage(), sha, interrupt);
-  if (!hashed) return std::unexpected(hashed.error());
-
-  auto closing_fd = fstat_of(fd.get());
-  if (!closing_fd) return std::unexpected(closing_fd.error());
+  const auto closing_fd = TAVOLIN_TRY(fstat_of(fd.get()));
   struct ::stat closing_path {};
   if (::lstat(c_path.c_str(), &closing_path) != 0) {
     return std::unexpected(IoFailure::from_errno(errno));
   }
-  if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(*closing_fd) != opening ||
+  if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(closing_fd) != opening ||
       IdentitySnapshot::of(closing_path) != opening) {
     return std::unexpected(IoFailure::invalid_data(with_path(kChanged, path)));
   }
-
-  return StableIdentity{opening.size, opening.mtime_ns, sha.hex_digest()};
+  return StableIdentity{opening.size, opening.mtime_ns, TAVOLIN_TRY(sha.hex_digest())};
 }
 
 }  // namespace tavolin::file_identity

@@ -14,12 +14,11 @@
 #include <vector>
 
 #include "common/interrupt.hpp"
+#include "common/secret.hpp"
 #include "encrypted_range/container.hpp"
 #include "common/failure.hpp"
 
 namespace tavolin::file_identity {
-
-using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr std::uint64_t DEFAULT_READ_CHUNK_SIZE = 1048576;
 inline constexpr std::uint64_t MAX_READ_CHUNK_SIZE = 67108864;
@@ -75,16 +74,17 @@ class FdReader final : public encrypted_range::ByteSource {
 // `interrupt` asks to stop.
 IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt);
 
-// Computes the identity of `path` (raw file-system bytes). `chunk_size` must
-// satisfy chunk_size_accepted(). Takes no lock and shares no mutable state.
+// Computes the identity of `path` (raw file-system bytes). Precondition:
+// chunk_size_accepted(chunk_size) (the binding refuses other sizes). Takes no
+// lock and shares no mutable state.
 // `interrupt` is asked once per chunk read and on every interrupted system
 // call; when it asks to stop, the result is interrupted_failure().
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
-                                                std::span<const Bytes> master_keys,
+                                                std::span<const SecretBytes> master_keys,
                                                 Interrupt& interrupt);
 inline IoResult<StableIdentity> derive_stable_identity(std::string_view path,
                                                        std::uint64_t chunk_size,
-                                                       std::span<const Bytes> master_keys) {
+                                                       std::span<const SecretBytes> master_keys) {
   NoInterrupt never;
   return derive_stable_identity(path, chunk_size, master_keys, never);
 }

@@ -49,8 +49,8 @@ PyObject* py_is_qv_encrypted_file(PyObject*, FastArgs a, Py_ssize_t n, PyObject*
 PyObject* py_decrypt_encrypted_file_range(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
   return Call<Path, ByteSequence, U64, U64>::run(
       decl::decrypt_encrypted_file_range, a, n, kw,
-      [](std::string path, Bytes master_key, std::uint64_t start, std::uint64_t end) -> PyObject* {
-        const encrypted_range::WipedOnExit key_guard(master_key);
+      [](std::string path, SecretBytes master_key, std::uint64_t start,
+         std::uint64_t end) -> PyObject* {
         // The range checks are plain arithmetic; they run before the result
         // object is allocated, so a refused range allocates nothing.
         const auto range = encrypted_range::check_byte_range(start, end);

@@ -16,7 +16,7 @@ namespace {
 
 using file_identity::StableIdentity;
 
-using KeyList = std::optional<std::vector<Bytes>>;
+using KeyList = std::optional<std::vector<SecretBytes>>;
 
 PyObject* identity_tuple(const StableIdentity& id) {
   return to_python(std::tuple<std::uint64_t, __int128, const std::string&>(id.size, id.mtime_ns,
@@ -113,7 +113,7 @@ PyObject* batch_stable_file_identities(PyObject* self, PyObject* const* args, Py
         // With the lock held: after a fork this starts the child's threads.
         auto pool = processor->current_pool();
         if (!pool) return raise_failure(pool.error(), IoRoute::os_error);
-        std::vector<Bytes> keys = master_keys ? std::move(*master_keys) : std::vector<Bytes>{};
+        std::vector<SecretBytes> keys = master_keys ? std::move(*master_keys) : std::vector<SecretBytes>{};
         SignalWatch watch;
         auto result = released([&] {
           return (*pool)->run(std::move(paths), *checked, std::move(keys), watch);
@@ -158,8 +158,7 @@ PyObject* py_stable_file_identity(PyObject*, PyObject* const* args, Py_ssize_t n
          KeyList master_keys) -> PyObject* {
         const auto checked = checked_chunk_size(chunk_size);
         if (!checked) return nullptr;
-        std::vector<Bytes> keys = master_keys ? std::move(*master_keys) : std::vector<Bytes>{};
-        const encrypted_range::WipedOnExit keys_guard(keys);
+        std::vector<SecretBytes> keys = master_keys ? std::move(*master_keys) : std::vector<SecretBytes>{};
         SignalWatch watch;
         auto result = released(
             [&] { return file_identity::derive_stable_identity(path, *checked, keys, watch); });

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include "encrypted_range/container.hpp"
 
 namespace tavolin::py {
 
@@ -353,46 +352,34 @@ bool ByteSequence::convert(PyObject* obj, value_type& out) {
   // Fast paths with the same result as element-wise extraction.
   if (PyBytes_Check(obj)) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
-    out.assign(data, data + PyBytes_GET_SIZE(obj));
+    out = SecretBytes({data, static_cast<std::size_t>(PyBytes_GET_SIZE(obj))});
     return true;
   }
   if (PyByteArray_Check(obj)) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
-    out.assign(data, data + PyByteArray_GET_SIZE(obj));
+    out = SecretBytes({data, static_cast<std::size_t>(PyByteArray_GET_SIZE(obj))});
     return true;
   }
   Py_ssize_t hint = 0;
   PyObject* iter = begin_sequence(obj, hint);
   if (iter == nullptr) return false;
-  // Key bytes may arrive this way: growth moves them by hand so that no
-  // released buffer keeps a copy, and a failed conversion wipes what it read.
-  const auto wipe = [](value_type& bytes) {
-    encrypted_range::wipe_bulk(bytes);
-    bytes.clear();
-  };
-  wipe(out);
-  out.reserve(std::max<std::size_t>(capacity_from_hint(hint), 64));
+  // Key bytes may arrive one by one: SecretBytes wipes what it gives up as
+  // it grows, and a failed conversion wipes what it read.
+  out.release();
   while (PyObject* item = PyIter_Next(iter)) {
     std::uint8_t byte = 0;
     const bool ok = convert_byte(item, byte);
     Py_DECREF(item);
     if (!ok) {
       Py_DECREF(iter);
-      wipe(out);
+      out.release();
       return false;
-    }
-    if (out.size() == out.capacity()) {
-      value_type larger;
-      larger.reserve(out.capacity() * 2);
-      larger.assign(out.begin(), out.end());
-      wipe(out);
-      out.swap(larger);
     }
     out.push_back(byte);
   }
   Py_DECREF(iter);
   if (PyErr_Occurred()) {
-    wipe(out);
+    out.release();
     return false;
   }
   return true;

@@ -22,6 +22,7 @@
 
 #include "capabilities/signatures.hpp"
 #include "common/interrupt.hpp"
+#include "common/secret.hpp"
 #include "common/failure.hpp"
 
 namespace tavolin::py {
@@ -167,8 +168,8 @@ struct BytesObject {
   using value_type = Bytes;
   static bool convert(PyObject* obj, value_type& out);
 };
-struct ByteSequence {
-  using value_type = Bytes;
+struct ByteSequence {  // key material: held as SecretBytes
+  using value_type = SecretBytes;
   static bool convert(PyObject* obj, value_type& out);
 };
 

@@ -1,0 +1,72 @@
+#include "encrypted_range/records.hpp"
+
+namespace tavolin::encrypted_range {
+
+RecordCursor::RecordCursor(ByteSource& source, const ContainerPrefix& prefix,
+                           ChunkOpener& opener, std::uint64_t file_size)
+    : source_(&source),
+      prefix_(&prefix),
+      opener_(&opener),
+      file_size_(file_size),
+      offset_(prefix.payload_offset) {}
+
+RecordCursor::RecordCursor(RandomAccessSource& file, const ContainerPrefix& prefix,
+                           ChunkOpener& opener, std::uint64_t file_size)
+    : file_(&file),
+      prefix_(&prefix),
+      opener_(&opener),
+      file_size_(file_size),
+      offset_(prefix.payload_offset) {}
+
+IoResult<std::optional<std::span<const std::uint8_t>>> RecordCursor::next(SecretBytes& buffer) {
+  std::array<std::uint8_t, 4> field{};
+  const std::size_t first = TAVOLIN_TRY(source_->read(std::span(field).first(1)));
+  if (first == 0) return std::nullopt;  // the payload ends exactly after a record
+  TAVOLIN_TRY(read_exact(*source_, std::span(field).subspan(1)));
+  const std::uint64_t sealed_length = load_be32(field);
+  const std::uint64_t full = prefix_->header.chunk_size + GCM_TAG_LENGTH;
+  if (sealed_length <= GCM_TAG_LENGTH || short_seen_ || sealed_length > full) {
+    return std::unexpected(IoFailure::invalid_data(std::string(GEOMETRY_MESSAGE)));
+  }
+  short_seen_ = sealed_length < full;
+  const std::uint64_t body_offset = offset_ + field.size();
+  if (body_offset > file_size_ || sealed_length > file_size_ - body_offset) {
+    return std::unexpected(IoFailure::unexpected_eof());
+  }
+  offset_ = body_offset + sealed_length;
+
+  buffer.resize(static_cast<std::size_t>(sealed_length));
+  TAVOLIN_TRY(read_exact(*source_, buffer.span()));
+  const std::size_t length = static_cast<std::size_t>(sealed_length) - GCM_TAG_LENGTH;
+  const std::span<std::uint8_t> plain = buffer.span().first(length);
+  TAVOLIN_TRY(opener_->open_in_place(
+      index_++, plain,
+      std::span<const std::uint8_t, GCM_TAG_LENGTH>(buffer.data() + length, GCM_TAG_LENGTH)));
+  return plain;
+}
+
+IoResult<void> RecordCursor::open_at(std::uint64_t index, std::span<std::uint8_t> body) {
+  const std::uint64_t record_size = prefix_->header.chunk_size + RECORD_OVERHEAD;
+  std::uint64_t offset = 0;
+  if (__builtin_mul_overflow(index, record_size, &offset) ||
+      __builtin_add_overflow(offset, prefix_->payload_offset, &offset)) {
+    return std::unexpected(IoFailure::invalid_data("encrypted record offset overflowed"));
+  }
+  std::array<std::uint8_t, 4> field{};
+  std::array<std::uint8_t, GCM_TAG_LENGTH> tag{};
+  const std::span<std::uint8_t> parts[3] = {field, body, tag};
+  const std::size_t got = TAVOLIN_TRY(file_->read_at(offset, parts));
+  // Failures in the order of the record's fields: end of data inside the
+  // length field, a length that disagrees, end of data inside the record,
+  // then the chunk counter and the tag.
+  if (got < field.size()) return std::unexpected(IoFailure::unexpected_eof());
+  if (load_be32(field) != body.size() + GCM_TAG_LENGTH) {
+    return std::unexpected(IoFailure::invalid_data(std::string(GEOMETRY_MESSAGE)));
+  }
+  if (got != field.size() + body.size() + tag.size()) {
+    return std::unexpected(IoFailure::unexpected_eof());
+  }
+  return opener_->open_in_place(index, body, tag);
+}
+
+}  // namespace tavolin::encrypted_range
