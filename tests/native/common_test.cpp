@@ -1,10 +1,15 @@
-// Helpers shared by the cores: text rendering for messages, trimming.
+// Helpers shared by the cores: secret bytes, text rendering for messages,
+// trimming.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/secret.hpp"
 #include "common/text.hpp"
 
 using namespace tavolin;
@@ -31,4 +36,83 @@ TEST(RenderPath, ReplacesEachMaximalInvalidSubpartOnce) {
 TEST(TrimUnicodeWhitespace, BothEndsOnly) {
   EXPECT_EQ(trim_unicode_whitespace("\u3000 a b \u00a0"), "a b");
   EXPECT_EQ(trim_unicode_whitespace(" \u2029 "), "");
+}
+
+// ---------------------------------------------------------------- SecretBytes
+//
+// Array storage given back is inspected just before it is freed: the
+// replacement array operators below (malloc/free underneath) copy out the
+// first bytes of the one block a test watches.
+namespace {
+const void* g_watched = nullptr;
+std::size_t g_watched_size = 0;
+std::vector<std::uint8_t> g_seen_at_free;
+}  // namespace
+
+void* operator new[](std::size_t size) {
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete[](void* p) noexcept {
+  if (p != nullptr && p == g_watched) {
+    const auto* bytes = static_cast<const std::uint8_t*>(p);
+    g_seen_at_free.assign(bytes, bytes + g_watched_size);
+    g_watched = nullptr;
+  }
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept { operator delete[](p); }
+
+namespace {
+
+void watch(const SecretBytes& secret) {
+  g_watched = secret.data();
+  g_watched_size = secret.size();
+  g_seen_at_free.clear();
+}
+
+bool freed_wiped(std::size_t size) {
+  return g_watched == nullptr && g_seen_at_free == std::vector<std::uint8_t>(size, 0);
+}
+
+const std::vector<std::uint8_t> kKey(32, 0x5A);
+
+}  // namespace
+
+TEST(SecretBytes, StorageIsWipedWhenReleasedMovedOverOrOutgrown) {
+  {
+    SecretBytes key(kKey);
+    watch(key);
+  }
+  EXPECT_TRUE(freed_wiped(32)) << "released";
+
+  SecretBytes target(std::vector<std::uint8_t>(16, 0x11));
+  watch(target);
+  target = SecretBytes(kKey);  // the old content goes
+  EXPECT_TRUE(freed_wiped(16)) << "assigned over";
+  EXPECT_EQ(std::vector<std::uint8_t>(target.span().begin(), target.span().end()), kKey);
+
+  SecretBytes moved(std::move(target));  // the storage changes hands, no copy
+  EXPECT_TRUE(target.empty());            // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(target.data(), nullptr);      // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(moved.size(), 32u);
+
+  SecretBytes grown;
+  for (int i = 0; i < 64; ++i) grown.push_back(0x77);
+  watch(grown);
+  grown.push_back(0x77);  // past the capacity: new storage
+  EXPECT_TRUE(freed_wiped(64)) << "outgrown";
+  EXPECT_EQ(grown.size(), 65u);
+  EXPECT_EQ(grown.data()[64], 0x77);
+}
+
+TEST(SecretBytes, ClearWipesInPlaceAndKeepsTheStorage) {
+  SecretBytes record(kKey);
+  const std::uint8_t* storage = record.data();
+  record.clear();
+  EXPECT_TRUE(record.empty());
+  record.resize(32);  // within the capacity: the same storage, now zeros
+  EXPECT_EQ(record.data(), storage);
+  EXPECT_EQ(std::vector<std::uint8_t>(record.span().begin(), record.span().end()),
+            std::vector<std::uint8_t>(32, 0));
 }
