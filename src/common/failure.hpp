@@ -12,19 +12,11 @@
 
 namespace tavolin {
 
-// Error kinds of I/O failures that the program creates itself (no errno).
+// Error kinds of I/O failures: an operating-system error number, or one of
+// the program's own failures with its own message.
 enum class IoKind : std::uint8_t {
-  os,  // carries an operating-system error number
-  not_found,
-  permission_denied,
-  already_exists,
-  would_block,
-  interrupted,
-  timed_out,
-  broken_pipe,
-  connection_refused,
-  connection_reset,
-  connection_aborted,
+  os,           // carries an operating-system error number
+  interrupted,  // the caller's Interrupt asked the operation to stop
   invalid_input,
   invalid_data,
   unexpected_eof,

@@ -130,13 +130,12 @@ IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
   if (nonce.size() != NONCE_LENGTH) {
     return std::unexpected(IoFailure::invalid_data("AES-GCM nonce must contain 12 bytes"));
   }
-  auto decryptor = GcmDecryptor::create(key);
-  if (!decryptor) return std::unexpected(decryptor.error());
+  auto decryptor = TAVOLIN_TRY(GcmDecryptor::create(key));
   if (sealed.size() < GCM_TAG_LENGTH) return std::unexpected(authentication_failed());
   const std::size_t length = sealed.size() - GCM_TAG_LENGTH;
   SecretBytes plain(sealed.first(length));
   const std::span<const std::uint8_t, GCM_TAG_LENGTH> tag(sealed.data() + length, GCM_TAG_LENGTH);
-  TAVOLIN_TRY(decryptor->open_in_place(nonce.first<NONCE_LENGTH>(), plain.span(), tag,
+  TAVOLIN_TRY(decryptor.open_in_place(nonce.first<NONCE_LENGTH>(), plain.span(), tag,
                                        associated_data));
   return plain;
 }
@@ -156,9 +155,8 @@ IoResult<SecretBytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
 
 IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
                                             const ContainerHeader& header) {
-  auto key = open_wrapped_key(master_key, header);
-  if (!key) return std::unexpected(key.error());
-  if (key->size() != DATA_KEY_LENGTH) {
+  auto key = TAVOLIN_TRY(open_wrapped_key(master_key, header));
+  if (key.size() != DATA_KEY_LENGTH) {
     return std::unexpected(
         IoFailure::invalid_data("unwrapped data encryption key has invalid length"));
   }
@@ -180,9 +178,8 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> mas
 
 IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
                                           const ContainerPrefix& prefix) {
-  auto decryptor = GcmDecryptor::create(data_key);
-  if (!decryptor) return std::unexpected(decryptor.error());
-  return ChunkOpener(std::move(*decryptor), prefix);
+  auto decryptor = TAVOLIN_TRY(GcmDecryptor::create(data_key));
+  return ChunkOpener(std::move(decryptor), prefix);
 }
 
 IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,

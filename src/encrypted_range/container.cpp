@@ -15,14 +15,12 @@ constexpr std::string_view kAlgorithm = "AESGCM-chunked-v1";
 
 IoFailure invalid(const char* message) { return IoFailure::invalid_data(message); }
 
-// Strict decode, canonical re-encoding, then the expected length.
+// Strict decode (which admits only the canonical form: unused bits zero,
+// padding only at the end), then the expected length.
 template <std::size_t N>
 IoResult<void> decode_member(const std::string& text, std::array<std::uint8_t, N>& out) {
   const auto decoded = base64url_decode_strict(text);
   if (!decoded) return std::unexpected(invalid("encrypted header base64 is invalid"));
-  if (base64url_encode(*decoded) != text) {
-    return std::unexpected(invalid("encrypted header base64 is not canonical"));
-  }
   if (decoded->size() != N) {
     return std::unexpected(invalid("encrypted header key material has invalid length"));
   }
@@ -35,10 +33,9 @@ IoResult<void> decode_member(const std::string& text, std::array<std::uint8_t, N
 IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer) {
   std::size_t done = 0;
   while (done < buffer.size()) {
-    const auto got = source.read(buffer.subspan(done));
-    if (!got) return std::unexpected(got.error());
-    if (*got == 0) return std::unexpected(IoFailure::unexpected_eof());
-    done += *got;
+    const auto got = TAVOLIN_TRY(source.read(buffer.subspan(done)));
+    if (got == 0) return std::unexpected(IoFailure::unexpected_eof());
+    done += got;
   }
   return {};
 }
@@ -57,19 +54,19 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
   }
   ContainerHeader header;
   header.chunk_size = doc->chunk_size;
-  if (auto r = decode_member(doc->wrapped_dek, header.wrapped_dek); !r) return std::unexpected(r.error());
-  if (auto r = decode_member(doc->wrap_nonce, header.wrap_nonce); !r) return std::unexpected(r.error());
-  if (auto r = decode_member(doc->nonce_prefix, header.nonce_prefix); !r) return std::unexpected(r.error());
+  TAVOLIN_TRY(decode_member(doc->wrapped_dek, header.wrapped_dek));
+  TAVOLIN_TRY(decode_member(doc->wrap_nonce, header.wrap_nonce));
+  TAVOLIN_TRY(decode_member(doc->nonce_prefix, header.nonce_prefix));
   return header;
 }
 
 IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
   std::array<std::uint8_t, CONTAINER_MAGIC.size()> magic{};
-  if (auto r = read_exact(source, magic); !r) return std::unexpected(r.error());
+  TAVOLIN_TRY(read_exact(source, magic));
   if (magic != CONTAINER_MAGIC) return std::unexpected(invalid("unsupported encrypted file format"));
 
   std::array<std::uint8_t, 4> length_field{};
-  if (auto r = read_exact(source, length_field); !r) return std::unexpected(r.error());
+  TAVOLIN_TRY(read_exact(source, length_field));
   const std::uint32_t length = load_be32(length_field);
   if (length == 0 || length > MAX_HEADER_LENGTH) {
     return std::unexpected(invalid("encrypted header length is invalid"));
@@ -77,10 +74,9 @@ IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
 
   ContainerPrefix prefix;
   prefix.header_bytes.resize(length);  // bounded by the check above
-  if (auto r = read_exact(source, prefix.header_bytes); !r) return std::unexpected(r.error());
-  auto header = parse_header_payload(prefix.header_bytes);
-  if (!header) return std::unexpected(header.error());
-  prefix.header = *header;
+  TAVOLIN_TRY(read_exact(source, prefix.header_bytes));
+  auto header = TAVOLIN_TRY(parse_header_payload(prefix.header_bytes));
+  prefix.header = header;
   prefix.payload_offset = CONTAINER_MAGIC.size() + 4 + std::uint64_t{length};
   return prefix;
 }

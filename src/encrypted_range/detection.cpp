@@ -17,9 +17,8 @@ std::string_view token(EncryptionStatus status) {
 }
 
 IoResult<EncryptionStatus> probe_container_magic(const std::string& path) {
-  auto file = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!file) return std::unexpected(file.error());
-  const int fd = file->get();
+  auto file = TAVOLIN_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
+  const int fd = file.get();
 
   struct stat st {};
   if (::fstat(fd, &st) != 0) return std::unexpected(IoFailure::from_errno(errno));

@@ -82,9 +82,8 @@ IoResult<std::size_t> FdRandomAccess::read_at(std::uint64_t offset,
 IoResult<void> read_exact_at(RandomAccessSource& source, std::uint64_t offset,
                              std::span<std::uint8_t> buffer) {
   const std::span<std::uint8_t> parts[1] = {buffer};
-  const auto got = source.read_at(offset, parts);
-  if (!got) return std::unexpected(got.error());
-  if (*got != buffer.size()) return std::unexpected(IoFailure::unexpected_eof());
+  const auto got = TAVOLIN_TRY(source.read_at(offset, parts));
+  if (got != buffer.size()) return std::unexpected(IoFailure::unexpected_eof());
   return {};
 }
 

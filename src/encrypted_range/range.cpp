@@ -70,7 +70,7 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
     return std::unexpected(invalid("encrypted record offset overflowed"));
   }
   std::uint8_t field[4];
-  if (auto r = read_exact_at(file, final_offset, field); !r) return std::unexpected(r.error());
+  TAVOLIN_TRY(read_exact_at(file, final_offset, field));
   const std::uint64_t sealed_length = load_be32(field);
   if (sealed_length + 4 != remainder) {
     return std::unexpected(invalid("encrypted final chunk length does not match file size"));
@@ -90,12 +90,11 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
                                        std::uint64_t file_size,
                                        std::span<const std::uint8_t> master_key,
                                        const ByteRange& range, std::span<std::uint8_t> out) {
-  const auto size = plaintext_geometry(file, prefix, file_size);
-  if (!size) return std::unexpected(size.error());
-  if (range.end >= *size) {
+  const auto size = TAVOLIN_TRY(plaintext_geometry(file, prefix, file_size));
+  if (range.end >= size) {
     std::string message = "requested byte range ";
     message.append(std::to_string(range.start)).append("-").append(std::to_string(range.end));
-    message.append(" exceeds plaintext size ").append(std::to_string(*size));
+    message.append(" exceeds plaintext size ").append(std::to_string(size));
     return std::unexpected(invalid(std::move(message)));
   }
 
@@ -117,7 +116,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     if (!checked_mul(index, chunk, chunk_start)) {
       return std::unexpected(invalid("plaintext offset overflowed"));
     }
-    const std::uint64_t length = std::min(*size - chunk_start, chunk);
+    const std::uint64_t length = std::min(size - chunk_start, chunk);
     const std::uint64_t local_start = range.start >= chunk_start ? range.start - chunk_start : 0;
     const std::uint64_t local_end = std::min(length, range.end + 1 - chunk_start);
     const std::size_t take = static_cast<std::size_t>(local_end - local_start);
@@ -159,29 +158,25 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
                                        const ByteRange& range, std::span<std::uint8_t> out) {
   // Non-blocking open: a FIFO path is not waited on; regular files are
   // unaffected.
-  auto file = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!file) return std::unexpected(file.error());
+  auto file = TAVOLIN_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
   struct stat st {};
-  if (::fstat(file->get(), &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (::fstat(file.get(), &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
   // Nothing is read from what is not a regular file: a read would consume a
   // FIFO writer's or a terminal's bytes. A directory fails as its read would.
   if (S_ISDIR(st.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
   if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(std::string(kNotRegular)));
-  FdSource front(file->get());  // the front field by field, as read_container_prefix asks
+  FdSource front(file.get());  // the front field by field, as read_container_prefix asks
   const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
-  FdRandomAccess records(file->get());
+  FdRandomAccess records(file.get());
   return decrypt_records(records, prefix, static_cast<std::uint64_t>(st.st_size), master_key,
                          range, out);
 }
 
 IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
                                    std::uint64_t start, std::uint64_t end) {
-  const auto range = check_byte_range(start, end);
-  if (!range) return std::unexpected(range.error());
-  Bytes out(static_cast<std::size_t>(range->length));
-  if (auto r = decrypt_file_range_into(path, master_key, *range, out); !r) {
-    return std::unexpected(r.error());
-  }
+  const auto range = TAVOLIN_TRY(check_byte_range(start, end));
+  Bytes out(static_cast<std::size_t>(range.length));
+  TAVOLIN_TRY(decrypt_file_range_into(path, master_key, range, out));
   return out;
 }
 

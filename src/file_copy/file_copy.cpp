@@ -104,7 +104,7 @@ IoResult<RouteOutcome> run_route(Step&& step, Progress&& progress, Interrupt& in
   }
 }
 
-IoResult<std::monostate> write_all(int fd, const char* data, std::size_t size,
+IoResult<void> write_all(int fd, const char* data, std::size_t size,
                                    Interrupt& interrupt) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
@@ -117,7 +117,7 @@ IoResult<std::monostate> write_all(int fd, const char* data, std::size_t size,
     data += n;
     size -= static_cast<std::size_t>(n);
   }
-  return std::monostate{};
+  return {};
 }
 
 // The staging buffer of the generic loop: max(chunk_size, kMinReadSize)
@@ -161,8 +161,7 @@ IoResult<std::uint64_t> read_write_loop(int source, int target, StagingBuffer& s
       continue;
     }
     if (n == 0) return copied;
-    auto written = write_all(target, buffer.data(), static_cast<std::size_t>(n), interrupt);
-    if (!written) return std::unexpected(written.error());
+    TAVOLIN_TRY(write_all(target, buffer.data(), static_cast<std::size_t>(n), interrupt));
     copied += static_cast<std::uint64_t>(n);
     writeback.advance(before + copied);
   }
@@ -235,21 +234,20 @@ IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& fr
     if (!done) return std::unexpected(done.error());
     if (*done) return copied;
   }
-  auto rest = read_write_loop(source, target, staging, writeback, copied, interrupt);
-  if (!rest) return std::unexpected(rest.error());
-  return copied + *rest;
+  auto rest = TAVOLIN_TRY(read_write_loop(source, target, staging, writeback, copied, interrupt));
+  return copied + rest;
 }
 
-IoResult<std::monostate> sync_target(int target, const struct stat& to, Interrupt& interrupt) {
+IoResult<void> sync_target(int target, const struct stat& to, Interrupt& interrupt) {
   for (;;) {
-    if (::fsync(target) == 0) return std::monostate{};
+    if (::fsync(target) == 0) return {};
     const int err = errno;
     if (err == EINTR) {
       if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
       continue;
     }
     // Pipes, sockets and character devices have nothing to make durable.
-    if (err == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) return std::monostate{};
+    if (err == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) return {};
     return std::unexpected(IoFailure::from_errno(err));
   }
 }
@@ -257,14 +255,14 @@ IoResult<std::monostate> sync_target(int target, const struct stat& to, Interrup
 // Refuses a source that cannot be read at all, with the error a read of it
 // would give, before the target is opened: an O_PATH or write-only
 // descriptor (EBADF), a directory (EISDIR).
-IoResult<std::monostate> check_readable(int source, const struct stat& from) {
+IoResult<void> check_readable(int source, const struct stat& from) {
   const int flags = ::fcntl(source, F_GETFL);
   if (flags < 0) return std::unexpected(IoFailure::from_errno(errno));
   if ((flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_WRONLY) {
     return std::unexpected(IoFailure::from_errno(EBADF));
   }
   if (S_ISDIR(from.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
-  return std::monostate{};
+  return {};
 }
 
 struct OpenedTarget {
@@ -305,7 +303,7 @@ IoResult<OpenedTarget> open_target(const char* path, Interrupt& interrupt) {
 // Makes the new directory entry of a created target durable. A directory that
 // cannot be opened for reading, or whose file system answers fsync with
 // EINVAL, has nothing more that this call can do.
-IoResult<std::monostate> sync_parent_directory(const std::string& target_path,
+IoResult<void> sync_parent_directory(const std::string& target_path,
                                                Interrupt& interrupt) {
   const std::size_t slash = target_path.find_last_of('/');
   const std::string directory = slash == std::string::npos ? std::string(".")
@@ -315,13 +313,13 @@ IoResult<std::monostate> sync_parent_directory(const std::string& target_path,
   for (;;) {
     fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) break;
-    if (errno == EACCES || errno == EPERM) return std::monostate{};
+    if (errno == EACCES || errno == EPERM) return {};
     if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
     if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
   }
   UniqueFd dir(fd);
   for (;;) {
-    if (::fsync(dir.get()) == 0 || errno == EINVAL) return std::monostate{};
+    if (::fsync(dir.get()) == 0 || errno == EINVAL) return {};
     if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
     if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
   }
@@ -329,10 +327,10 @@ IoResult<std::monostate> sync_parent_directory(const std::string& target_path,
 
 }  // namespace
 
-Result<std::monostate> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_size) {
+Result<void> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_size) {
   if (source_fd < 0) return fail_validation("source_fd must be non-negative");
   if (chunk_size == 0) return fail_validation("chunk_size must be greater than zero");
-  return std::monostate{};
+  return {};
 }
 
 IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
@@ -342,9 +340,7 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
 
   struct stat from {};
   if (::fstat(source.get(), &from) != 0) return std::unexpected(IoFailure::from_errno(errno));
-  if (auto readable = check_readable(source.get(), from); !readable) {
-    return std::unexpected(readable.error());
-  }
+  TAVOLIN_TRY(check_readable(source.get(), from));
   // The generic loop's buffer is allocated before the target is opened, so
   // that a size that cannot be had leaves the target as it was. A non-empty
   // regular source goes by the kernel routes, which need none: there it is
@@ -352,9 +348,8 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
   StagingBuffer staging(chunk_size);
   if (!(S_ISREG(from.st_mode) && from.st_size > 0)) staging.allocate();
 
-  auto opened = open_target(target_path.c_str(), interrupt);
-  if (!opened) return std::unexpected(opened.error());
-  UniqueFd target(opened->fd);
+  auto opened = TAVOLIN_TRY(open_target(target_path.c_str(), interrupt));
+  UniqueFd target(opened.fd);
 
   struct stat to {};
   if (::fstat(target.get(), &to) != 0) return std::unexpected(IoFailure::from_errno(errno));
@@ -375,7 +370,7 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
   auto synced = sync_target(target.get(), to, interrupt);
   if (!synced) return std::unexpected(synced.error());
   target.close();  // after fsync a close error adds nothing to report
-  if (opened->created) {
+  if (opened.created) {
     auto entry = sync_parent_directory(target_path, interrupt);
     if (!entry) return std::unexpected(entry.error());
   }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <variant>
 
 #include "common/interrupt.hpp"
 #include "common/failure.hpp"
@@ -17,7 +16,7 @@ inline constexpr std::uint64_t kMinReadSize = 8192;
 
 // The argument checks that run before anything touches a file:
 // a negative `source_fd`, then a zero `chunk_size`.
-Result<std::monostate> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_size);
+Result<void> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_size);
 
 // Copies from the current offset of `source_fd` (on a close-on-exec
 // duplicate, so the caller's offset advances by what was read) to the end of

@@ -259,9 +259,8 @@ Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t wor
                                                                ThreadStarter starter) {
   if (worker_count == 0) return fail_validation(std::string(WORKER_COUNT_MESSAGE));
   const auto threads = static_cast<std::size_t>(std::min(worker_count, MAX_WORKER_THREADS));
-  auto pool = BatchWorkerPool::start(threads, starter);
-  if (!pool) return std::unexpected(pool.error());
-  return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, starter, std::move(*pool)));
+  auto pool = TAVOLIN_TRY(BatchWorkerPool::start(threads, starter));
+  return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, starter, std::move(pool)));
 }
 
 BatchProcessor::~BatchProcessor() {
@@ -275,9 +274,8 @@ BatchProcessor::~BatchProcessor() {
 Result<std::shared_ptr<BatchWorkerPool>> BatchProcessor::current_pool() {
   const pid_t pid = ::getpid();
   if (pid != owner_pid_) {
-    auto fresh = BatchWorkerPool::start(threads_, starter_);
-    if (!fresh) return std::unexpected(fresh.error());
-    pool_ = std::move(*fresh);  // see the destructor on the parent's copy
+    auto fresh = TAVOLIN_TRY(BatchWorkerPool::start(threads_, starter_));
+    pool_ = std::move(fresh);  // see the destructor on the parent's copy
     owner_pid_ = pid;
   }
   return pool_;

@@ -147,10 +147,9 @@ IoResult<std::size_t> FdReader::read(std::span<std::uint8_t> out) {
   if (out.empty()) return std::size_t{0};
   if (begin_ == end_) {
     if (out.size() >= capacity_) return read_retrying(fd_, out, *interrupt_);
-    auto filled = read_retrying(fd_, std::span(buffer_.get(), capacity_), *interrupt_);
-    if (!filled) return std::unexpected(filled.error());
+    auto filled = TAVOLIN_TRY(read_retrying(fd_, std::span(buffer_.get(), capacity_), *interrupt_));
     begin_ = 0;
-    end_ = *filled;
+    end_ = filled;
     if (end_ == 0) return std::size_t{0};
   }
   const std::size_t n = std::min(out.size(), end_ - begin_);

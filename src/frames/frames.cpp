@@ -241,9 +241,8 @@ Result<BulkVector<std::uint64_t>> parse_extracted_frame_numbers(const TextList& 
   BulkVector<std::uint64_t> numbers;
   numbers.reserve(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    auto number = frame_number(paths[i]);
-    if (!number) return std::unexpected(number.error());
-    numbers.push_back(*number);
+    auto number = TAVOLIN_TRY(frame_number(paths[i]));
+    numbers.push_back(number);
   }
   return numbers;
 }
@@ -255,9 +254,8 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
   records.reserve(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) {
     const std::string_view path = paths[i];
-    auto number = frame_number(path);
-    if (!number) return std::unexpected(number.error());
-    std::uint64_t value = *number;
+    auto number = TAVOLIN_TRY(frame_number(path));
+    std::uint64_t value = number;
     if (zero_based) {
       if (value == 0) {
         return fail_validation(

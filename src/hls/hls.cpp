@@ -48,23 +48,20 @@ std::string_view reconciliation_action(InFlightStatus status, bool is_stale) {
 Result<std::string_view> derive_reservation_action(std::string_view active_status,
                                                    bool active_is_stale,
                                                    bool ready_matches_source, bool force) {
-  const auto status = validate_in_flight_status(active_status);
-  if (!status) return std::unexpected(status.error());
-  return reservation_action(*status, active_is_stale, ready_matches_source, force);
+  const auto status = TAVOLIN_TRY(validate_in_flight_status(active_status));
+  return reservation_action(status, active_is_stale, ready_matches_source, force);
 }
 
 Result<std::string_view> derive_publication_action(std::string_view attempt_status,
                                                    bool owner_matches, bool has_active_lease,
                                                    bool has_ready_generation) {
-  const auto status = validate_in_flight_status(attempt_status);
-  if (!status) return std::unexpected(status.error());
-  return publication_action(*status, owner_matches, has_active_lease, has_ready_generation);
+  const auto status = TAVOLIN_TRY(validate_in_flight_status(attempt_status));
+  return publication_action(status, owner_matches, has_active_lease, has_ready_generation);
 }
 
 Result<std::string_view> derive_reconciliation_action(std::string_view status, bool is_stale) {
-  const auto parsed = validate_in_flight_status(status);
-  if (!parsed) return std::unexpected(parsed.error());
-  return reconciliation_action(*parsed, is_stale);
+  const auto parsed = TAVOLIN_TRY(validate_in_flight_status(status));
+  return reconciliation_action(parsed, is_stale);
 }
 
 }  // namespace tavolin::hls

@@ -53,19 +53,7 @@ PyObject* os_error_type(const IoFailure& f) {
       default: return PyExc_OSError;
     }
   }
-  switch (f.kind) {
-    case IoKind::not_found: return PyExc_FileNotFoundError;
-    case IoKind::permission_denied: return PyExc_PermissionError;
-    case IoKind::already_exists: return PyExc_FileExistsError;
-    case IoKind::would_block: return PyExc_BlockingIOError;
-    case IoKind::interrupted: return PyExc_InterruptedError;
-    case IoKind::timed_out: return PyExc_TimeoutError;
-    case IoKind::broken_pipe: return PyExc_BrokenPipeError;
-    case IoKind::connection_refused: return PyExc_ConnectionRefusedError;
-    case IoKind::connection_reset: return PyExc_ConnectionResetError;
-    case IoKind::connection_aborted: return PyExc_ConnectionAbortedError;
-    default: return PyExc_OSError;
-  }
+  return f.kind == IoKind::interrupted ? PyExc_InterruptedError : PyExc_OSError;
 }
 
 // Sets `type` with the single argument `text` (so OSError keeps errno None).

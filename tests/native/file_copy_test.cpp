@@ -232,7 +232,7 @@ TEST_F(FileCopy, UnallocatableBufferThrowsBadAllocAndClosesEverything) {
 
 TEST(FileCopyArguments, CheckedInOrder) {
   using tavolin::file_copy::check_copy_arguments;
-  const auto message = [](const tavolin::Result<std::monostate>& r) {
+  const auto message = [](const tavolin::Result<void>& r) {
     return std::get<tavolin::ValidationFailure>(r.error()).message;
   };
   EXPECT_EQ(message(check_copy_arguments(-1, 0)), "source_fd must be non-negative");

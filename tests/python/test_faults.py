@@ -77,7 +77,6 @@ FRONT_MESSAGES = {
     "unsupported encrypted header contract",
     "encrypted chunk size exceeds the bounded contract",
     "encrypted header base64 is invalid",
-    "encrypted header base64 is not canonical",
     "encrypted header key material has invalid length",
 }
 # ... from the range reader, besides the plaintext-size message below.
