@@ -9,7 +9,7 @@ packages=(
   python3 python3-dev python3-venv python3-pip
   python3-pytest python3-hypothesis python3-cryptography python3-numpy
   python3-mypy mypy
-  qpdf poppler-utils
+  qpdf poppler-utils strace
 )
 
 missing=()
