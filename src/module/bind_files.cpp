@@ -21,28 +21,14 @@ namespace {
 struct TextListArg {
   using value_type = frames::TextList;
   static bool convert(PyObject* obj, value_type& out) {
-    Py_ssize_t hint = 0;
-    PyObject* iter = begin_sequence(obj, hint);
-    if (iter == nullptr) return false;
-    const std::size_t count = capacity_from_hint(hint);  // only a hint, and bounded
-    out.reserve(count, count * 24);
-    bool ok = true;
-    while (PyObject* item = PyIter_Next(iter)) {
-      std::string_view text;
-      ok = Text::convert(item, text);
-      if (ok) {
-        try {
-          out.push_back(text);  // copied while `item` is alive
-        } catch (const std::bad_alloc&) {
-          PyErr_NoMemory();
-          ok = false;
-        }
-      }
-      Py_DECREF(item);
-      if (!ok) break;
-    }
-    Py_DECREF(iter);
-    return ok && !PyErr_Occurred();
+    return for_each_item(
+        obj, [&](std::size_t count) { out.reserve(count, count * 24); },
+        [&](PyObject* item) {
+          std::string_view text;
+          if (!Text::convert(item, text)) return false;
+          out.push_back(text);  // copied while `item` is alive; bad_alloc: MemoryError
+          return true;
+        });
   }
 };
 
@@ -52,74 +38,44 @@ PyObject* text_to_python(std::string_view text) {
 
 // One (int, str) tuple, or nullptr with an exception set.
 PyObject* record_to_python(std::uint64_t number, std::string_view text) {
-  PyObject* tuple = PyTuple_New(2);
-  if (tuple == nullptr) return nullptr;
+  PyRef tuple = PyRef::steal(PyTuple_New(2));
+  if (!tuple) return nullptr;
   PyObject* first = PyLong_FromUnsignedLongLong(number);
-  if (first == nullptr) {
-    Py_DECREF(tuple);
-    return nullptr;
-  }
-  PyTuple_SET_ITEM(tuple, 0, first);
+  if (first == nullptr) return nullptr;
+  PyTuple_SET_ITEM(tuple.get(), 0, first);
   PyObject* second = text_to_python(text);
-  if (second == nullptr) {
-    Py_DECREF(tuple);
-    return nullptr;
-  }
-  PyTuple_SET_ITEM(tuple, 1, second);
+  if (second == nullptr) return nullptr;
+  PyTuple_SET_ITEM(tuple.get(), 1, second);
   // An int and a str cannot take part in a reference cycle; the collector
   // would untrack this tuple at its first pass anyway, so spare it the
   // repeated traversals of a million young tuples.
-  PyObject_GC_UnTrack(tuple);
-  return tuple;
+  PyObject_GC_UnTrack(tuple.get());
+  return tuple.release();
 }
 
 PyObject* finish_records(const Result<std::vector<frames::FrameRecord>>& result) {
   if (!result) return raise_failure(result.error(), IoRoute::os_error);
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t index = 0;
-  for (const auto& [number, text] : *result) {
-    PyObject* record = record_to_python(number, text);
-    if (record == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, index++, record);
-  }
-  return list;
+  return list_of(*result, [](const frames::FrameRecord& record) {
+    return record_to_python(std::get<0>(record), std::get<1>(record));
+  });
 }
 
 PyObject* finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
   if (!result) return raise_failure(result.error(), IoRoute::os_error);
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
-  if (list == nullptr) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->size())));
+  if (!list) return nullptr;
   const bool complete = result->for_each([&](std::uint64_t index, std::string_view name) {
     PyObject* record = record_to_python(index, name);
     if (record == nullptr) return false;
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), record);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), record);
     return true;
   });
-  if (!complete) {
-    Py_DECREF(list);  // unset slots are NULL, which list deallocation skips
-    return nullptr;
-  }
-  return list;
+  return complete ? list.release() : nullptr;  // unset slots are NULL: deallocation skips them
 }
 
 PyObject* finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result) {
   if (!result) return raise_failure(result.error(), IoRoute::os_error);
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t index = 0;
-  for (const std::uint64_t number : *result) {
-    PyObject* item = PyLong_FromUnsignedLongLong(number);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, index++, item);
-  }
-  return list;
+  return list_of(*result, [](std::uint64_t number) { return PyLong_FromUnsignedLongLong(number); });
 }
 
 }  // namespace

@@ -49,7 +49,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
-    std::vector<PyObject*> stack;  // strong references
+    // Strong references released by hand, not by PyRef: the call below
+    // releases the lock, and a thread ended there at interpreter exit must
+    // not touch them while unwinding.
+    std::vector<PyObject*> stack;
     stack.reserve(static_cast<std::size_t>(nargs + nkw));
     PyObject* kwnames = nullptr;
     const auto release_all = [&] {
@@ -121,18 +124,7 @@ PyObject* batch_stable_file_identities(PyObject* self, PyObject* const* args, Py
         if (watch.raised()) return nullptr;  // a signal handler's exception ended the batch
         if (!result) return raise_failure(result.error(), IoRoute::os_error);
 
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->size()));
-        if (list == nullptr) return nullptr;
-        Py_ssize_t index = 0;
-        for (const StableIdentity& id : *result) {
-          PyObject* item = identity_tuple(id);
-          if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-          }
-          PyList_SET_ITEM(list, index++, item);
-        }
-        return list;
+        return list_of(*result, identity_tuple);
       });
 }
 

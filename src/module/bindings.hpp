@@ -2,7 +2,10 @@
 // capabilities/signatures.hpp, defined in the bind_*.cpp files.
 #pragma once
 
-#include "module/frame.hpp"
+#include "module/call.hpp"
+#include "module/conversions.hpp"
+#include "module/exceptions.hpp"
+#include "module/interpreter_lock.hpp"
 
 namespace tavolin::py {
 

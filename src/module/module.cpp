@@ -6,6 +6,7 @@
 
 #include "encrypted_range/container.hpp"
 #include "module/bindings.hpp"
+#include "module/pyref.hpp"
 
 namespace tavolin::py {
 namespace {
@@ -89,73 +90,55 @@ PyObject* g_batch_type = nullptr;
 // Sets the attribute and appends the name to __all__.
 bool add_to_module(PyObject* module, const char* name, PyObject* value) {
   if (PyModule_AddObjectRef(module, name, value) < 0) return false;
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr) return false;
-    if (PyModule_AddObjectRef(module, "__all__", all) < 0) {
-      Py_DECREF(all);
-      return false;
-    }
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
   }
-  PyObject* key = PyUnicode_FromString(name);
-  const int rc = key ? PyList_Append(all, key) : -1;
-  Py_XDECREF(key);
-  Py_DECREF(all);
-  return rc == 0;
+  const PyRef key = PyRef::steal(PyUnicode_FromString(name));
+  return key && PyList_Append(all.get(), key.get()) == 0;
+}
+
+// RuntimeError("An error occurred while initializing class BatchProcessor"),
+// caused by the interpreter's own exception.
+void raise_type_creation_error() {
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_tb = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
+  const PyRef type = PyRef::steal(raw_type);
+  const PyRef value = PyRef::steal(raw_value);
+  const PyRef tb = PyRef::steal(raw_tb);
+  const PyRef error = PyRef::steal(PyObject_CallFunction(
+      PyExc_RuntimeError, "s", "An error occurred while initializing class BatchProcessor"));
+  if (!error) return;
+  if (value) PyException_SetCause(error.get(), Py_NewRef(value.get()));
+  PyErr_SetObject(PyExc_RuntimeError, error.get());
 }
 
 PyObject* build_module() {
-  PyObject* module = PyModule_Create2(&g_module_def, PYTHON_API_VERSION);
-  if (module == nullptr) return nullptr;
-
+  PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+  if (!module) return nullptr;
   if (g_batch_type == nullptr) {
-    PyObject* type = create_batch_processor_type();
-    if (type == nullptr) {
-      // Chain the interpreter's own exception as the cause.
-      PyObject *exc_type = nullptr, *value = nullptr, *tb = nullptr;
-      PyErr_Fetch(&exc_type, &value, &tb);
-      PyErr_NormalizeException(&exc_type, &value, &tb);
-      PyObject* error = PyObject_CallFunction(
-          PyExc_RuntimeError, "s", "An error occurred while initializing class BatchProcessor");
-      if (error != nullptr && value != nullptr) PyException_SetCause(error, Py_NewRef(value));
-      Py_XDECREF(exc_type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
-      if (error != nullptr) {
-        PyErr_SetObject(PyExc_RuntimeError, error);
-        Py_DECREF(error);
-      }
-      Py_DECREF(module);
+    g_batch_type = create_batch_processor_type();
+    if (g_batch_type == nullptr) {
+      raise_type_creation_error();
       return nullptr;
     }
-    g_batch_type = type;
   }
-  if (!add_to_module(module, "BatchProcessor", g_batch_type)) {
-    Py_DECREF(module);
-    return nullptr;
-  }
+  if (!add_to_module(module.get(), "BatchProcessor", g_batch_type)) return nullptr;
 
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) {
-    Py_DECREF(module);
-    return nullptr;
+  const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
+  for (PyMethodDef& def : method_table().defs) {
+    const PyRef function =
+        PyRef::steal(PyCMethod_New(&def, module.get(), module_name.get(), nullptr));
+    if (!function || !add_to_module(module.get(), def.ml_name, function.get())) return nullptr;
   }
-  MethodTable& table = method_table();
-  for (PyMethodDef& def : table.defs) {
-    PyObject* function = PyCMethod_New(&def, module, module_name, nullptr);
-    const bool ok = function != nullptr && add_to_module(module, def.ml_name, function);
-    Py_XDECREF(function);
-    if (!ok) {
-      Py_DECREF(module_name);
-      Py_DECREF(module);
-      return nullptr;
-    }
-  }
-  Py_DECREF(module_name);
-  return module;
+  return module.release();
 }
 
 PyObject* init_module() {

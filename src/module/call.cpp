@@ -1,0 +1,146 @@
+#include "module/call.hpp"
+
+#include <string>
+#include <vector>
+
+namespace tavolin::py {
+
+// ---------------------------------------------------------------- binding
+
+namespace {
+
+std::string display_name(const FunctionDecl& decl) {
+  std::string out(decl.display_prefix);
+  out += decl.name;
+  out += "()";
+  return out;
+}
+
+std::string quoted_list(const std::vector<std::string_view>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) {
+        out += " and ";
+      } else if (i + 1 == names.size()) {
+        out += ", and ";
+      } else {
+        out += ", ";
+      }
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+bool raise_binding(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool bind_arguments(const FunctionDecl& decl, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** bound) {
+  const std::size_t count = decl.params.size();
+  std::size_t positional = 0;  // parameters that may be given by position
+  std::size_t required_positional = 0;
+  for (const ParamDecl& p : decl.params) {
+    if (p.keyword_only) continue;
+    ++positional;
+    if (p.required()) ++required_positional;
+  }
+
+  const auto given = static_cast<std::size_t>(nargs);
+  if (given > positional) {
+    std::string msg = display_name(decl) + " takes ";
+    if (required_positional == positional) {
+      msg += std::to_string(positional);
+    } else {
+      msg += "from " + std::to_string(required_positional) + " to " + std::to_string(positional);
+    }
+    msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+           " given";
+    return raise_binding(msg);
+  }
+  for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];
+  for (std::size_t i = given; i < count; ++i) bound[i] = nullptr;
+
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+      if (utf8 == nullptr) return false;
+      const std::string_view name(utf8, static_cast<std::size_t>(size));
+      std::size_t index = count;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (decl.params[i].name == name) {
+          index = i;
+          break;
+        }
+      }
+      if (index == count) {
+        return raise_binding(display_name(decl) + " got an unexpected keyword argument '" +
+                             std::string(name) + "'");
+      }
+      if (bound[index] != nullptr) {
+        return raise_binding(display_name(decl) + " got multiple values for argument '" +
+                             std::string(name) + "'");
+      }
+      bound[index] = args[nargs + k];
+    }
+  }
+
+  std::vector<std::string_view> missing;
+  for (std::size_t i = 0; i < count; ++i) {
+    const ParamDecl& p = decl.params[i];
+    if (!p.keyword_only && p.required() && bound[i] == nullptr) missing.push_back(p.name);
+  }
+  const char* kind = "positional";
+  if (missing.empty()) {
+    kind = "keyword";
+    for (std::size_t i = 0; i < count; ++i) {
+      const ParamDecl& p = decl.params[i];
+      if (p.keyword_only && p.required() && bound[i] == nullptr) missing.push_back(p.name);
+    }
+  }
+  if (!missing.empty()) {
+    return raise_binding(display_name(decl) + " missing " + std::to_string(missing.size()) +
+                         " required " + kind + (missing.size() == 1 ? " argument: " : " arguments: ") +
+                         quoted_list(missing));
+  }
+  return true;
+}
+
+void rename_conversion_error(std::string_view param_name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_traceback = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  const PyRef type = PyRef::steal(raw_type);
+  const PyRef value = PyRef::steal(raw_value);
+  const PyRef traceback = PyRef::steal(raw_traceback);
+  const PyRef text = PyRef::steal(value ? PyObject_Str(value.get()) : nullptr);
+  if (!text) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument conversion failed");
+    return;
+  }
+  const PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(
+      param_name.data(), static_cast<Py_ssize_t>(param_name.size())));
+  const PyRef message = PyRef::steal(
+      name ? PyUnicode_FromFormat("argument '%U': %U", name.get(), text.get()) : nullptr);
+  const PyRef renamed =
+      PyRef::steal(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  if (!renamed) return;
+  // The cause of the conversion's error becomes the cause of the new one.
+  PyException_SetCause(renamed.get(), PyException_GetCause(value.get()));
+  PyErr_SetObject(PyExc_TypeError, renamed.get());
+}
+
+}  // namespace tavolin::py

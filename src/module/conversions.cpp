@@ -1,0 +1,216 @@
+#include "module/conversions.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace tavolin::py {
+
+// ---------------------------------------------------------------- conversions
+
+bool Text::convert_slow(PyObject* obj, value_type& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_downcast_error(obj, "PyString");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool OwnedText::convert(PyObject* obj, value_type& out) {
+  std::string_view view;
+  if (!Text::convert(obj, view)) return false;
+  out.assign(view);
+  return true;
+}
+
+bool OptionalText::convert(PyObject* obj, value_type& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string_view view;
+  if (!Text::convert(obj, view)) return false;
+  out.emplace(view);
+  return true;
+}
+
+bool Bool::convert_slow(PyObject* obj, value_type& out) {
+  // numpy booleans: type module "numpy", type name "bool_" or "bool".
+  PyTypeObject* type = Py_TYPE(obj);
+  const char* full = type->tp_name;
+  if (std::strcmp(full, "numpy.bool_") == 0 || std::strcmp(full, "numpy.bool") == 0) {
+    PyNumberMethods* nb = type->tp_as_number;
+    if (nb == nullptr || nb->nb_bool == nullptr) {
+      const std::string msg =
+          "object of type '" + type_name_of(obj) + "' does not define a '__bool__' conversion";
+      PyErr_SetString(PyExc_TypeError, msg.c_str());
+      return false;
+    }
+    const int truth = nb->nb_bool(obj);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  raise_downcast_error(obj, "PyBool");
+  return false;
+}
+
+bool U64::convert(PyObject* obj, value_type& out) {
+  const PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+namespace {
+
+// An index-like integer within [low, high], read with `Read` (whose own
+// OverflowError text a huge int keeps), or the interpreter's text for a
+// conversion out of that range.
+template <auto Read>
+bool convert_bounded(PyObject* obj, long long low, long long high, long long& out) {
+  const PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  const long long value = Read(index.get());
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < low || value > high) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+bool I32::convert(PyObject* obj, value_type& out) {
+  long long value = 0;
+  if (!convert_bounded<PyLong_AsLongLong>(obj, INT32_MIN, INT32_MAX, value)) return false;
+  out = static_cast<std::int32_t>(value);
+  return true;
+}
+
+bool Path::convert(PyObject* obj, value_type& out) {
+  const PyRef fspath = PyRef::steal(PyOS_FSPath(obj));
+  if (!fspath) return false;
+  if (!PyUnicode_Check(fspath.get())) {
+    raise_downcast_error(fspath.get(), "PyString");
+    return false;
+  }
+  const PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+  if (!encoded) return false;
+  out.assign(PyBytes_AS_STRING(encoded.get()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  // The system would read the path only up to the NUL: refuse it here, as the
+  // interpreter's own file functions do, instead of opening a shorter path.
+  if (out.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
+bool BytesObject::convert(PyObject* obj, value_type& out) {
+  if (!PyBytes_Check(obj)) {
+    raise_downcast_error(obj, "PyBytes");
+    return false;
+  }
+  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+  out.assign(data, data + PyBytes_GET_SIZE(obj));
+  return true;
+}
+
+PyObject* begin_sequence(PyObject* obj, Py_ssize_t& hint) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return nullptr;
+  }
+  if (!PySequence_Check(obj)) {
+    raise_downcast_error(obj, "Sequence");
+    return nullptr;
+  }
+  hint = PySequence_Size(obj);
+  if (hint < 0) {
+    // Only a length that cannot be told is ignored (the iteration decides);
+    // any other exception of __len__ (KeyboardInterrupt, MemoryError, ...)
+    // ends the conversion unchanged.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+    hint = 0;
+  }
+  return PyObject_GetIter(obj);
+}
+
+bool ByteSequence::convert(PyObject* obj, value_type& out) {
+  // Fast paths with the same result as element-wise extraction.
+  if (PyBytes_Check(obj)) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+    out = SecretBytes({data, static_cast<std::size_t>(PyBytes_GET_SIZE(obj))});
+    return true;
+  }
+  if (PyByteArray_Check(obj)) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
+    out = SecretBytes({data, static_cast<std::size_t>(PyByteArray_GET_SIZE(obj))});
+    return true;
+  }
+  // Key bytes may arrive one by one: SecretBytes wipes what it gives up as
+  // it grows, and a failed conversion wipes what it read.
+  out.release();
+  const bool ok = for_each_item(
+      obj, [](std::size_t) {},
+      [&](PyObject* item) {
+        long long value = 0;
+        if (!convert_bounded<PyLong_AsLong>(item, 0, 255, value)) return false;
+        out.push_back(static_cast<std::uint8_t>(value));
+        return true;
+      });
+  if (!ok) out.release();
+  return ok;
+}
+
+
+// ---------------------------------------------------------------- results
+
+PyObject* to_python(std::string_view text) {
+  // Tokens are short ASCII words: build them without a UTF-8 decode.
+  if (text.size() <= 64) {
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+      if (out != nullptr && !text.empty()) {
+        std::memcpy(PyUnicode_1BYTE_DATA(out), text.data(), text.size());
+      }
+      return out;
+    }
+  }
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+
+PyObject* to_python(std::int64_t value) { return PyLong_FromLongLong(value); }
+
+PyObject* to_python(__int128 value) {
+  unsigned char bytes[16];
+  auto raw = static_cast<unsigned __int128>(value);
+  for (unsigned char& b : bytes) {
+    b = static_cast<unsigned char>(raw & 0xFF);
+    raw >>= 8;
+  }
+  return _PyLong_FromByteArray(bytes, sizeof bytes, /*little_endian=*/1, /*is_signed=*/1);
+}
+
+PyObject* to_python(const Bytes& bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+}  // namespace tavolin::py

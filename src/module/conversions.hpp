@@ -1,0 +1,211 @@
+// Conversions of arguments (Python objects to native values, with the
+// interpreter's own error forms) and of results (native values to new
+// Python objects).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "common/failure.hpp"
+#include "common/secret.hpp"
+#include "module/exceptions.hpp"
+#include "module/pyref.hpp"
+
+namespace tavolin::py {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// ---------------------------------------------------------------- conversions
+// Each converter has `value_type` and `static bool convert(PyObject*, value_type&)`
+// which leaves a Python exception set on failure.
+
+struct Text {  // borrowed UTF-8 view; valid while the argument is alive
+  using value_type = std::string_view;
+  static bool convert(PyObject* obj, value_type& out) {
+    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {  // hot path
+      out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+      return true;
+    }
+    return convert_slow(obj, out);
+  }
+  static bool convert_slow(PyObject* obj, value_type& out);
+};
+struct OwnedText {
+  using value_type = std::string;
+  static bool convert(PyObject* obj, value_type& out);
+};
+struct OptionalText {  // None means absent
+  using value_type = std::optional<std::string>;
+  static bool convert(PyObject* obj, value_type& out);
+};
+struct Bool {
+  using value_type = bool;
+  static bool convert(PyObject* obj, value_type& out) {
+    if (obj == Py_True || obj == Py_False) {  // hot path
+      out = (obj == Py_True);
+      return true;
+    }
+    return convert_slow(obj, out);
+  }
+  static bool convert_slow(PyObject* obj, value_type& out);
+};
+struct U64 {
+  using value_type = std::uint64_t;
+  static bool convert(PyObject* obj, value_type& out);
+};
+struct I32 {
+  using value_type = std::int32_t;
+  static bool convert(PyObject* obj, value_type& out);
+};
+struct Path {  // file-system encoded bytes of os.fspath(obj) (a str)
+  using value_type = std::string;
+  static bool convert(PyObject* obj, value_type& out);
+};
+struct BytesObject {
+  using value_type = Bytes;
+  static bool convert(PyObject* obj, value_type& out);
+};
+struct ByteSequence {  // key material: held as SecretBytes
+  using value_type = SecretBytes;
+  static bool convert(PyObject* obj, value_type& out);
+};
+
+// Shared front of every "list of X": refuses str and non-sequences, returns a
+// new iterator reference (or nullptr with an exception set) and a size hint.
+PyObject* begin_sequence(PyObject* obj, Py_ssize_t& hint);
+
+// The reported length is only a hint (a sequence may lie about it): reserve
+// at most a bounded number of elements up front and let the vector grow.
+inline std::size_t capacity_from_hint(Py_ssize_t hint) {
+  constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+  return hint > 0 ? static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve) : 0;
+}
+
+// Iterates a sequence argument (refused as every "list of X" refuses it):
+// `reserve(n)` is told the bounded capacity hint first, then `take(item)`
+// gets each borrowed item and returns false (with an exception set) to stop.
+template <class Reserve, class Take>
+bool for_each_item(PyObject* obj, Reserve&& reserve, Take&& take) {
+  Py_ssize_t hint = 0;
+  const PyRef iter = PyRef::steal(begin_sequence(obj, hint));
+  if (!iter) return false;
+  reserve(capacity_from_hint(hint));
+  while (const PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    if (!take(item.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+template <class C>
+struct ListOf {
+  using value_type = std::vector<typename C::value_type>;
+  static bool convert(PyObject* obj, value_type& out) {
+    out.clear();
+    return for_each_item(
+        obj, [&](std::size_t n) { out.reserve(n); },
+        [&](PyObject* item) {
+          typename C::value_type value{};
+          if (!C::convert(item, value)) return false;
+          out.push_back(std::move(value));
+          return true;
+        });
+  }
+};
+
+// An optional parameter: std::nullopt when omitted (the default applies).
+template <class C>
+struct Opt {
+  using value_type = std::optional<typename C::value_type>;
+  static bool convert(PyObject* obj, value_type& out) {
+    typename C::value_type value{};
+    if (!C::convert(obj, value)) return false;
+    out = std::move(value);
+    return true;
+  }
+};
+
+
+// ---------------------------------------------------------------- results
+
+PyObject* to_python(std::string_view text);
+inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
+inline PyObject* to_python(const char* text) { return to_python(std::string_view(text)); }
+PyObject* to_python(bool value);
+PyObject* to_python(std::uint64_t value);
+PyObject* to_python(std::int64_t value);
+PyObject* to_python(__int128 value);
+PyObject* to_python(const Bytes& bytes);
+
+template <class T>
+PyObject* to_python(const std::vector<T>& items);
+template <class... Ts>
+PyObject* to_python(const std::tuple<Ts...>& items);
+template <class A, class B>
+PyObject* to_python(const std::pair<A, B>& items) {
+  return to_python(std::tuple<const A&, const B&>(items.first, items.second));
+}
+
+template <class... Ts>
+PyObject* to_python(const std::tuple<Ts...>& items) {
+  PyRef tuple = PyRef::steal(PyTuple_New(sizeof...(Ts)));
+  if (!tuple) return nullptr;
+  bool ok = true;
+  Py_ssize_t index = 0;
+  std::apply(
+      [&](const auto&... member) {
+        ((ok = ok && [&] {
+           PyObject* item = to_python(member);
+           if (item == nullptr) return false;
+           PyTuple_SET_ITEM(tuple.get(), index++, item);
+           return true;
+         }()),
+         ...);
+      },
+      items);
+  return ok ? tuple.release() : nullptr;
+}
+
+// A new list of `convert(item)` for each of `items` (each a new reference, or
+// nullptr with an exception set, which drops the list: unset slots are NULL,
+// which list deallocation skips).
+template <class Range, class Convert>
+PyObject* list_of(const Range& items, Convert&& convert) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  Py_ssize_t index = 0;
+  for (const auto& item : items) {
+    PyObject* obj = convert(item);
+    if (obj == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), index++, obj);
+  }
+  return list.release();
+}
+
+template <class T>
+PyObject* to_python(const std::vector<T>& items) {
+  return list_of(items, [](const T& item) { return to_python(item); });
+}
+
+// Converts a Result: the value to Python, or the failure to its exception.
+template <class T>
+PyObject* finish(const Result<T>& result, IoRoute route = IoRoute::os_error) {
+  if (!result) return raise_failure(result.error(), route);
+  return to_python(*result);
+}
+template <class T>
+PyObject* finish(const IoResult<T>& result, IoRoute route = IoRoute::os_error) {
+  if (!result) return raise_failure(Failure(result.error()), route);
+  return to_python(*result);
+}
+
+}  // namespace tavolin::py

@@ -1,0 +1,124 @@
+#include "module/exceptions.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "module/pyref.hpp"
+
+namespace tavolin::py {
+
+namespace {
+
+PyObject* g_panic_type = nullptr;  // created once, used with the lock held
+thread_local bool t_in_fault = false;
+
+PyObject* os_error_type(const IoFailure& f) {
+  if (f.kind == IoKind::os) {
+    switch (f.os_error) {
+      case ENOENT: return PyExc_FileNotFoundError;
+      case EACCES:
+      case EPERM: return PyExc_PermissionError;
+      case EEXIST: return PyExc_FileExistsError;
+      case EAGAIN: return PyExc_BlockingIOError;
+      case EINTR: return PyExc_InterruptedError;
+      case ETIMEDOUT: return PyExc_TimeoutError;
+      case EPIPE: return PyExc_BrokenPipeError;
+      case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+      case ECONNRESET: return PyExc_ConnectionResetError;
+      case ECONNABORTED: return PyExc_ConnectionAbortedError;
+      default: return PyExc_OSError;
+    }
+  }
+  return f.kind == IoKind::interrupted ? PyExc_InterruptedError : PyExc_OSError;
+}
+
+// Sets `type` with the single argument `text` (so OSError keeps errno None).
+PyObject* raise_with_text(PyObject* type, std::string_view text) {
+  const PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return nullptr;
+  const PyRef args = PyRef::steal(PyTuple_Pack(1, message.get()));
+  if (args) PyErr_SetObject(type, args.get());
+  return nullptr;
+}
+
+std::string current_thread_name() {
+  char name[32] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+    return "<unnamed>";
+  }
+  return name;
+}
+
+}  // namespace
+
+std::string type_name_of(PyObject* obj) {
+  const PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!name) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+PyObject* panic_exception_type() {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc(
+        "tavolin_native_backend.PanicException",
+        "Raised when the native module hits a broken internal invariant.", PyExc_BaseException,
+        nullptr);
+  }
+  return g_panic_type;
+}
+
+PyObject* raise_internal_fault(std::string_view message, const char* file, int line) {
+  if (t_in_fault) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  t_in_fault = true;
+  std::string text = message.empty() ? std::string("internal fault without a message")
+                                     : std::string(message);
+  std::fprintf(stderr, "tavolin_native_backend: thread '%s' hit an internal fault at %s:%d:\n%s\n",
+               current_thread_name().c_str(), file, line, text.c_str());
+  PyObject* type = panic_exception_type();
+  if (type != nullptr) raise_with_text(type, text);
+  t_in_fault = false;
+  return nullptr;
+}
+
+PyObject* raise_failure(const Failure& failure, IoRoute route) {
+  if (const auto* v = std::get_if<ValidationFailure>(&failure)) {
+    return raise_with_text(PyExc_ValueError, v->message);
+  }
+  if (const auto* io = std::get_if<IoFailure>(&failure)) {
+    const std::string text = io->text();
+    if (route == IoRoute::value_error) return raise_with_text(PyExc_ValueError, text);
+    return raise_with_text(os_error_type(*io), text);
+  }
+  if (const auto* r = std::get_if<ResourceFailure>(&failure)) {
+    return raise_with_text(PyExc_RuntimeError, r->message);
+  }
+  const auto& fault = std::get<InternalFault>(failure);
+  return raise_internal_fault(fault.message, fault.file, fault.line);
+}
+
+void raise_downcast_error(PyObject* obj, const char* target) {
+  std::string message = "'";
+  message.append(type_name_of(obj));
+  message.append("' object cannot be converted to '");
+  message.append(target);
+  message.push_back('\'');
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+}  // namespace tavolin::py
