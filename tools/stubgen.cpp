@@ -1,5 +1,5 @@
-// Writes the typing stub of the module from the typed signature records that
-// the cores register at load time. Usage: tavolin_stubgen <output.pyi>
+// Writes the typing stub of the module from the constant declarations of its
+// functions and its class. Usage: tavolin_stubgen <output.pyi>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -20,12 +20,14 @@ std::string caller_type(std::string type) {
   return type;
 }
 
-std::string parameter_text(const tavolin::TypedSignature& sig) {
+std::string parameter_text(const tavolin::FunctionDecl& decl) {
   // The annotation text carries the markers ("*", defaults); rewrite only the
   // declared types it names.
-  std::string out = sig.annotation;
+  std::string out = tavolin::annotation_text(decl);
   std::size_t at = 0;
-  for (const auto& [name, type] : sig.params) {
+  for (const tavolin::ParamDecl& p : decl.params) {
+    const std::string name(p.name);
+    const std::string type(p.type);
     const std::string needle = name + ": " + type;
     at = out.find(needle, at);
     if (at == std::string::npos) break;
@@ -36,13 +38,13 @@ std::string parameter_text(const tavolin::TypedSignature& sig) {
   return out;
 }
 
-void write_function(std::ostream& out, const tavolin::TypedSignature& sig, const char* indent,
+void write_function(std::ostream& out, const tavolin::FunctionDecl& decl, const char* indent,
                     const std::string& first_param) {
-  out << indent << "def " << sig.name << "(" << first_param;
-  if (!first_param.empty() && !sig.params.empty()) out << ", ";
-  out << parameter_text(sig) << ") -> " << sig.return_type << ":";
-  if (sig.doc) {
-    out << "\n" << indent << "    \"\"\"" << *sig.doc << "\"\"\"\n";
+  out << indent << "def " << decl.name << "(" << first_param;
+  if (!first_param.empty() && !decl.params.empty()) out << ", ";
+  out << parameter_text(decl) << ") -> " << decl.return_type << ":";
+  if (!decl.doc.empty()) {
+    out << "\n" << indent << "    \"\"\"" << decl.doc << "\"\"\"\n";
   } else {
     out << " ...\n";
   }
@@ -61,18 +63,16 @@ int main(int argc, char** argv) {
          "import os\nfrom collections.abc import Sequence\nfrom typing import TypeAlias, final\n\n"
          "_Path: TypeAlias = str | os.PathLike[str]\n\n";
 
-  const auto& records = tavolin::typed_signatures();
-  const auto& cls = tavolin::batch_processor_signature();
-  out << "__all__ = [\n    \"" << cls.name << "\",\n";
-  for (const auto& sig : records) out << "    \"" << sig.name << "\",\n";
+  out << "__all__ = [\n    \"" << tavolin::kClassName << "\",\n";
+  for (const auto& decl : tavolin::kModuleFunctions) out << "    \"" << decl.name << "\",\n";
   out << "]\n\n";
 
-  out << "@final\nclass " << cls.name << ":\n";
-  write_function(out, cls.constructor, "    ", "cls");
-  for (const auto& method : cls.methods) write_function(out, method, "    ", "self");
-  for (const auto& sig : records) {
+  out << "@final\nclass " << tavolin::kClassName << ":\n";
+  write_function(out, tavolin::decl::batch_processor_new, "    ", "cls");
+  write_function(out, tavolin::decl::stable_file_identities, "    ", "self");
+  for (const auto& decl : tavolin::kModuleFunctions) {
     out << "\n";
-    write_function(out, sig, "", "");
+    write_function(out, decl, "", "");
   }
   out.close();
   if (!out) {

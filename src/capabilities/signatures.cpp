@@ -1,7 +1,5 @@
 #include "capabilities/signatures.hpp"
 
-#include <mutex>
-#include <utility>
 
 namespace tavolin {
 
@@ -49,51 +47,6 @@ std::string annotation_text(const FunctionDecl& decl) {
     if (!p.required()) out += " = ...";
   }
   return out;
-}
-
-namespace {
-
-std::vector<TypedSignature>& registry() {
-  static std::vector<TypedSignature> records;
-  return records;
-}
-
-std::mutex& registry_mutex() {
-  static std::mutex m;
-  return m;
-}
-
-TypedSignature record_of(const FunctionDecl& decl) {
-  TypedSignature rec;
-  rec.name = std::string(decl.name);
-  for (const ParamDecl& p : decl.params) rec.params.emplace_back(p.name, p.type);
-  rec.annotation = annotation_text(decl);
-  rec.return_type = std::string(decl.return_type);
-  if (!decl.doc.empty()) rec.doc = std::string(decl.doc);
-  return rec;
-}
-
-// Load-time registration of every module function's record.
-[[gnu::constructor]] void register_module_signatures() {
-  for (const FunctionDecl* decl : kModuleFunctions) register_typed_signature(record_of(*decl));
-}
-
-}  // namespace
-
-void register_typed_signature(TypedSignature record) {
-  std::lock_guard lock(registry_mutex());
-  registry().push_back(std::move(record));
-}
-
-const std::vector<TypedSignature>& typed_signatures() { return registry(); }
-
-const TypedClassSignature& batch_processor_signature() {
-  static const TypedClassSignature record{
-      "BatchProcessor",
-      record_of(decl::batch_processor_new),
-      {record_of(decl::stable_file_identities)},
-  };
-  return record;
 }
 
 }  // namespace tavolin

@@ -1,6 +1,22 @@
-// Entry points of the module functions, one per declaration in
-// capabilities/signatures.hpp, defined in the bind_*.cpp files.
+// How a declared function is bound. Each entry of kModuleFunctions
+// (capabilities/signatures.hpp) has exactly one binding, a specialization
+// written in one of the bind_*.hpp files:
+//
+//   template <>
+//   struct Binding<"encryption_status"> {
+//     using Args = Converts<Path>;  // one converter per declared parameter
+//     static PyObject* run(std::string path) { ... }
+//   };
+//
+// module.cpp builds the method table from the declarations and checks at
+// compile time that each has a binding converting as many arguments as it
+// declares. A declaration without parameters is bound with METH_NOARGS
+// (`Converts<>`, `run()`).
 #pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <string_view>
 
 #include "module/call.hpp"
 #include "module/conversions.hpp"
@@ -9,43 +25,24 @@
 
 namespace tavolin::py {
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-using NoArgsFunction = PyObject* (*)(PyObject*, PyObject*);
+// A function name as a template argument: Binding<"name">.
+template <std::size_t N>
+struct FunctionName {
+  char text[N] = {};
+  constexpr FunctionName() = default;
+  constexpr FunctionName(const char (&name)[N]) { std::copy_n(name, N, text); }  // NOLINT
+  [[nodiscard]] constexpr std::string_view view() const { return {text, N - 1}; }
+};
 
-#define TAVOLIN_FAST(name) PyObject* py_##name(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
-#define TAVOLIN_NOARGS(name) PyObject* py_##name(PyObject*, PyObject*)
+template <FunctionName Name>
+struct Binding;  // no binding: the method table does not compile
 
-// bind_container.cpp
-TAVOLIN_FAST(parse_encrypted_header);
-TAVOLIN_FAST(encryption_status);
-TAVOLIN_FAST(is_qv_encrypted_file);
-TAVOLIN_FAST(decrypt_encrypted_file_range);
-// bind_files.cpp
-TAVOLIN_FAST(copy_file_descriptor_to_path);
-TAVOLIN_FAST(render_single_page_pdf);
-TAVOLIN_FAST(parse_extracted_frame_numbers);
-TAVOLIN_FAST(build_frame_records);
-TAVOLIN_FAST(build_expected_frame_records);
-// bind_identity.cpp
-TAVOLIN_FAST(stable_file_identity);
-// bind_decisions.cpp
-TAVOLIN_NOARGS(native_capabilities);
-TAVOLIN_NOARGS(storage_profile_policy_rows);
-TAVOLIN_FAST(derive_hls_reservation_action);
-TAVOLIN_FAST(derive_hls_publication_action);
-TAVOLIN_FAST(derive_hls_reconciliation_action);
-TAVOLIN_FAST(anonymization_status_rules);
-TAVOLIN_FAST(derive_anonymization_status);
-TAVOLIN_FAST(derive_report_anonymization_status);
-TAVOLIN_FAST(transition_service_lifecycle);
-TAVOLIN_FAST(transition_operation_lifecycle);
-TAVOLIN_FAST(derive_segment_annotation_status);
-TAVOLIN_FAST(derive_frame_annotation_status);
-TAVOLIN_FAST(normalize_frame_task_mode_token);
-TAVOLIN_FAST(normalize_frame_sampling_strategy_token);
-
-#undef TAVOLIN_FAST
-#undef TAVOLIN_NOARGS
+// The converters of a binding's arguments, one per declared parameter.
+template <class... Cs>
+struct Converts {
+  using Call = py::Call<Cs...>;
+  static constexpr std::size_t arity = sizeof...(Cs);
+};
 
 // bind_identity.cpp: creates the BatchProcessor heap type (new reference), or
 // nullptr with the interpreter's exception set.

@@ -1,75 +1,81 @@
 // Module initialisation: creates the module once per process, refuses a
-// second interpreter, and registers BatchProcessor and the 24 functions.
+// second interpreter, and registers BatchProcessor and every declared
+// function with its binding.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <string>
+#include <utility>
 
 #include "encrypted_range/container.hpp"
+#include "module/bind_container.hpp"
+#include "module/bind_decisions.hpp"
+#include "module/bind_files.hpp"
+#include "module/bind_identity.hpp"
 #include "module/bindings.hpp"
 #include "module/pyref.hpp"
 
 namespace tavolin::py {
 namespace {
 
-struct Entry {
-  const FunctionDecl* decl;
-  PyCFunction function;
-  int flags;
-};
+constexpr std::size_t kFunctionCount = std::size(kModuleFunctions);
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+// The name of declaration I as a template argument.
+template <std::size_t I>
+constexpr auto name_of() {
+  constexpr std::string_view name = kModuleFunctions[I].name;
+  FunctionName<name.size() + 1> out;
+  std::copy(name.begin(), name.end(), out.text);
+  return out;
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+template <std::size_t I>
+using BindingOf = Binding<name_of<I>()>;
 
-const std::array<Entry, 24> kEntries = {{
-    {&decl::parse_encrypted_header, as_cfunction(py_parse_encrypted_header), kFast},
-    {&decl::native_capabilities, as_cfunction(py_native_capabilities), METH_NOARGS},
-    {&decl::encryption_status, as_cfunction(py_encryption_status), kFast},
-    {&decl::is_qv_encrypted_file, as_cfunction(py_is_qv_encrypted_file), kFast},
-    {&decl::decrypt_encrypted_file_range, as_cfunction(py_decrypt_encrypted_file_range), kFast},
-    {&decl::copy_file_descriptor_to_path, as_cfunction(py_copy_file_descriptor_to_path), kFast},
-    {&decl::stable_file_identity, as_cfunction(py_stable_file_identity), kFast},
-    {&decl::derive_hls_reservation_action, as_cfunction(py_derive_hls_reservation_action), kFast},
-    {&decl::derive_hls_publication_action, as_cfunction(py_derive_hls_publication_action), kFast},
-    {&decl::derive_hls_reconciliation_action, as_cfunction(py_derive_hls_reconciliation_action),
-     kFast},
-    {&decl::render_single_page_pdf, as_cfunction(py_render_single_page_pdf), kFast},
-    {&decl::parse_extracted_frame_numbers, as_cfunction(py_parse_extracted_frame_numbers), kFast},
-    {&decl::build_frame_records, as_cfunction(py_build_frame_records), kFast},
-    {&decl::build_expected_frame_records, as_cfunction(py_build_expected_frame_records), kFast},
-    {&decl::anonymization_status_rules, as_cfunction(py_anonymization_status_rules), kFast},
-    {&decl::derive_anonymization_status, as_cfunction(py_derive_anonymization_status), kFast},
-    {&decl::derive_report_anonymization_status,
-     as_cfunction(py_derive_report_anonymization_status), kFast},
-    {&decl::transition_service_lifecycle, as_cfunction(py_transition_service_lifecycle), kFast},
-    {&decl::transition_operation_lifecycle, as_cfunction(py_transition_operation_lifecycle),
-     kFast},
-    {&decl::derive_segment_annotation_status, as_cfunction(py_derive_segment_annotation_status),
-     kFast},
-    {&decl::derive_frame_annotation_status, as_cfunction(py_derive_frame_annotation_status),
-     kFast},
-    {&decl::normalize_frame_task_mode_token, as_cfunction(py_normalize_frame_task_mode_token),
-     kFast},
-    {&decl::normalize_frame_sampling_strategy_token,
-     as_cfunction(py_normalize_frame_sampling_strategy_token), kFast},
-    {&decl::storage_profile_policy_rows, as_cfunction(py_storage_profile_policy_rows),
-     METH_NOARGS},
-}};
+template <std::size_t I>
+constexpr bool has_binding() {
+  return requires { typename BindingOf<I>::Args; };
+}
 
-// Method definitions and docstrings live for the whole process.
+template <std::size_t I>
+PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return BindingOf<I>::Args::Call::run(kModuleFunctions[I], args, nargs, kwnames,
+                                       BindingOf<I>::run);
+}
+
+template <std::size_t I>
+PyObject* noargs_entry(PyObject*, PyObject*) {
+  return guarded(BindingOf<I>::run);
+}
+
+// The entry point of declaration I, checked against its binding.
+template <std::size_t I>
+PyMethodDef method_def(const char* doc) {
+  static_assert(has_binding<I>(), "a declared module function has no Binding<\"name\">");
+  static_assert(BindingOf<I>::Args::arity == kModuleFunctions[I].params.size(),
+                "a binding converts a different number of arguments than its declaration has");
+  const char* name = kModuleFunctions[I].name.data();
+  if constexpr (kModuleFunctions[I].params.empty()) {
+    return {name, noargs_entry<I>, METH_NOARGS, doc};
+  } else {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<I>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+  }
+}
+
+// Method definitions and docstrings, made at initialisation and kept for
+// the whole process.
 struct MethodTable {
-  std::array<std::string, 24> docs;
-  std::array<PyMethodDef, 24> defs{};
+  std::array<std::string, kFunctionCount> docs;
+  std::array<PyMethodDef, kFunctionCount> defs{};
 
   MethodTable() {
-    for (std::size_t i = 0; i < kEntries.size(); ++i) {
-      docs[i] = text_signature(*kEntries[i].decl) + "\n--\n\n";
-      defs[i] = PyMethodDef{kEntries[i].decl->name.data(), kEntries[i].function,
-                            kEntries[i].flags, docs[i].c_str()};
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+      docs[i] = text_signature(kModuleFunctions[i]) + "\n--\n\n";
     }
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      ((defs[I] = method_def<I>(docs[I].c_str())), ...);
+    }(std::make_index_sequence<kFunctionCount>{});
   }
 };
 

@@ -234,20 +234,20 @@ TEST(Manifest, PolicyRowsAreProfileMajorWithThreeStreamableRows) {
 }
 
 TEST(Signatures, TextSignaturesAndAnnotationsDeriveFromOneDeclaration) {
-  EXPECT_EQ(text_signature(decl::build_frame_records),
+  constexpr const FunctionDecl& frame_records = declaration("build_frame_records");
+  EXPECT_EQ(text_signature(frame_records),
             "build_frame_records(paths, *, relative_to=None, zero_based=False)");
-  EXPECT_EQ(annotation_text(decl::build_frame_records),
+  EXPECT_EQ(annotation_text(frame_records),
             "paths: list[str], *, relative_to: str | None = ..., zero_based: bool = ...");
-  EXPECT_EQ(text_signature(decl::build_expected_frame_records),
+  EXPECT_EQ(text_signature(declaration("build_expected_frame_records")),
             "build_expected_frame_records(frame_count, ext=\"jpg\")");
   EXPECT_EQ(text_signature(decl::stable_file_identities, true),
             "stable_file_identities($self, paths, chunk_size=..., master_keys=...)");
-  EXPECT_EQ(text_signature(decl::native_capabilities), "native_capabilities()");
-  const auto& records = typed_signatures();
-  ASSERT_EQ(records.size(), 24u);
-  EXPECT_EQ(records[0].name, "parse_encrypted_header");
-  EXPECT_EQ(records[0].doc, "Validate the shared encrypted header contract.");
-  EXPECT_EQ(records[5].annotation,
+  EXPECT_EQ(text_signature(declaration("native_capabilities")), "native_capabilities()");
+  static_assert(std::size(kModuleFunctions) == 24);
+  static_assert(kModuleFunctions[0].name == "parse_encrypted_header");
+  static_assert(kModuleFunctions[0].doc == "Validate the shared encrypted header contract.");
+  static_assert(kModuleFunctions[1].doc.empty());
+  EXPECT_EQ(annotation_text(kModuleFunctions[5]),
             "source_fd: int, target_path: pathlib.Path, chunk_size: int = ...");
-  EXPECT_FALSE(records[1].doc.has_value());
 }

@@ -1,3 +1,4 @@
+#pragma once
 // Bindings of the file and document functions (descriptor copy, single-page
 // PDF) and of the frame records. All run their work with the interpreter
 // lock released, on owned copies of their arguments.
@@ -11,8 +12,6 @@
 #include "pdf/pdf.hpp"
 
 namespace tavolin::py {
-
-using FastArgs = PyObject* const*;
 
 namespace {
 
@@ -80,59 +79,62 @@ PyObject* finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result
 
 }  // namespace
 
-PyObject* py_copy_file_descriptor_to_path(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
-  return Call<I32, Path, Opt<U64>>::run(
-      decl::copy_file_descriptor_to_path, a, n, kw,
-      [](std::int32_t source_fd, std::string target_path,
-         std::optional<std::uint64_t> chunk) -> PyObject* {
-        const std::uint64_t chunk_size = chunk.value_or(file_copy::kDefaultChunkSize);
-        const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
-        if (!checked) return raise_failure(checked.error(), IoRoute::os_error);
-        SignalWatch watch;
-        const auto copied = released([&] {
-          return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
-        });
-        if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
-        return finish(copied, IoRoute::os_error);
+template <>
+struct Binding<"copy_file_descriptor_to_path"> {
+  using Args = Converts<I32, Path, Opt<U64>>;
+  static constexpr auto run = [](std::int32_t source_fd, std::string target_path,
+       std::optional<std::uint64_t> chunk) -> PyObject* {
+      const std::uint64_t chunk_size = chunk.value_or(file_copy::kDefaultChunkSize);
+      const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
+      if (!checked) return raise_failure(checked.error(), IoRoute::os_error);
+      SignalWatch watch;
+      const auto copied = released([&] {
+        return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
       });
-}
+      if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
+      return finish(copied, IoRoute::os_error);
+    };
+};
 
-PyObject* py_render_single_page_pdf(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
-  return Call<OwnedText>::run(decl::render_single_page_pdf, a, n, kw, [](std::string text) {
-    const std::string file = released([&] { return pdf::render_single_page_pdf(text); });
-    return PyBytes_FromStringAndSize(file.data(), static_cast<Py_ssize_t>(file.size()));
-  });
-}
+template <>
+struct Binding<"render_single_page_pdf"> {
+  using Args = Converts<OwnedText>;
+  static constexpr auto run = [](std::string text) {
+  const std::string file = released([&] { return pdf::render_single_page_pdf(text); });
+  return PyBytes_FromStringAndSize(file.data(), static_cast<Py_ssize_t>(file.size()));
+};
+};
 
-PyObject* py_parse_extracted_frame_numbers(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
-  return Call<TextListArg>::run(
-      decl::parse_extracted_frame_numbers, a, n, kw, [](frames::TextList paths) {
-        const auto numbers = released([&] { return frames::parse_extracted_frame_numbers(paths); });
-        return finish_numbers(numbers);
+template <>
+struct Binding<"parse_extracted_frame_numbers"> {
+  using Args = Converts<TextListArg>;
+  static constexpr auto run = [](frames::TextList paths) {
+      const auto numbers = released([&] { return frames::parse_extracted_frame_numbers(paths); });
+      return finish_numbers(numbers);
+    };
+};
+
+template <>
+struct Binding<"build_frame_records"> {
+  using Args = Converts<TextListArg, OptionalText, Opt<Bool>>;
+  static constexpr auto run = [](frames::TextList paths, std::optional<std::string> relative_to,
+       std::optional<bool> zero_based) {
+      const auto records = released([&] {
+        return frames::build_frame_records(paths, relative_to, zero_based.value_or(false));
       });
-}
+      return finish_records(records);
+    };
+};
 
-PyObject* py_build_frame_records(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
-  return Call<TextListArg, OptionalText, Opt<Bool>>::run(
-      decl::build_frame_records, a, n, kw,
-      [](frames::TextList paths, std::optional<std::string> relative_to,
-         std::optional<bool> zero_based) {
-        const auto records = released([&] {
-          return frames::build_frame_records(paths, relative_to, zero_based.value_or(false));
-        });
-        return finish_records(records);
-      });
-}
-
-PyObject* py_build_expected_frame_records(PyObject*, FastArgs a, Py_ssize_t n, PyObject* kw) {
-  return Call<U64, Opt<OwnedText>>::run(
-      decl::build_expected_frame_records, a, n, kw,
-      [](std::uint64_t frame_count, std::optional<std::string> ext) {
-        const std::string extension = ext ? std::move(*ext) : std::string("jpg");
-        const auto records = released(
-            [&] { return frames::build_expected_frame_records(frame_count, extension); });
-        return finish_expected(records);
-      });
-}
+template <>
+struct Binding<"build_expected_frame_records"> {
+  using Args = Converts<U64, Opt<OwnedText>>;
+  static constexpr auto run = [](std::uint64_t frame_count, std::optional<std::string> ext) {
+      const std::string extension = ext ? std::move(*ext) : std::string("jpg");
+      const auto records = released(
+          [&] { return frames::build_expected_frame_records(frame_count, extension); });
+      return finish_expected(records);
+    };
+};
 
 }  // namespace tavolin::py

@@ -1,5 +1,4 @@
-// Bindings of stable file identity: the module function and the
-// BatchProcessor type with its worker pool.
+// The BatchProcessor type with its worker pool.
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -8,31 +7,12 @@
 
 #include "file_identity/batch_pool.hpp"
 #include "file_identity/identity.hpp"
+#include "module/bind_identity.hpp"
 #include "module/bindings.hpp"
 
 namespace tavolin::py {
 
 namespace {
-
-using file_identity::StableIdentity;
-
-using KeyList = std::optional<std::vector<SecretBytes>>;
-
-PyObject* identity_tuple(const StableIdentity& id) {
-  return to_python(std::tuple<std::uint64_t, __int128, const std::string&>(id.size, id.mtime_ns,
-                                                                            id.digest));
-}
-
-// The chunk_size default and check shared by both entries; raises on refusal.
-std::optional<std::uint64_t> checked_chunk_size(const std::optional<std::uint64_t>& given) {
-  const std::uint64_t chunk_size = given.value_or(file_identity::DEFAULT_READ_CHUNK_SIZE);
-  if (!file_identity::chunk_size_accepted(chunk_size)) {
-    raise_failure(Failure(ValidationFailure{std::string(file_identity::CHUNK_SIZE_MESSAGE)}),
-                  IoRoute::os_error);
-    return std::nullopt;
-  }
-  return chunk_size;
-}
 
 // ---------------------------------------------------------------- BatchProcessor
 
@@ -106,8 +86,8 @@ PyObject* batch_stable_file_identities(PyObject* self, PyObject* const* args, Py
   return Call<ListOf<Path>, Opt<U64>, Opt<ListOf<ByteSequence>>>::run(
       decl::stable_file_identities, args, nargs, kwnames,
       [&](std::vector<std::string> paths, std::optional<std::uint64_t> chunk_size,
-          KeyList master_keys) -> PyObject* {
-        const auto checked = checked_chunk_size(chunk_size);
+          identity_binding::KeyList master_keys) -> PyObject* {
+        const auto checked = identity_binding::checked_chunk_size(chunk_size);
         if (!checked) return nullptr;
         file_identity::BatchProcessor* processor = as_batch(self)->processor;
         if (processor == nullptr) {
@@ -124,7 +104,7 @@ PyObject* batch_stable_file_identities(PyObject* self, PyObject* const* args, Py
         if (watch.raised()) return nullptr;  // a signal handler's exception ended the batch
         if (!result) return raise_failure(result.error(), IoRoute::os_error);
 
-        return list_of(*result, identity_tuple);
+        return list_of(*result, identity_binding::identity_tuple);
       });
 }
 
@@ -141,24 +121,6 @@ PyMethodDef* batch_methods() {
 }
 
 }  // namespace
-
-PyObject* py_stable_file_identity(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  return Call<Path, Opt<U64>, Opt<ListOf<ByteSequence>>>::run(
-      decl::stable_file_identity, args, nargs, kwnames,
-      [](std::string path, std::optional<std::uint64_t> chunk_size,
-         KeyList master_keys) -> PyObject* {
-        const auto checked = checked_chunk_size(chunk_size);
-        if (!checked) return nullptr;
-        std::vector<SecretBytes> keys = master_keys ? std::move(*master_keys) : std::vector<SecretBytes>{};
-        SignalWatch watch;
-        auto result = released(
-            [&] { return file_identity::derive_stable_identity(path, *checked, keys, watch); });
-        if (watch.raised()) return nullptr;  // a signal handler's exception ended the call
-        if (!result) return raise_failure(Failure(result.error()), IoRoute::os_error);
-        return identity_tuple(*result);
-      });
-}
 
 PyObject* create_batch_processor_type() {
   // The type name carries the "builtins" prefix so that __module__ reads
