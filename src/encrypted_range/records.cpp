@@ -2,17 +2,11 @@
 
 namespace tavolin::encrypted_range {
 
-RecordCursor::RecordCursor(ByteSource& source, const ContainerPrefix& prefix,
-                           ChunkOpener& opener, std::uint64_t file_size)
-    : source_(&source),
-      prefix_(&prefix),
-      opener_(&opener),
-      file_size_(file_size),
-      offset_(prefix.payload_offset) {}
-
-RecordCursor::RecordCursor(RandomAccessSource& file, const ContainerPrefix& prefix,
-                           ChunkOpener& opener, std::uint64_t file_size)
-    : file_(&file),
+RecordCursor::RecordCursor(ByteSource* source, RandomAccessSource* file,
+                           const ContainerPrefix& prefix, ChunkOpener& opener,
+                           std::uint64_t file_size)
+    : source_(source),
+      file_(file),
       prefix_(&prefix),
       opener_(&opener),
       file_size_(file_size),

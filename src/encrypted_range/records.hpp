@@ -23,10 +23,12 @@ class RecordCursor {
   // A sequential walk over `source`, which stands at the first record of the
   // container whose front is `prefix`, `file_size` bytes in all.
   RecordCursor(ByteSource& source, const ContainerPrefix& prefix, ChunkOpener& opener,
-               std::uint64_t file_size);
+               std::uint64_t file_size)
+      : RecordCursor(&source, nullptr, prefix, opener, file_size) {}
   // Random access to the records of `file`.
   RecordCursor(RandomAccessSource& file, const ContainerPrefix& prefix, ChunkOpener& opener,
-               std::uint64_t file_size);
+               std::uint64_t file_size)
+      : RecordCursor(nullptr, &file, prefix, opener, file_size) {}
   // (`opener` is keyed with the container's data key; the source, the prefix
   // and the opener must outlive the cursor.)
 
@@ -45,6 +47,9 @@ class RecordCursor {
   IoResult<void> open_at(std::uint64_t index, std::span<std::uint8_t> body);
 
  private:
+  RecordCursor(ByteSource* source, RandomAccessSource* file, const ContainerPrefix& prefix,
+               ChunkOpener& opener, std::uint64_t file_size);
+
   ByteSource* source_ = nullptr;
   RandomAccessSource* file_ = nullptr;
   const ContainerPrefix* prefix_;

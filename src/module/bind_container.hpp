@@ -31,24 +31,30 @@ struct Binding<"parse_encrypted_header"> {
 };
 };
 
+// Detection with the lock released; `answer(status)` builds the result.
+template <class Answer>
+PyObject* probe(const std::string& path, Answer&& answer) {
+  const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
+  if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
+  return answer(*status);
+}
+
 template <>
 struct Binding<"encryption_status"> {
   using Args = Converts<Path>;
   static constexpr auto run = [](std::string path) {
-  const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
-  if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
-  return to_python(encrypted_range::token(*status));
-};
+    return probe(path, [](auto status) { return to_python(encrypted_range::token(status)); });
+  };
 };
 
 template <>
 struct Binding<"is_qv_encrypted_file"> {
   using Args = Converts<Path>;
   static constexpr auto run = [](std::string path) {
-  const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
-  if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
-  return to_python(*status == encrypted_range::EncryptionStatus::encrypted);
-};
+    return probe(path, [](auto status) {
+      return to_python(status == encrypted_range::EncryptionStatus::encrypted);
+    });
+  };
 };
 
 template <>

@@ -118,14 +118,7 @@ bool bind_arguments(const FunctionDecl& decl, PyObject* const* args, Py_ssize_t 
 
 void rename_conversion_error(std::string_view param_name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  const PyRef type = PyRef::steal(raw_type);
-  const PyRef value = PyRef::steal(raw_value);
-  const PyRef traceback = PyRef::steal(raw_traceback);
+  const PyRef value = take_exception();
   const PyRef text = PyRef::steal(value ? PyObject_Str(value.get()) : nullptr);
   if (!text) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument conversion failed");

@@ -112,6 +112,17 @@ PyObject* raise_failure(const Failure& failure, IoRoute route) {
   return raise_internal_fault(fault.message, fault.file, fault.line);
 }
 
+PyRef take_exception() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef::steal(value);
+}
+
 void raise_downcast_error(PyObject* obj, const char* target) {
   std::string message = "'";
   message.append(type_name_of(obj));

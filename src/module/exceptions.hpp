@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "common/failure.hpp"
+#include "module/pyref.hpp"
 
 namespace tavolin::py {
 
@@ -29,6 +30,10 @@ PyObject* raise_internal_fault(std::string_view message, const char* file, int l
 // The qualified name of the object's type, as the interpreter's messages
 // write it.
 std::string type_name_of(PyObject* obj);
+
+// Takes the pending exception from the thread, normalised (its traceback is
+// dropped): the exception object, or an empty reference if none was set.
+PyRef take_exception();
 
 // "'{type}' object cannot be converted to '{target}'"
 void raise_downcast_error(PyObject* obj, const char* target);

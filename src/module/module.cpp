@@ -110,14 +110,7 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
 // RuntimeError("An error occurred while initializing class BatchProcessor"),
 // caused by the interpreter's own exception.
 void raise_type_creation_error() {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_tb = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
-  const PyRef type = PyRef::steal(raw_type);
-  const PyRef value = PyRef::steal(raw_value);
-  const PyRef tb = PyRef::steal(raw_tb);
+  const PyRef value = take_exception();
   const PyRef error = PyRef::steal(PyObject_CallFunction(
       PyExc_RuntimeError, "s", "An error occurred while initializing class BatchProcessor"));
   if (!error) return;
