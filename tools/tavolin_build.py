@@ -7,6 +7,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,8 +18,27 @@ import zipfile
 
 NAME = "tavolin_native_backend"
 DIST = "tavolin_native_backend"
-VERSION = "0.1.1"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _project_version() -> str:
+    """`version` in the [project] table of pyproject.toml, the one place the
+    version is written (CMake reads it from there too)."""
+    with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
+        text = f.read()
+    try:
+        import tomllib
+    except ModuleNotFoundError:  # Python 3.10: the table by hand
+        table = re.search(r"^\[project\][ \t]*$(.*?)(?=^[ \t]*\[|\Z)", text, re.M | re.S)
+        version = table and re.search(r'^[ \t]*version[ \t]*=[ \t]*"([^"]+)"', table.group(1),
+                                      re.M)
+        if not version:
+            raise RuntimeError("pyproject.toml: no version in the [project] table")
+        return version.group(1)
+    return tomllib.loads(text)["project"]["version"]
+
+
+VERSION = _project_version()
 
 METADATA = f"""Metadata-Version: 2.1
 Name: tavolin-native-backend

@@ -7,7 +7,8 @@
 
 namespace tavolin::capabilities {
 
-inline constexpr std::string_view BACKEND_VERSION = "0.1.1";
+// The [project] version of pyproject.toml, defined by the build.
+inline constexpr std::string_view BACKEND_VERSION = TAVOLIN_VERSION;
 
 using CapabilityRow = std::tuple<std::string_view, std::string_view, std::string_view>;
 using StoragePolicyRow = std::tuple<std::string_view, std::string_view, std::string_view>;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <variant>
 
+#include "common/messages.hpp"
+
 namespace tavolin {
 
 // Error kinds of I/O failures: an operating-system error number, or one of
@@ -38,7 +40,7 @@ struct IoFailure {
     return IoFailure{IoKind::invalid_input, 0, std::move(msg)};
   }
   static IoFailure unexpected_eof() {
-    return IoFailure{IoKind::unexpected_eof, 0, "failed to fill whole buffer"};
+    return IoFailure{IoKind::unexpected_eof, 0, std::string(messages::SHORT_READ)};
   }
   static IoFailure write_zero(std::string msg) {
     return IoFailure{IoKind::write_zero, 0, std::move(msg)};

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/failure.hpp"
+#include "common/messages.hpp"
 
 namespace tavolin {
 
@@ -34,7 +35,7 @@ class NoInterrupt final : public Interrupt {
 // caller that asked knows why (a pending Python exception, a stopped job)
 // and reports that instead.
 inline IoFailure interrupted_failure() {
-  return IoFailure{IoKind::interrupted, 0, "operation interrupted"};
+  return IoFailure{IoKind::interrupted, 0, std::string(messages::INTERRUPTED)};
 }
 
 inline bool is_interruption(const IoFailure& failure) {

@@ -9,6 +9,7 @@
 #include <new>
 #include <string_view>
 
+#include "common/messages.hpp"
 #include "encrypted_range/container.hpp"
 
 namespace tavolin::encrypted_range {
@@ -17,7 +18,13 @@ namespace {
 constexpr std::string_view kWrapLabel = "qv-annotate:dek-wrap:v1";
 constexpr std::size_t kMaxUpdate = std::size_t{1} << 30;  // stays below INT_MAX per call
 
-IoFailure authentication_failed() { return IoFailure::invalid_data("AES-GCM authentication failed"); }
+IoFailure invalid(std::string_view message) {
+  return IoFailure::invalid_data(std::string(message));
+}
+IoFailure authentication_failed() { return invalid(messages::AUTHENTICATION_FAILED); }
+IoFailure cipher_unavailable() {
+  return IoFailure{IoKind::other, 0, std::string(messages::AES_UNAVAILABLE)};
+}
 
 // The algorithms, fetched once by load_algorithms() and kept for the life of
 // the process. Written only inside the call_once; read afterwards.
@@ -53,17 +60,17 @@ const EVP_MD* sha256_algorithm() { return g_sha256; }
 
 IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   if (key.size() != 16 && key.size() != 24 && key.size() != 32) {
-    return std::unexpected(IoFailure::invalid_data("AES-GCM key must contain 16, 24, or 32 bytes"));
+    return std::unexpected(invalid(messages::AES_KEY_LENGTH));
   }
   const EVP_CIPHER* cipher = gcm_cipher(key.size());
   if (cipher == nullptr) {
-    return std::unexpected(IoFailure{IoKind::other, 0, "AES-GCM cipher is unavailable"});
+    return std::unexpected(cipher_unavailable());
   }
   GcmDecryptor decryptor;
   decryptor.ctx_.reset(EVP_CIPHER_CTX_new());
   if (!decryptor.ctx_) throw std::bad_alloc();
   if (EVP_DecryptInit_ex2(decryptor.ctx_.get(), cipher, key.data(), nullptr, nullptr) != 1) {
-    return std::unexpected(IoFailure{IoKind::other, 0, "AES-GCM cipher is unavailable"});
+    return std::unexpected(cipher_unavailable());
   }
   return decryptor;
 }
@@ -128,7 +135,7 @@ IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
                                    std::span<const std::uint8_t> sealed,
                                    std::span<const std::uint8_t> associated_data) {
   if (nonce.size() != NONCE_LENGTH) {
-    return std::unexpected(IoFailure::invalid_data("AES-GCM nonce must contain 12 bytes"));
+    return std::unexpected(invalid(messages::AES_NONCE_LENGTH));
   }
   auto decryptor = TAVOLIN_TRY(GcmDecryptor::create(key));
   if (sealed.size() < GCM_TAG_LENGTH) return std::unexpected(authentication_failed());
@@ -157,8 +164,7 @@ IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master
                                             const ContainerHeader& header) {
   auto key = TAVOLIN_TRY(open_wrapped_key(master_key, header));
   if (key.size() != DATA_KEY_LENGTH) {
-    return std::unexpected(
-        IoFailure::invalid_data("unwrapped data encryption key has invalid length"));
+    return std::unexpected(invalid(messages::DATA_KEY_LENGTH));
   }
   return key;
 }
@@ -170,8 +176,7 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> mas
     // Wrong key, wrong key length or failed tag: try the next.
     if (key && key->size() == DATA_KEY_LENGTH) return key;
   }
-  return std::unexpected(
-      IoFailure::invalid_data("No configured generation authenticated the file"));
+  return std::unexpected(invalid(messages::NO_GENERATION));
 }
 
 // ---------------------------------------------------------------- chunks
@@ -185,7 +190,7 @@ IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
 IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
                                           std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
   if (index > UINT32_MAX) {
-    return std::unexpected(IoFailure::invalid_data("encrypted chunk counter overflowed"));
+    return std::unexpected(invalid(messages::CHUNK_COUNTER));
   }
   const auto nonce = chunk_nonce(prefix_->header.nonce_prefix, static_cast<std::uint32_t>(index));
   return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);
@@ -194,7 +199,7 @@ IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::ui
 IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
                                  std::uint64_t index, std::span<const std::uint8_t> sealed) {
   if (index > UINT32_MAX) {
-    return std::unexpected(IoFailure::invalid_data("encrypted chunk counter overflowed"));
+    return std::unexpected(invalid(messages::CHUNK_COUNTER));
   }
   const auto nonce = chunk_nonce(prefix.header.nonce_prefix, static_cast<std::uint32_t>(index));
   return aes_gcm_open(data_key, nonce, sealed, prefix.header_bytes);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/messages.hpp"
 #include "encrypted_range/base64.hpp"
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/header_json.hpp"
@@ -13,16 +14,18 @@ namespace {
 
 constexpr std::string_view kAlgorithm = "AESGCM-chunked-v1";
 
-IoFailure invalid(const char* message) { return IoFailure::invalid_data(message); }
+IoFailure invalid(std::string_view message) {
+  return IoFailure::invalid_data(std::string(message));
+}
 
 // Strict decode (which admits only the canonical form: unused bits zero,
 // padding only at the end), then the expected length.
 template <std::size_t N>
 IoResult<void> decode_member(const std::string& text, std::array<std::uint8_t, N>& out) {
   const auto decoded = base64url_decode_strict(text);
-  if (!decoded) return std::unexpected(invalid("encrypted header base64 is invalid"));
+  if (!decoded) return std::unexpected(invalid(messages::HEADER_BASE64));
   if (decoded->size() != N) {
-    return std::unexpected(invalid("encrypted header key material has invalid length"));
+    return std::unexpected(invalid(messages::HEADER_KEY_MATERIAL));
   }
   std::copy(decoded->begin(), decoded->end(), out.begin());
   return {};
@@ -42,15 +45,15 @@ IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer) {
 
 IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text) {
   if (text.empty() || text.size() > MAX_HEADER_LENGTH) {
-    return std::unexpected(invalid("encrypted header length is invalid"));
+    return std::unexpected(invalid(messages::HEADER_LENGTH));
   }
   auto doc = read_header_document(text);
-  if (!doc) return std::unexpected(invalid("encrypted header JSON is invalid"));
+  if (!doc) return std::unexpected(invalid(messages::HEADER_JSON));
   if (doc->version != 1 || doc->algorithm != kAlgorithm) {
-    return std::unexpected(invalid("unsupported encrypted header contract"));
+    return std::unexpected(invalid(messages::HEADER_CONTRACT));
   }
   if (doc->chunk_size == 0 || doc->chunk_size > MAX_CHUNK_SIZE) {
-    return std::unexpected(invalid("encrypted chunk size exceeds the bounded contract"));
+    return std::unexpected(invalid(messages::HEADER_CHUNK_SIZE));
   }
   ContainerHeader header;
   header.chunk_size = doc->chunk_size;
@@ -63,13 +66,13 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
 IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
   std::array<std::uint8_t, CONTAINER_MAGIC.size()> magic{};
   TAVOLIN_TRY(read_exact(source, magic));
-  if (magic != CONTAINER_MAGIC) return std::unexpected(invalid("unsupported encrypted file format"));
+  if (magic != CONTAINER_MAGIC) return std::unexpected(invalid(messages::FORMAT_UNSUPPORTED));
 
   std::array<std::uint8_t, 4> length_field{};
   TAVOLIN_TRY(read_exact(source, length_field));
   const std::uint32_t length = load_be32(length_field);
   if (length == 0 || length > MAX_HEADER_LENGTH) {
-    return std::unexpected(invalid("encrypted header length is invalid"));
+    return std::unexpected(invalid(messages::HEADER_LENGTH));
   }
 
   ContainerPrefix prefix;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 
+#include "common/messages.hpp"
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/file_io.hpp"
 
@@ -23,7 +24,7 @@ IoResult<EncryptionStatus> probe_container_magic(const std::string& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
   if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(IoFailure::invalid_input("Encryption probes require a regular file"));
+    return std::unexpected(IoFailure::invalid_input(std::string(messages::PROBE_NOT_REGULAR)));
   }
 
   // Up to 8 bytes; the end of the file before them means plaintext. The

@@ -9,11 +9,13 @@
 #include <climits>
 #include <cstring>
 
+#include "common/messages.hpp"
+
 namespace tavolin::encrypted_range {
 
 IoResult<UniqueFd> open_file(const std::string& path, int flags) {
   if (path.find('\0') != std::string::npos) {
-    return std::unexpected(IoFailure::invalid_input("path contains a NUL byte"));
+    return std::unexpected(IoFailure::invalid_input(std::string(messages::PATH_NUL)));
   }
   int fd = -1;
   do {

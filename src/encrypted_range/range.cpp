@@ -9,14 +9,15 @@
 #include <memory>
 #include <string>
 
+#include "common/messages.hpp"
 #include "encrypted_range/records.hpp"
 
 namespace tavolin::encrypted_range {
 namespace {
 
-IoFailure invalid(std::string message) { return IoFailure::invalid_data(std::move(message)); }
-
-constexpr std::string_view kNotRegular = "encrypted byte range source is not a regular file";
+IoFailure invalid(std::string_view message) {
+  return IoFailure::invalid_data(std::string(message));
+}
 
 bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
   return !__builtin_add_overflow(a, b, &out);
@@ -28,12 +29,13 @@ bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
 }  // namespace
 
 IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
-  if (end < start) return std::unexpected(invalid("encrypted byte range end precedes start"));
+  if (end < start) return std::unexpected(invalid(messages::RANGE_END_BEFORE_START));
   const std::uint64_t length = end - start + 1;
-  if (length == 0) return std::unexpected(invalid("encrypted byte range length overflowed"));
+  if (length == 0) return std::unexpected(invalid(messages::RANGE_LENGTH_OVERFLOW));
   if (length > MAX_RANGE_LENGTH) {
-    return std::unexpected(invalid("native encrypted byte range exceeds " +
-                                   std::to_string(MAX_RANGE_LENGTH) + " bytes"));
+    std::string message(messages::RANGE_TOO_LONG);
+    message.append(std::to_string(MAX_RANGE_LENGTH)).append(messages::RANGE_TOO_LONG_UNIT);
+    return std::unexpected(invalid(message));
   }
   return ByteRange{start, end, length};
 }
@@ -41,7 +43,7 @@ IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
 IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
                                            std::uint64_t file_size) {
   if (file_size < prefix.payload_offset) {
-    return std::unexpected(invalid("encrypted payload size is invalid"));
+    return std::unexpected(invalid(messages::PAYLOAD_SIZE));
   }
   const std::uint64_t payload = file_size - prefix.payload_offset;
   if (payload == 0) return 0;
@@ -49,37 +51,37 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
   std::uint64_t sealed_size = 0;
   std::uint64_t record_size = 0;
   if (!checked_add(chunk, GCM_TAG_LENGTH, sealed_size)) {
-    return std::unexpected(invalid("encrypted chunk geometry overflowed"));
+    return std::unexpected(invalid(messages::CHUNK_GEOMETRY_OVERFLOW));
   }
   if (!checked_add(chunk, RECORD_OVERHEAD, record_size)) {
-    return std::unexpected(invalid("encrypted record geometry overflowed"));
+    return std::unexpected(invalid(messages::RECORD_GEOMETRY_OVERFLOW));
   }
   const std::uint64_t full_records = payload / record_size;
   const std::uint64_t remainder = payload % record_size;
   std::uint64_t size = 0;
   if (!checked_mul(full_records, chunk, size)) {
-    return std::unexpected(invalid("plaintext size overflowed"));
+    return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
   }
   if (remainder == 0) return size;
   if (remainder <= RECORD_OVERHEAD) {
-    return std::unexpected(invalid("encrypted final chunk record is truncated"));
+    return std::unexpected(invalid(messages::FINAL_RECORD_TRUNCATED));
   }
   std::uint64_t final_offset = 0;
   if (!checked_mul(full_records, record_size, final_offset) ||
       !checked_add(final_offset, prefix.payload_offset, final_offset)) {
-    return std::unexpected(invalid("encrypted record offset overflowed"));
+    return std::unexpected(invalid(messages::RECORD_OFFSET));
   }
   std::uint8_t field[4];
   TAVOLIN_TRY(read_exact_at(file, final_offset, field));
   const std::uint64_t sealed_length = load_be32(field);
   if (sealed_length + 4 != remainder) {
-    return std::unexpected(invalid("encrypted final chunk length does not match file size"));
+    return std::unexpected(invalid(messages::FINAL_LENGTH));
   }
   if (sealed_length - GCM_TAG_LENGTH > chunk) {
-    return std::unexpected(invalid("encrypted final chunk payload is invalid"));
+    return std::unexpected(invalid(messages::FINAL_PAYLOAD));
   }
   if (!checked_add(size, sealed_length - GCM_TAG_LENGTH, size)) {
-    return std::unexpected(invalid("plaintext size overflowed"));
+    return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
   }
   return size;
 }
@@ -92,10 +94,11 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
                                        const ByteRange& range, std::span<std::uint8_t> out) {
   const auto size = TAVOLIN_TRY(plaintext_geometry(file, prefix, file_size));
   if (range.end >= size) {
-    std::string message = "requested byte range ";
-    message.append(std::to_string(range.start)).append("-").append(std::to_string(range.end));
-    message.append(" exceeds plaintext size ").append(std::to_string(size));
-    return std::unexpected(invalid(std::move(message)));
+    std::string message(messages::RANGE_BEYOND_PLAINTEXT);
+    message.append(std::to_string(range.start)).append(messages::RANGE_BEYOND_PLAINTEXT_DASH);
+    message.append(std::to_string(range.end)).append(messages::RANGE_BEYOND_PLAINTEXT_SIZE);
+    message.append(std::to_string(size));
+    return std::unexpected(invalid(message));
   }
 
   const auto data_key = TAVOLIN_TRY(unwrap_data_key(master_key, prefix.header));
@@ -106,7 +109,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
   const std::uint64_t first = range.start / chunk;
   const std::uint64_t last = range.end / chunk;
   if (out.size() != range.length) {
-    return std::unexpected(invalid("decrypted byte range length is inconsistent"));
+    return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
   }
 
   SecretBytes partial;  // a record the range covers only partly
@@ -114,14 +117,14 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
   for (std::uint64_t index = first; index <= last; ++index) {
     std::uint64_t chunk_start = 0;
     if (!checked_mul(index, chunk, chunk_start)) {
-      return std::unexpected(invalid("plaintext offset overflowed"));
+      return std::unexpected(invalid(messages::PLAINTEXT_OFFSET_OVERFLOW));
     }
     const std::uint64_t length = std::min(size - chunk_start, chunk);
     const std::uint64_t local_start = range.start >= chunk_start ? range.start - chunk_start : 0;
     const std::uint64_t local_end = std::min(length, range.end + 1 - chunk_start);
     const std::size_t take = static_cast<std::size_t>(local_end - local_start);
     if (take > out.size() - written) {
-      return std::unexpected(invalid("decrypted byte range length is inconsistent"));
+      return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
     }
 
     // A chunk inside the range is read and decrypted in place in the result;
@@ -138,7 +141,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     written += take;
   }
   if (written != range.length) {
-    return std::unexpected(invalid("decrypted byte range length is inconsistent"));
+    return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
   }
   return {};
 }
@@ -164,7 +167,7 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
   // Nothing is read from what is not a regular file: a read would consume a
   // FIFO writer's or a terminal's bytes. A directory fails as its read would.
   if (S_ISDIR(st.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
-  if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(std::string(kNotRegular)));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(messages::RANGE_NOT_REGULAR));
   FdSource front(file.get());  // the front field by field, as read_container_prefix asks
   const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
   FdRandomAccess records(file.get());

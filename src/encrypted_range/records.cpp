@@ -1,5 +1,9 @@
 #include "encrypted_range/records.hpp"
 
+#include <string>
+
+#include "common/messages.hpp"
+
 namespace tavolin::encrypted_range {
 
 RecordCursor::RecordCursor(ByteSource* source, RandomAccessSource* file,
@@ -20,7 +24,7 @@ IoResult<std::optional<std::span<const std::uint8_t>>> RecordCursor::next(Secret
   const std::uint64_t sealed_length = load_be32(field);
   const std::uint64_t full = prefix_->header.chunk_size + GCM_TAG_LENGTH;
   if (sealed_length <= GCM_TAG_LENGTH || short_seen_ || sealed_length > full) {
-    return std::unexpected(IoFailure::invalid_data(std::string(GEOMETRY_MESSAGE)));
+    return std::unexpected(IoFailure::invalid_data(std::string(messages::CHUNK_GEOMETRY)));
   }
   short_seen_ = sealed_length < full;
   const std::uint64_t body_offset = offset_ + field.size();
@@ -44,7 +48,7 @@ IoResult<void> RecordCursor::open_at(std::uint64_t index, std::span<std::uint8_t
   std::uint64_t offset = 0;
   if (__builtin_mul_overflow(index, record_size, &offset) ||
       __builtin_add_overflow(offset, prefix_->payload_offset, &offset)) {
-    return std::unexpected(IoFailure::invalid_data("encrypted record offset overflowed"));
+    return std::unexpected(IoFailure::invalid_data(std::string(messages::RECORD_OFFSET)));
   }
   std::array<std::uint8_t, 4> field{};
   std::array<std::uint8_t, GCM_TAG_LENGTH> tag{};
@@ -55,7 +59,7 @@ IoResult<void> RecordCursor::open_at(std::uint64_t index, std::span<std::uint8_t
   // then the chunk counter and the tag.
   if (got < field.size()) return std::unexpected(IoFailure::unexpected_eof());
   if (load_be32(field) != body.size() + GCM_TAG_LENGTH) {
-    return std::unexpected(IoFailure::invalid_data(std::string(GEOMETRY_MESSAGE)));
+    return std::unexpected(IoFailure::invalid_data(std::string(messages::CHUNK_GEOMETRY)));
   }
   if (got != field.size() + body.size() + tag.size()) {
     return std::unexpected(IoFailure::unexpected_eof());

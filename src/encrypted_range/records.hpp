@@ -9,14 +9,12 @@
 #include <span>
 
 #include "common/failure.hpp"
+#include "common/messages.hpp"
 #include "common/secret.hpp"
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/file_io.hpp"
 
 namespace tavolin::encrypted_range {
-
-inline constexpr std::string_view GEOMETRY_MESSAGE =
-    "encrypted chunk length does not match chunk geometry";
 
 class RecordCursor {
  public:
@@ -36,7 +34,7 @@ class RecordCursor {
   // opened into `buffer`:
   // its plaintext, or no value at the end of the payload. A length that is
   // not above the tag length, above a full record, or follows a short record
-  // fails with GEOMETRY_MESSAGE; a length beyond the end of the file fails as
+  // fails with messages::CHUNK_GEOMETRY; a length beyond the end of the file fails as
   // the short read would (unexpected end of data) before `buffer` is sized.
   IoResult<std::optional<std::span<const std::uint8_t>>> next(SecretBytes& buffer);
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <utility>
 
+#include "common/messages.hpp"
 #include "common/unique_fd.hpp"
 
 namespace tavolin::file_copy {
@@ -113,7 +114,7 @@ IoResult<void> write_all(int fd, const char* data, std::size_t size,
       if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
       continue;
     }
-    if (n == 0) return std::unexpected(IoFailure::write_zero("failed to write whole buffer"));
+    if (n == 0) return std::unexpected(IoFailure::write_zero(std::string(messages::SHORT_WRITE)));
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -328,8 +329,8 @@ IoResult<void> sync_parent_directory(const std::string& target_path,
 }  // namespace
 
 Result<void> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_size) {
-  if (source_fd < 0) return fail_validation("source_fd must be non-negative");
-  if (chunk_size == 0) return fail_validation("chunk_size must be greater than zero");
+  if (source_fd < 0) return fail_validation(std::string(messages::SOURCE_FD));
+  if (chunk_size == 0) return fail_validation(std::string(messages::CHUNK_SIZE));
   return {};
 }
 
@@ -354,7 +355,7 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
   struct stat to {};
   if (::fstat(target.get(), &to) != 0) return std::unexpected(IoFailure::from_errno(errno));
   if (from.st_dev == to.st_dev && from.st_ino == to.st_ino && !S_ISCHR(to.st_mode)) {
-    std::string message = "copy source and target are the same file: ";
+    std::string message(messages::COPY_SAME_FILE);
     message.append(target_path);
     return std::unexpected(IoFailure::invalid_input(std::move(message)));
   }

@@ -13,6 +13,8 @@
 #include <optional>
 #include <utility>
 
+#include "common/messages.hpp"
+
 namespace tavolin::file_identity {
 
 // One batch: the converted arguments, a claim counter that idle threads take
@@ -113,7 +115,7 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thre
 
   if (start_error != 0) {
     stop_started();
-    std::string message(POOL_START_MESSAGE);
+    std::string message(messages::POOL_START);
     message.append(IoFailure::from_errno(start_error).text());
     return std::unexpected(Failure(ResourceFailure{std::move(message)}));
   }
@@ -257,7 +259,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
 
 Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t worker_count,
                                                                ThreadStarter starter) {
-  if (worker_count == 0) return fail_validation(std::string(WORKER_COUNT_MESSAGE));
+  if (worker_count == 0) return fail_validation(std::string(messages::WORKER_COUNT));
   const auto threads = static_cast<std::size_t>(std::min(worker_count, MAX_WORKER_THREADS));
   auto pool = TAVOLIN_TRY(BatchWorkerPool::start(threads, starter));
   return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, starter, std::move(pool)));

@@ -22,8 +22,6 @@
 namespace tavolin::file_identity {
 
 inline constexpr std::uint64_t MAX_WORKER_THREADS = 65535;
-inline constexpr std::string_view WORKER_COUNT_MESSAGE = "worker_count must be greater than zero";
-inline constexpr std::string_view POOL_START_MESSAGE = "failed to create Rayon batch processor: ";
 
 // Starts one thread like pthread_create (0 or an error number). Replaceable so
 // that tests can make a start fail.

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/messages.hpp"
 #include "common/openssl.hpp"
 #include "common/text.hpp"
 #include "common/unique_fd.hpp"
@@ -21,10 +22,6 @@
 namespace tavolin::file_identity {
 
 namespace {
-
-constexpr std::string_view kNotRegular = "stable identity source is not a regular file: ";
-constexpr std::string_view kChanged =
-    "file changed or was replaced while deriving stable identity: ";
 
 // SHA-256 over libcrypto's EVP, with the digest fetched once at load (the
 // provider picks the processor's SHA instructions when it has them).
@@ -35,30 +32,32 @@ class Sha256 {
     OpenSslPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     if (!ctx) throw std::bad_alloc();
     const EVP_MD* md = encrypted_range::sha256_algorithm();
-    if (md == nullptr) return std::unexpected(failure("SHA-256 is not available from libcrypto"));
+    if (md == nullptr) return std::unexpected(failure(messages::SHA256_UNAVAILABLE));
     if (EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1) {
-      return std::unexpected(failure("SHA-256 initialisation failed"));
+      return std::unexpected(failure(messages::SHA256_INIT));
     }
     return Sha256(std::move(ctx));
   }
 
   IoResult<void> update(std::span<const std::uint8_t> bytes) {
     if (bytes.empty() || EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) == 1) return {};
-    return std::unexpected(failure("SHA-256 update failed"));
+    return std::unexpected(failure(messages::SHA256_UPDATE));
   }
 
   IoResult<std::string> hex_digest() {
     std::array<std::uint8_t, EVP_MAX_MD_SIZE> out{};
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &length) != 1 || length != 32) {
-      return std::unexpected(failure("SHA-256 finalisation failed"));
+      return std::unexpected(failure(messages::SHA256_FINAL));
     }
     return to_hex(std::span<const std::uint8_t>(out.data(), length));
   }
 
  private:
   explicit Sha256(OpenSslPtr<EVP_MD_CTX> ctx) : ctx_(std::move(ctx)) {}
-  static IoFailure failure(const char* message) { return IoFailure{IoKind::other, 0, message}; }
+  static IoFailure failure(std::string_view message) {
+    return IoFailure{IoKind::other, 0, std::string(message)};
+  }
 
   OpenSslPtr<EVP_MD_CTX> ctx_;
 };
@@ -165,14 +164,15 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
     throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
   }
   if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(IoFailure::invalid_input("path contains a NUL byte"));
+    return std::unexpected(IoFailure::invalid_input(std::string(messages::PATH_NUL)));
   }
   const std::string c_path(path);
 
   const UniqueFd fd(TAVOLIN_TRY(open_no_follow(c_path, interrupt)));
   const auto opening_status = TAVOLIN_TRY(fstat_of(fd.get()));
   if (!S_ISREG(opening_status.st_mode)) {
-    return std::unexpected(IoFailure::invalid_input(with_path(kNotRegular, path)));
+    return std::unexpected(
+        IoFailure::invalid_input(with_path(messages::IDENTITY_NOT_REGULAR, path)));
   }
   const IdentitySnapshot opening = IdentitySnapshot::of(opening_status);
 
@@ -198,7 +198,7 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   }
   if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(closing_fd) != opening ||
       IdentitySnapshot::of(closing_path) != opening) {
-    return std::unexpected(IoFailure::invalid_data(with_path(kChanged, path)));
+    return std::unexpected(IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));
   }
   return StableIdentity{opening.size, opening.mtime_ns, TAVOLIN_TRY(sha.hex_digest())};
 }

@@ -17,6 +17,7 @@
 #include "common/secret.hpp"
 #include "encrypted_range/container.hpp"
 #include "common/failure.hpp"
+#include "common/messages.hpp"
 
 namespace tavolin::file_identity {
 
@@ -45,7 +46,8 @@ struct IdentitySnapshot {
 [[nodiscard]] constexpr bool chunk_size_accepted(std::uint64_t chunk_size) {
   return chunk_size >= 1 && chunk_size <= MAX_READ_CHUNK_SIZE;
 }
-inline constexpr std::string_view CHUNK_SIZE_MESSAGE = "chunk_size must be greater than zero";
+// The name the binding knows messages::CHUNK_SIZE by.
+inline constexpr std::string_view CHUNK_SIZE_MESSAGE = messages::CHUNK_SIZE;
 
 // A buffered sequential reader over a descriptor it does not own. When its
 // buffer is empty, a request at least as large as the buffer goes straight to

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 
+#include "common/messages.hpp"
 #include "common/text.hpp"
 
 namespace tavolin::frames {
@@ -211,14 +212,14 @@ std::optional<std::uint64_t> parse_frame_number_text(std::string_view text) {
 
 Result<std::uint64_t> frame_number(std::string_view path) {
   const auto name = file_name(path);
-  if (!name) return fail_validation("path is missing a valid file stem");
+  if (!name) return fail_validation(std::string(messages::FRAME_STEM_MISSING));
   const std::string_view stem = file_stem(*name);
   const std::size_t underscore = stem.rfind('_');
   if (underscore == std::string_view::npos) {
-    return fail_validation("path stem is missing an underscore");
+    return fail_validation(std::string(messages::FRAME_STEM_UNDERSCORE));
   }
   const auto number = parse_frame_number_text(stem.substr(underscore + 1));
-  if (!number) return fail_validation(with_path("invalid frame number in path: ", path));
+  if (!number) return fail_validation(with_path(messages::FRAME_NUMBER_INVALID, path));
   return *number;
 }
 
@@ -259,7 +260,7 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
     if (zero_based) {
       if (value == 0) {
         return fail_validation(
-            with_path("frame number cannot be shifted to zero-based index: ", path));
+            with_path(messages::FRAME_NOT_SHIFTABLE, path));
       }
       --value;
     }
@@ -267,7 +268,7 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
     if (relative_to) {
       const auto remainder = strip_base(path, *relative_to);
       if (!remainder) {
-        return fail_validation(with_path("path is not relative to base directory: ", path));
+        return fail_validation(with_path(messages::FRAME_NOT_RELATIVE, path));
       }
       text.assign(*remainder);
       std::replace(text.begin(), text.end(), '\\', '/');
@@ -303,7 +304,7 @@ std::vector<FrameRecord> ExpectedFrameRecords::records() const {
 Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t frame_count,
                                                           std::string_view ext) {
   if (trim_unicode_whitespace(ext).empty()) {
-    return fail_validation("ext must not be empty");
+    return fail_validation(std::string(messages::EXT_EMPTY));
   }
   if (frame_count > kMaxExpectedFrameCount) {
     std::string message = "frame record capacity overflow: frame_count ";

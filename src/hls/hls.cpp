@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/messages.hpp"
+
 namespace tavolin::hls {
 
 std::optional<InFlightStatus> parse_in_flight_status(std::string_view token) {
@@ -23,7 +25,7 @@ std::optional<InFlightStatus> parse_in_flight_status(std::string_view token) {
 
 Result<InFlightStatus> validate_in_flight_status(std::string_view status) {
   if (auto parsed = parse_in_flight_status(status)) return *parsed;
-  return fail_validation("unsupported HLS in-flight status: " + std::string(status));
+  return fail_validation(std::string(messages::HLS_STATUS) + std::string(status));
 }
 
 std::string_view reservation_action(InFlightStatus active, bool active_is_stale,

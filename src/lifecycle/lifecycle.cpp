@@ -2,6 +2,9 @@
 
 #include <array>
 #include <string>
+#include <utility>
+
+#include "common/messages.hpp"
 
 namespace tavolin::lifecycle {
 
@@ -92,24 +95,33 @@ std::optional<OperationState> operation_target(OperationState from, OperationEve
 
 namespace {
 
+// The refusals of one state machine.
+struct Refusals {
+  std::string_view unsupported_state;
+  std::string_view unsupported_event;
+  std::string_view invalid_transition;
+};
+constexpr Refusals kServiceRefusals{messages::SERVICE_STATE, messages::SERVICE_EVENT,
+                                    messages::SERVICE_TRANSITION};
+constexpr Refusals kOperationRefusals{messages::OPERATION_STATE, messages::OPERATION_EVENT,
+                                      messages::OPERATION_TRANSITION};
+
 template <class ParseState, class ParseEvent, class Target>
-Result<std::string_view> transition(std::string_view kind, std::string_view current_state,
+Result<std::string_view> transition(const Refusals& refusals, std::string_view current_state,
                                     std::string_view event, ParseState parse_state,
                                     ParseEvent parse_event, Target target) {
   const auto state = parse_state(current_state);
   if (!state) {
-    return fail_validation("unsupported " + std::string(kind) + " lifecycle state: " +
-                           std::string(current_state));
+    return fail_validation(std::string(refusals.unsupported_state).append(current_state));
   }
   const auto ev = parse_event(event);
-  if (!ev) {
-    return fail_validation("unsupported " + std::string(kind) + " lifecycle event: " +
-                           std::string(event));
-  }
+  if (!ev) return fail_validation(std::string(refusals.unsupported_event).append(event));
   const auto next = target(*state, *ev);
   if (!next) {
-    return fail_validation("invalid " + std::string(kind) + " lifecycle transition: " +
-                           std::string(current_state) + " --" + std::string(event) + "-->");
+    std::string message(refusals.invalid_transition);
+    message.append(current_state).append(messages::TRANSITION_ARROW).append(event);
+    message.append(messages::TRANSITION_ARROW_END);
+    return fail_validation(std::move(message));
   }
   return token(*next);
 }
@@ -118,13 +130,13 @@ Result<std::string_view> transition(std::string_view kind, std::string_view curr
 
 Result<std::string_view> transition_service(std::string_view current_state,
                                             std::string_view event) {
-  return transition("service", current_state, event, parse_service_state, parse_service_event,
-                    service_target);
+  return transition(kServiceRefusals, current_state, event, parse_service_state,
+                    parse_service_event, service_target);
 }
 
 Result<std::string_view> transition_operation(std::string_view current_state,
                                               std::string_view event) {
-  return transition("operation", current_state, event, parse_operation_state,
+  return transition(kOperationRefusals, current_state, event, parse_operation_state,
                     parse_operation_event, operation_target);
 }
 
