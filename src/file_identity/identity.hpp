@@ -47,7 +47,6 @@ struct IdentitySnapshot {
   return chunk_size >= 1 && chunk_size <= MAX_READ_CHUNK_SIZE;
 }
 // The name the binding knows messages::CHUNK_SIZE by.
-inline constexpr std::string_view CHUNK_SIZE_MESSAGE = messages::CHUNK_SIZE;
 
 // A buffered sequential reader over a descriptor it does not own. When its
 // buffer is empty, a request at least as large as the buffer goes straight to

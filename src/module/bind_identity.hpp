@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/messages.hpp"
 #include "common/secret.hpp"
 #include "file_identity/identity.hpp"
 #include "module/bindings.hpp"
@@ -27,7 +28,7 @@ inline PyObject* identity_tuple(const StableIdentity& id) {
 inline std::optional<std::uint64_t> checked_chunk_size(const std::optional<std::uint64_t>& given) {
   const std::uint64_t chunk_size = given.value_or(file_identity::DEFAULT_READ_CHUNK_SIZE);
   if (!file_identity::chunk_size_accepted(chunk_size)) {
-    raise_failure(Failure(ValidationFailure{std::string(file_identity::CHUNK_SIZE_MESSAGE)}),
+    raise_failure(Failure(ValidationFailure{std::string(messages::CHUNK_SIZE)}),
                   IoRoute::os_error);
     return std::nullopt;
   }
