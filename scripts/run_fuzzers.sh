@@ -6,16 +6,21 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
+# The public JSON suite, read in place beside the project when it is there.
 json_suite="$root/../shared/testdata/json-test-suite/test_parsing"
-[[ -d "$json_suite" ]] || json_suite=/work/shared/testdata/json-test-suite/test_parsing
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_FUZZ=ON \
   -DTAVOLIN_TESTS=OFF -DTAVOLIN_SANITIZE=address,undefined \
   -DPython3_EXECUTABLE="${PYTHON:-/usr/bin/python3}" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target header_fuzzer container_fuzzer frames_fuzzer pdf_fuzzer
+cmake --build "$build" -j"$(nproc)" --target fuzzers
+targets=()
+for source in "$root"/fuzz/*_fuzz.cpp; do
+  name=$(basename "$source" .cpp)
+  targets+=("${name%_fuzz}")
+done
 
 status=0
-for target in ${FUZZ_TARGETS:-header container frames pdf}; do
+for target in ${FUZZ_TARGETS:-${targets[@]}}; do
   corpus="$build/corpus/$target"
   artifacts="$build/artifacts/$target/"
   mkdir -p "$corpus" "$artifacts"

@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer and runs every test against that build (the
 # Python suite with the sanitizer runtime preloaded; leak detection stays off
 # for the interpreter itself). With --thread, builds with ThreadSanitizer and
-# runs the native tests of the worker pool and of concurrent identities.
+# runs the native tests of the worker pool, of concurrent identities and of
+# stopping calls.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=${PYTHON:-/usr/bin/python3}
@@ -16,7 +17,7 @@ if [[ "$mode" == "--thread" ]]; then
   cmake --build "$build" -j"$(nproc)" --target native_tests
   echo "== native tests under ThreadSanitizer"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    "$build/native_tests" --gtest_brief=1 --gtest_filter="${TSAN_FILTER:-BatchPool*:StableIdentity*:FdReader*:Snapshot*}"
+    "$build/native_tests" --gtest_brief=1 --gtest_filter="${TSAN_FILTER:-BatchPool*:StableIdentity*:FdReader*:Snapshot*:Interrupt*}"
   exit 0
 fi
 
