@@ -51,11 +51,8 @@ struct OptionalText {  // None means absent
 struct Bool {
   using value_type = bool;
   static bool convert(PyObject* obj, value_type& out) {
-    if (obj == Py_True || obj == Py_False) {  // hot path
-      out = (obj == Py_True);
-      return true;
-    }
-    return convert_slow(obj, out);
+    out = obj == Py_True;  // hot path: the two singletons
+    return obj == Py_True || obj == Py_False || convert_slow(obj, out);
   }
   static bool convert_slow(PyObject* obj, value_type& out);
 };
