@@ -152,9 +152,9 @@ def bench_plain(root):
     t_limit = t_read + GIB / sha
     print(f"(a) plain 1 GiB: ours {GIB / t_ours / 1e9:.2f} GB/s, openssl dgst "
           f"{GIB / t_openssl / 1e9:.2f} GB/s, hashlib.file_digest {GIB / t_hashlib / 1e9:.2f} GB/s")
-    print(f"    limit: page-cache read {GIB / t_read / 1e9:.2f} GB/s, SHA-256 {sha / 1e9:.2f} GB/s, "
-          f"serial {GIB / t_limit / 1e9:.2f} GB/s; (info) hashlib.sha256 of a mapping "
-          f"{GIB / t_mapped / 1e9:.2f} GB/s")
+    print(f"    limit: page-cache read {GIB / t_read / 1e9:.2f} GB/s, SHA-256 "
+          f"{sha / 1e9:.2f} GB/s, serial {GIB / t_limit / 1e9:.2f} GB/s; (info) hashlib.sha256 "
+          f"of a mapping {GIB / t_mapped / 1e9:.2f} GB/s")
     limit = limits.of_limit(t_limit / t_ours, "page-cache read + SHA-256")
     report("(a) plain identity vs openssl dgst -sha256", t_openssl / t_ours, 0.95, limit)
     report("(a) plain identity vs hashlib.file_digest", t_hashlib / t_ours, 1.2, limit)
@@ -175,7 +175,8 @@ def bench_container(root):
     t_limit = t_read + GIB / crypto
     ours = GIB / t_ours
     print(f"(b) container 1 GiB: ours {ours / 1e9:.2f} GB/s; openssl speed AES-256-GCM decrypt "
-          f"{aes / 1e9:.2f} GB/s, SHA-256 {sha / 1e9:.2f} GB/s, serial limit {crypto / 1e9:.2f} GB/s")
+          f"{aes / 1e9:.2f} GB/s, SHA-256 {sha / 1e9:.2f} GB/s, serial limit "
+          f"{crypto / 1e9:.2f} GB/s")
     print(f"    limit: page-cache read of the {size / GIB:.3f} GiB container "
           f"{size / t_read / 1e9:.2f} GB/s, with AES and SHA {GIB / t_limit / 1e9:.2f} GB/s")
     report("(b) container identity vs 1/(1/AES + 1/SHA)", ours / crypto, 0.85,
