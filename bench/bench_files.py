@@ -17,7 +17,7 @@ records and the copies are also reported as a fraction of their limit
   (`os.copy_file_range` from the regular file, `os.splice` from the pipe
   grown to 1 MiB, in a Python loop of 8 MiB requests) and one fsync of the
   target; the faster of that loop alone and of the same loop starting
-  writeback of each piece as it lands (sync_file_range, through ctypes), so
+  writeback of every 8 MiB as it lands (sync_file_range, through ctypes), so
   that the disk may work during the copy as it does for the native call.
   The disk is shared with the rest of the machine: these vary the most.
 """
@@ -175,7 +175,7 @@ SYNC_FILE_RANGE_WRITE = 2  # from <fcntl.h>
 def kernel_copy(writeback):
     """The kernel's own copy of everything left in a descriptor into a new
     target, and one fsync: the limit of a durable copy. With `writeback`,
-    writeback of each piece is started as soon as it is in the target, so
+    writeback is started for every 8 MiB as soon as it is in the target, so
     that the disk works during the copy (as the native call does)."""
     start_writeback = None
     if writeback:
@@ -189,11 +189,12 @@ def kernel_copy(writeback):
             if pipe:  # room for whole 1 MiB writes, as the native call makes
                 fcntl.fcntl(source_fd, fcntl.F_SETPIPE_SZ, MIB)
             move = os.splice if pipe else os.copy_file_range
-            copied = 0
+            copied = started = 0
             while moved := move(source_fd, target, 8 * MIB):
-                if start_writeback is not None:
-                    start_writeback(target, copied, moved, SYNC_FILE_RANGE_WRITE)
                 copied += moved
+                if start_writeback is not None and copied - started >= 8 * MIB:
+                    start_writeback(target, started, copied - started, SYNC_FILE_RANGE_WRITE)
+                    started = copied
             os.fsync(target)
             return copied
         finally:
