@@ -1,9 +1,15 @@
 """Per-call cost of the decision functions against (a) an idiomatic pure-Python
-implementation of the same tables (dict lookups) and (b) a C builtin floor
-taking the same number of arguments. Prints one table of ratios."""
+implementation of the same tables (dict lookups) and (b) their limit, the
+C-builtin floor: `str.lower` of a short uppercase str, the cheapest call of
+a C function that returns a new short str, as every decision function has to
+(it builds its result token as a new str each call). Its time is a lower
+bound on a decision's, so "of limit" (floor time / native time) is at most
+about 1. The listing of the anonymisation rules builds a whole table of new
+objects, not one token: it has no target and the floor is no limit for it.
+Each case times its three sides in alternating rounds; the best round of
+each counts. Prints one table of ratios."""
 from __future__ import annotations
 
-import operator
 import sys
 import timeit
 
@@ -169,17 +175,19 @@ def py_rules(report):
 
 
 # ----------------------------------------------------------- measurement
-def per_call(fn, args, number):
-    timer = timeit.Timer("f(*a)", globals={"f": fn, "a": args})
-    return min(timer.repeat(repeat=5, number=number)) / number
+def per_call(sides, number, rounds=7):
+    """Best time per call of each (function, arguments) side, taking the
+    sides in turn for `rounds` rounds so that load from elsewhere on the
+    machine hits all alike."""
+    timers = [timeit.Timer("f(*a)", globals={"f": fn, "a": args}) for fn, args in sides]
+    best = [float("inf")] * len(sides)
+    for _ in range(rounds):
+        for i, timer in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return best
 
 
-def floor_for(nargs):
-    if nargs == 1:
-        return operator.not_
-    if nargs == 2:
-        return operator.is_
-    return "".format  # a C method taking any number of arguments, doing no work
+FLOOR = (str.lower, ("DEGRADED",))  # returns a new 8-character str each call
 
 
 CASES = [
@@ -213,15 +221,15 @@ def main(number=200_000):
     rows = []
     for name, native, python, args in CASES:
         assert native(*args) == python(*args), name
-        t_native = per_call(native, args, number)
-        t_python = per_call(python, args, number)
-        t_floor = per_call(floor_for(len(args)), args, number)
+        t_native, t_python, t_floor = per_call([(native, args), (python, args), FLOOR], number)
         rows.append((name, t_native * 1e9, t_python / t_native, t_native / t_floor))
-    print(f"{'function':42} {'ns/call':>8} {'vs Python':>10} {'vs C floor':>11}")
+    print(f"{'function':42} {'ns/call':>8} {'vs Python':>10} {'vs C floor':>11} {'of limit':>9}")
     for name, ns, speedup, floor in rows:
-        print(f"{name:42} {ns:8.1f} {speedup:9.2f}x {floor:10.2f}x")
-    print("(vs Python: how many times faster than the pure-Python table; "
-          "vs C floor: native time / builtin-call time, lower is better)")
+        limit = "-" if name == "anonymization_status_rules" else f"{1 / floor:.2f}"
+        print(f"{name:42} {ns:8.1f} {speedup:9.2f}x {floor:10.2f}x {limit:>9}")
+    print("(vs Python: how many times faster than the pure-Python table; vs C floor: native "
+          "time / time of str.lower on a short uppercase str, lower is better; of limit: its "
+          "inverse)")
     return rows
 
 

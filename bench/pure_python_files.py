@@ -32,6 +32,10 @@ def parse_extracted_frame_numbers(paths):
     return [_frame_number(path) for path in paths]
 
 
+def build_frame_records(paths):
+    return [(_frame_number(path), os.path.basename(path.rstrip("/"))) for path in paths]
+
+
 def _escape(line):
     kept = "".join(c if ord(c) < 256 else "?" for c in line)
     return kept.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
