@@ -77,3 +77,25 @@ def test_pip_install_into_a_virtual_environment(tmp_path):
     assert out.returncode == 0, out.stderr
     where, has_stub, token = out.stdout.split()
     assert where.startswith(str(venv)) and has_stub == "True" and token == "claimed"
+
+
+@pytest.mark.skipif(not os.path.exists(os.path.join(ROOT, "pyproject.toml")),
+                    reason="needs the source tree")
+def test_wheel_metadata_declares_what_pyproject_declares():
+    try:
+        import tomllib
+    except ImportError:  # 3.10: Debian's tomli comes with the test packages
+        import tomli as tomllib
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        project = tomllib.load(f)["project"]
+    spec = importlib.util.spec_from_file_location(
+        "tavolin_build", os.path.join(ROOT, "tools", "tavolin_build.py"))
+    backend = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(backend)
+    lines = backend.METADATA.splitlines()
+    assert f"Version: {project['version']}" in lines
+    assert f"Requires-Python: {project['requires-python']}" in lines
+    assert [line[len("Classifier: "):] for line in lines if line.startswith("Classifier: ")] \
+        == project["classifiers"]
+    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] \
+        in project["classifiers"]
