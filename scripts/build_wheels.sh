@@ -12,6 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/interpreters.sh"
 "$root/scripts/setup.sh"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+use_build_cache "$root"
 
 dist="$root/dist"
 mapfile -t found < <(supported_interpreters system)

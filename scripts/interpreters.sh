@@ -47,3 +47,13 @@ make_test_path() {
       while read -r entry; do ln -s "$entry" "$dir/"; done
   done
 }
+
+# The cores do not depend on the interpreter: with ccache, every build after
+# the first (another interpreter's, or the one that the pip install test
+# makes) compiles little more than the binding layer. CMake reads the
+# launcher from the environment when it configures a new build directory.
+use_build_cache() {
+  if command -v ccache >/dev/null 2>&1; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$1/build-interp/ccache"
+  fi
+}

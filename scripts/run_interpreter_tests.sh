@@ -16,12 +16,7 @@ if ((${#found[@]} == 0)); then
   exit 0
 fi
 
-# The cores do not depend on the interpreter: with ccache, every build after
-# the first (the next interpreters', and the one that the pip install test
-# makes) compiles little more than the binding layer.
-if command -v ccache >/dev/null 2>&1; then
-  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$root/build-interp/ccache"
-fi
+use_build_cache "$root"
 
 declare -A result
 start_all=$SECONDS
