@@ -20,12 +20,26 @@ DIST = "tavolin_native_backend"
 VERSION = "0.1.1"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
+# Kept in step with [project] in pyproject.toml (a test compares them).
+REQUIRES_PYTHON = ">=3.10"
+CLASSIFIERS = [
+    "Programming Language :: C++",
+    "Programming Language :: Python :: 3",
+    "Programming Language :: Python :: 3 :: Only",
+    "Programming Language :: Python :: 3.10",
+    "Programming Language :: Python :: 3.11",
+    "Programming Language :: Python :: 3.12",
+    "Programming Language :: Python :: 3.13",
+    "Programming Language :: Python :: Implementation :: CPython",
+    "Operating System :: POSIX :: Linux",
+]
+
 METADATA = f"""Metadata-Version: 2.1
 Name: tavolin-native-backend
 Version: {VERSION}
 Summary: Native backend of the video and report application
-Requires-Python: >=3.11
-"""
+Requires-Python: {REQUIRES_PYTHON}
+""" + "".join(f"Classifier: {c}\n" for c in CLASSIFIERS)
 
 
 def _tag() -> str:

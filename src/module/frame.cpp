@@ -13,6 +13,7 @@
 #include <string>
 
 #include "encrypted_range/container.hpp"
+#include "module/compat.hpp"
 
 namespace tavolin::py {
 
@@ -24,7 +25,7 @@ PyObject* g_panic_type = nullptr;  // created once, used with the lock held
 thread_local bool t_in_fault = false;
 
 std::string type_name_of(PyObject* obj) {
-  PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+  PyObject* name = compat::type_qualname(Py_TYPE(obj));
   if (name == nullptr) {
     PyErr_Clear();
     return Py_TYPE(obj)->tp_name;
