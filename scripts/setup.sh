@@ -4,10 +4,11 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ cmake pkg-config
+  build-essential g++ cmake pkg-config ccache
   libssl-dev openssl nlohmann-json3-dev libgtest-dev
   python3 python3-dev python3-venv python3-pip
   python3-pytest python3-hypothesis python3-cryptography python3-numpy
+  python3-exceptiongroup python3-tomli  # Debian's pytest and hypothesis on CPython 3.10
   python3-mypy mypy
   qpdf poppler-utils strace
 )

@@ -39,13 +39,26 @@ def _project_version() -> str:
 
 
 VERSION = _project_version()
+# Kept in step with [project] in pyproject.toml (a test compares them).
+REQUIRES_PYTHON = ">=3.10"
+CLASSIFIERS = [
+    "Programming Language :: C++",
+    "Programming Language :: Python :: 3",
+    "Programming Language :: Python :: 3 :: Only",
+    "Programming Language :: Python :: 3.10",
+    "Programming Language :: Python :: 3.11",
+    "Programming Language :: Python :: 3.12",
+    "Programming Language :: Python :: 3.13",
+    "Programming Language :: Python :: Implementation :: CPython",
+    "Operating System :: POSIX :: Linux",
+]
 
 METADATA = f"""Metadata-Version: 2.1
 Name: tavolin-native-backend
 Version: {VERSION}
 Summary: Native backend of the video and report application
-Requires-Python: >=3.11
-"""
+Requires-Python: {REQUIRES_PYTHON}
+""" + "".join(f"Classifier: {c}\n" for c in CLASSIFIERS)
 
 
 def _tag() -> str:

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "module/compat.hpp"
 #include "module/pyref.hpp"
 
 namespace tavolin::py {
@@ -56,7 +57,7 @@ std::string current_thread_name() {
 }  // namespace
 
 std::string type_name_of(PyObject* obj) {
-  const PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  const PyRef name = PyRef::steal(compat::type_qualname(Py_TYPE(obj)));
   if (!name) {
     PyErr_Clear();
     return Py_TYPE(obj)->tp_name;

@@ -13,6 +13,7 @@
 #include "module/bind_files.hpp"
 #include "module/bind_identity.hpp"
 #include "module/bindings.hpp"
+#include "module/compat.hpp"
 #include "module/pyref.hpp"
 
 namespace tavolin::py {
@@ -145,8 +146,11 @@ PyObject* init_module() {
   const std::int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1) return nullptr;
 
+  // Only the main interpreter may own the module: a sub-interpreter is
+  // refused before it could be recorded, whichever interpreter comes first.
   std::int64_t expected = -1;
-  if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+  if (!compat::in_main_interpreter() ||
+      (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id)) {
     PyErr_SetString(PyExc_ImportError,
                     "tavolin_native_backend does not support sub-interpreters: it was first "
                     "imported by another interpreter of this process");

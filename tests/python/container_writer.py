@@ -1,13 +1,76 @@
-"""Writes encrypted containers for the tests with the `cryptography` package,
-independently of the module's reader."""
+"""Writes encrypted containers for the tests, independently of the module's
+reader: with the `cryptography` package where the interpreter has it, else
+with libcrypto's EVP interface called through ctypes."""
 from __future__ import annotations
 
 import base64
+import ctypes
+import ctypes.util
 import json
 import os
 import struct
 
-from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+class EvpAESGCM:
+    """AES-GCM sealing (96-bit nonce, 128-bit tag appended) through libcrypto's
+    EVP calls; the same `encrypt` as `cryptography`'s AESGCM."""
+
+    _lib = None
+    _SET_IVLEN, _GET_TAG = 0x9, 0x10
+
+    def __init__(self, key: bytes):
+        if len(key) not in (16, 24, 32):
+            raise ValueError("AESGCM key must be 128, 192, or 256 bits.")
+        self._key = bytes(key)
+
+    @classmethod
+    def _crypto(cls):
+        if cls._lib is None:
+            lib = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
+            for name in ("EVP_aes_128_gcm", "EVP_aes_192_gcm", "EVP_aes_256_gcm",
+                         "EVP_CIPHER_CTX_new"):
+                getattr(lib, name).restype = ctypes.c_void_p
+            lib.EVP_CIPHER_CTX_free.argtypes = [ctypes.c_void_p]
+            lib.EVP_CIPHER_CTX_ctrl.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                                ctypes.c_void_p]
+            lib.EVP_EncryptInit_ex.argtypes = [ctypes.c_void_p] * 5
+            lib.EVP_EncryptUpdate.argtypes = [ctypes.c_void_p, ctypes.c_void_p,
+                                              ctypes.POINTER(ctypes.c_int), ctypes.c_char_p,
+                                              ctypes.c_int]
+            lib.EVP_EncryptFinal_ex.argtypes = [ctypes.c_void_p, ctypes.c_void_p,
+                                                ctypes.POINTER(ctypes.c_int)]
+            cls._lib = lib
+        return cls._lib
+
+    def encrypt(self, nonce: bytes, data: bytes, associated_data: bytes | None) -> bytes:
+        lib = self._crypto()
+        cipher = getattr(lib, f"EVP_aes_{len(self._key) * 8}_gcm")()
+        aad = associated_data or b""
+        out = ctypes.create_string_buffer(len(data) + 16)
+        tag = ctypes.create_string_buffer(16)
+        n = ctypes.c_int(0)
+        ctx = lib.EVP_CIPHER_CTX_new()
+        try:
+            ok = (lib.EVP_EncryptInit_ex(ctx, cipher, None, None, None) == 1
+                  and lib.EVP_CIPHER_CTX_ctrl(ctx, self._SET_IVLEN, len(nonce), None) == 1
+                  and lib.EVP_EncryptInit_ex(ctx, None, None, self._key, bytes(nonce)) == 1
+                  and lib.EVP_EncryptUpdate(ctx, None, ctypes.byref(n), aad, len(aad)) == 1
+                  and lib.EVP_EncryptUpdate(ctx, out, ctypes.byref(n), bytes(data),
+                                            len(data)) == 1
+                  and n.value == len(data)
+                  and lib.EVP_EncryptFinal_ex(ctx, None, ctypes.byref(n)) == 1
+                  and lib.EVP_CIPHER_CTX_ctrl(ctx, self._GET_TAG, 16, tag) == 1)
+        finally:
+            lib.EVP_CIPHER_CTX_free(ctx)
+        if not ok:
+            raise RuntimeError("libcrypto AES-GCM sealing failed")
+        return out.raw[:len(data)] + tag.raw
+
+
+try:
+    from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+except ImportError:  # interpreters without the package
+    AESGCM = EvpAESGCM
 
 MAGIC = b"QVENC01\n"
 WRAP_LABEL = b"qv-annotate:dek-wrap:v1"

@@ -10,9 +10,9 @@ import threading
 import time
 
 import pytest
-from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 import container_writer as cw
+from container_writer import AESGCM
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 

@@ -1,5 +1,6 @@
 """The module frame: import, registration, binding and conversion errors."""
 import importlib
+import importlib.util
 import inspect
 import os
 import subprocess
@@ -82,21 +83,83 @@ def test_reimport_after_removal_returns_identical_module(m):
     assert again is m
 
 
-def test_second_interpreter_is_refused():
-    code = textwrap.dedent("""
-        import _xxsubinterpreters as interpreters
-        import tavolin_native_backend
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import tavolin_native_backend")
-        except Exception as e:
-            print(type(e).__name__, e)
+SUB_INTERPRETER_REFUSAL = ("refused: tavolin_native_backend does not support sub-interpreters: it "
+                           "was first imported by another interpreter of this process")
+# An isolated sub-interpreter (own lock, 3.12+) may instead be refused by the
+# interpreter itself before the module's initialisation runs.
+INTERPRETER_REFUSAL = "refused: module tavolin_native_backend does not support loading in " \
+                      "subinterpreters"
+SUB_INTERPRETER_KINDS = ["legacy"] + (["isolated"] if sys.version_info >= (3, 12) else [])
+HAS_SUB_INTERPRETERS = any(importlib.util.find_spec(name)
+                           for name in ("_interpreters", "_xxsubinterpreters"))
+
+INTERPRETERS_SCRIPT = textwrap.dedent('''
+    import sys
+    try:
+        import _interpreters as interpreters  # 3.13
+    except ImportError:
+        import _xxsubinterpreters as interpreters  # 3.10 to 3.12
+
+    def in_sub_interpreter(kind):
+        if sys.version_info >= (3, 13):
+            interp = interpreters.create(kind)
+        elif sys.version_info >= (3, 12):
+            interp = interpreters.create(isolated=kind == "isolated")
         else:
-            print("imported")
-    """)
+            interp = interpreters.create()
+        try:
+            failure = interpreters.run_string(interp, """if 1:
+                try:
+                    import tavolin_native_backend
+                except ImportError as e:
+                    print("refused:", e, flush=True)
+                else:
+                    print("imported", flush=True)
+            """)
+            assert failure is None, failure
+        finally:
+            interpreters.destroy(interp)
+
+    def in_main():
+        import tavolin_native_backend as m
+        print("main:", m.transition_operation_lifecycle("queued", "claim"), flush=True)
+''')
+
+
+def run_interpreters(*steps):
+    """Runs the import steps in a fresh process; returns its output lines."""
+    code = INTERPRETERS_SCRIPT + "\n".join(steps) + "\n"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
+    assert out.returncode == 0, out.stdout + out.stderr
+    return out.stdout.splitlines()
+
+
+def refusals(kind):
+    return {SUB_INTERPRETER_REFUSAL} | ({INTERPRETER_REFUSAL} if kind == "isolated" else set())
+
+
+needs_sub_interpreters = pytest.mark.skipif(not HAS_SUB_INTERPRETERS,
+                                            reason="this interpreter has no sub-interpreter module")
+
+
+@needs_sub_interpreters
+@pytest.mark.parametrize("kind", SUB_INTERPRETER_KINDS)
+def test_second_interpreter_is_refused(kind):
+    lines = run_interpreters("in_main()", f"in_sub_interpreter({kind!r})", "in_main()")
+    assert len(lines) == 3, lines
+    assert lines[0] == lines[2] == "main: claimed"
+    assert lines[1] in refusals(kind)
+
+
+@needs_sub_interpreters
+@pytest.mark.parametrize("kind", SUB_INTERPRETER_KINDS)
+def test_refused_sub_interpreter_does_not_take_the_module_from_the_main_one(kind):
+    lines = run_interpreters(f"in_sub_interpreter({kind!r})", "in_main()",
+                             "in_sub_interpreter('legacy')")
+    assert len(lines) == 3, lines
+    assert lines[0] in refusals(kind)
+    assert lines[1] == "main: claimed"
+    assert lines[2] == SUB_INTERPRETER_REFUSAL
 
 
 @pytest.mark.parametrize("call, message", [

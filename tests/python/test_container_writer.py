@@ -1,0 +1,30 @@
+"""The tests' container writer seals with standard AES-GCM on every
+interpreter, with or without the `cryptography` package."""
+import os
+
+import pytest
+
+import container_writer as cw
+
+# Test cases 2 (AES-128) and 14 (AES-256) of the GCM specification: zero key,
+# zero 96-bit nonce, one zero block, no associated data; ciphertext then tag.
+KNOWN_ANSWERS = [
+    (bytes(16), "0388dace60b6a392f328c2b971b2fe78ab6e47d42cec13bdf53a67b21257bddf"),
+    (bytes(32), "cea7403d4d606b6e074ec5d3baf39d18d0d1c8a799996bf0265b98b5d48ab919"),
+]
+
+
+@pytest.mark.parametrize("key, sealed", KNOWN_ANSWERS)
+def test_libcrypto_sealing_gives_the_known_answers(key, sealed):
+    assert cw.EvpAESGCM(key).encrypt(bytes(12), bytes(16), None).hex() == sealed
+
+
+def test_libcrypto_sealing_matches_the_cryptography_package():
+    aead = pytest.importorskip("cryptography.hazmat.primitives.ciphers.aead",
+                               reason="the cryptography package is not installed here")
+    for key_size in (16, 24, 32):
+        for length in (0, 1, 16, 1000):
+            key, nonce = os.urandom(key_size), os.urandom(12)
+            data, associated = os.urandom(length), os.urandom(length % 23)
+            assert cw.EvpAESGCM(key).encrypt(nonce, data, associated) == \
+                aead.AESGCM(key).encrypt(nonce, data, associated)
