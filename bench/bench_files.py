@@ -93,27 +93,29 @@ def allocations(records):
 ALLOCATION = "allocating the same objects"
 
 
-def bench_expected():
-    n = 1_000_000
-    records = m.build_expected_frame_records(n)
-    assert records == py.build_expected_frame_records(n)
+def bench_against_allocation(label, native_call, python_call, target):
+    """A records call against its pure-Python peer and the allocation of the
+    same objects (its limit)."""
+    records = native_call()
+    assert records == python_call()
     limit_sides = allocations(records)
     del records
-    native, python, *alloc = best_of(5, lambda: m.build_expected_frame_records(n),
-                                     lambda: py.build_expected_frame_records(n), *limit_sides)
-    report("build_expected_frame_records(1_000_000)", native, python, 3.0,
-           (min(alloc), ALLOCATION))
+    native, python, *alloc = best_of(5, native_call, python_call, *limit_sides)
+    report(label, native, python, target, (min(alloc), ALLOCATION))
+
+
+def bench_expected():
+    n = 1_000_000
+    bench_against_allocation("build_expected_frame_records(1_000_000)",
+                             lambda: m.build_expected_frame_records(n),
+                             lambda: py.build_expected_frame_records(n), 3.0)
 
 
 def bench_records():
     paths = [f"/data/videos/0042/frames/frame_{i:07d}.jpg" for i in range(1, 1_000_001)]
-    records = m.build_frame_records(paths)
-    assert records == py.build_frame_records(paths)
-    limit_sides = allocations(records)
-    del records
-    native, python, *alloc = best_of(5, lambda: m.build_frame_records(paths),
-                                     lambda: py.build_frame_records(paths), *limit_sides)
-    report("build_frame_records(1_000_000 paths)", native, python, None, (min(alloc), ALLOCATION))
+    bench_against_allocation("build_frame_records(1_000_000 paths)",
+                             lambda: m.build_frame_records(paths),
+                             lambda: py.build_frame_records(paths), None)
 
 
 def bench_expected_reused_memory():
