@@ -223,10 +223,6 @@ def bench_copy_regular(workdir):
     target = os.path.join(workdir, "target.bin")
     write_file(source, GIB)
 
-    def remove_target():
-        if os.path.exists(target):
-            os.unlink(target)
-
     def run(copy):
         def go():
             fd = os.open(source, os.O_RDONLY)
@@ -238,13 +234,24 @@ def bench_copy_regular(workdir):
             return copied
         return go
 
+    race_copies("copy_file_descriptor_to_path(1 GiB cached file)", run, target, 1.0,
+                "os.copy_file_range loop + fsync")
+    os.unlink(source)
+
+
+def race_copies(label, run, target, goal, limit_name):
+    """The native copy, the pure-Python one and the kernel's own (with and
+    without early writeback: the faster is the limit), each to a new target;
+    `run(copy)` makes one round of a copy function."""
+    def remove_target():
+        if os.path.exists(target):
+            os.unlink(target)
+
     native, python, *kernel = best_of(5, run(m.copy_file_descriptor_to_path),
                                       run(py.copy_file_descriptor_to_path),
                                       run(kernel_copy(False)), run(kernel_copy(True)),
                                       setup=remove_target)
-    report("copy_file_descriptor_to_path(1 GiB cached file)", native, python, 1.0,
-           (min(kernel), "os.copy_file_range loop + fsync"))
-    os.unlink(source)
+    report(label, native, python, goal, (min(kernel), limit_name))
     remove_target()
 
 
@@ -274,17 +281,8 @@ def bench_copy_pipe(workdir):
             return copied
         return go
 
-    def remove_target():
-        if os.path.exists(target):
-            os.unlink(target)
-
-    native, python, *kernel = best_of(5, run(m.copy_file_descriptor_to_path),
-                                      run(py.copy_file_descriptor_to_path),
-                                      run(kernel_copy(False)), run(kernel_copy(True)),
-                                      setup=remove_target)
-    report("copy_file_descriptor_to_path(256 MiB pipe)", native, python, 1.5,
-           (min(kernel), "os.splice loop + fsync"))
-    remove_target()
+    race_copies("copy_file_descriptor_to_path(256 MiB pipe)", run, target, 1.5,
+                "os.splice loop + fsync")
 
 
 def main():
