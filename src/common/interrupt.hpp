@@ -3,8 +3,6 @@
 // handlers), the worker pool implements it with its job's stop flag.
 #pragma once
 
-#include <string>
-
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 

@@ -6,7 +6,7 @@ import pytest
 
 import container_writer as cw
 
-# Test cases 2 (AES-128) and 14 (AES-256) of the GCM specification: zero key,
+# The published GCM test cases 2 (AES-128) and 14 (AES-256): zero key,
 # zero 96-bit nonce, one zero block, no associated data; ciphertext then tag.
 KNOWN_ANSWERS = [
     (bytes(16), "0388dace60b6a392f328c2b971b2fe78ab6e47d42cec13bdf53a67b21257bddf"),
