@@ -9,26 +9,23 @@
 #include "module/bindings.hpp"
 
 namespace tavolin::py {
-namespace {
-
-PyObject* raise_io_as_value_error(const IoFailure& failure) {
+inline PyObject* raise_io_as_value_error(const IoFailure& failure) {
   return raise_failure(Failure(failure), IoRoute::value_error);
 }
 
-}  // namespace
 
 template <>
 struct Binding<"parse_encrypted_header"> {
   using Args = Converts<BytesObject>;
   static constexpr auto run = [](Bytes data) {
-  const auto header = encrypted_range::parse_header_payload(data);
-  if (!header) return raise_io_as_value_error(header.error());
-  const auto& h = *header;
-  return to_python(std::tuple(std::uint64_t{1}, std::string_view("AESGCM-chunked-v1"),
-                              h.chunk_size, Bytes(h.wrapped_dek.begin(), h.wrapped_dek.end()),
-                              Bytes(h.wrap_nonce.begin(), h.wrap_nonce.end()),
-                              Bytes(h.nonce_prefix.begin(), h.nonce_prefix.end())));
-};
+    const auto header = encrypted_range::parse_header_payload(data);
+    if (!header) return raise_io_as_value_error(header.error());
+    const auto& h = *header;
+    return to_python(std::tuple(std::uint64_t{1}, std::string_view("AESGCM-chunked-v1"),
+                                h.chunk_size, Bytes(h.wrapped_dek.begin(), h.wrapped_dek.end()),
+                                Bytes(h.wrap_nonce.begin(), h.wrap_nonce.end()),
+                                Bytes(h.nonce_prefix.begin(), h.nonce_prefix.end())));
+  };
 };
 
 // Detection with the lock released; `answer(status)` builds the result.
@@ -61,26 +58,25 @@ template <>
 struct Binding<"decrypt_encrypted_file_range"> {
   using Args = Converts<Path, ByteSequence, U64, U64>;
   static constexpr auto run = [](std::string path, SecretBytes master_key, std::uint64_t start,
-       std::uint64_t end) -> PyObject* {
-      // The range checks are plain arithmetic; they run before the result
-      // object is allocated, so a refused range allocates nothing.
-      const auto range = encrypted_range::check_byte_range(start, end);
-      if (!range) return raise_io_as_value_error(range.error());
-      // The result is decrypted straight into the new bytes object, which
-      // no one else can see until it is returned.
-      PyObject* result =
-          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(range->length));
-      if (result == nullptr) return nullptr;
-      const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)),
-                                        static_cast<std::size_t>(range->length));
-      const auto done = released(
-          [&] { return encrypted_range::decrypt_file_range_into(path, master_key, *range, out); });
-      if (!done) {  // `out` was wiped by the failed decryption
-        Py_DECREF(result);
-        return raise_io_as_value_error(done.error());
-      }
-      return result;
-    };
+                                 std::uint64_t end) -> PyObject* {
+    // The range checks are plain arithmetic; they run before the result
+    // object is allocated, so a refused range allocates nothing.
+    const auto range = encrypted_range::check_byte_range(start, end);
+    if (!range) return raise_io_as_value_error(range.error());
+    // The result is decrypted straight into the new bytes object, which
+    // no one else can see until it is returned.
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(range->length));
+    if (result == nullptr) return nullptr;
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)),
+                                      static_cast<std::size_t>(range->length));
+    const auto done = released(
+        [&] { return encrypted_range::decrypt_file_range_into(path, master_key, *range, out); });
+    if (!done) {  // `out` was wiped by the failed decryption
+      Py_DECREF(result);
+      return raise_io_as_value_error(done.error());
+    }
+    return result;
+  };
 };
 
 }  // namespace tavolin::py

@@ -13,8 +13,6 @@
 
 namespace tavolin::py {
 
-namespace {
-
 // A list of texts copied into one owned buffer (same acceptance and errors
 // as a list of texts; no heap string per element).
 struct TextListArg {
@@ -31,12 +29,12 @@ struct TextListArg {
   }
 };
 
-PyObject* text_to_python(std::string_view text) {
+inline PyObject* text_to_python(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // One (int, str) tuple, or nullptr with an exception set.
-PyObject* record_to_python(std::uint64_t number, std::string_view text) {
+inline PyObject* record_to_python(std::uint64_t number, std::string_view text) {
   PyRef tuple = PyRef::steal(PyTuple_New(2));
   if (!tuple) return nullptr;
   PyObject* first = PyLong_FromUnsignedLongLong(number);
@@ -52,14 +50,14 @@ PyObject* record_to_python(std::uint64_t number, std::string_view text) {
   return tuple.release();
 }
 
-PyObject* finish_records(const Result<std::vector<frames::FrameRecord>>& result) {
+inline PyObject* finish_records(const Result<std::vector<frames::FrameRecord>>& result) {
   if (!result) return raise_failure(result.error(), IoRoute::os_error);
   return list_of(*result, [](const frames::FrameRecord& record) {
     return record_to_python(std::get<0>(record), std::get<1>(record));
   });
 }
 
-PyObject* finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
+inline PyObject* finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
   if (!result) return raise_failure(result.error(), IoRoute::os_error);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->size())));
   if (!list) return nullptr;
@@ -72,69 +70,68 @@ PyObject* finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
   return complete ? list.release() : nullptr;  // unset slots are NULL: deallocation skips them
 }
 
-PyObject* finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result) {
+inline PyObject* finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result) {
   if (!result) return raise_failure(result.error(), IoRoute::os_error);
   return list_of(*result, [](std::uint64_t number) { return PyLong_FromUnsignedLongLong(number); });
 }
 
-}  // namespace
 
 template <>
 struct Binding<"copy_file_descriptor_to_path"> {
   using Args = Converts<I32, Path, Opt<U64>>;
   static constexpr auto run = [](std::int32_t source_fd, std::string target_path,
-       std::optional<std::uint64_t> chunk) -> PyObject* {
-      const std::uint64_t chunk_size = chunk.value_or(file_copy::kDefaultChunkSize);
-      const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
-      if (!checked) return raise_failure(checked.error(), IoRoute::os_error);
-      SignalWatch watch;
-      const auto copied = released([&] {
-        return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
-      });
-      if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
-      return finish(copied, IoRoute::os_error);
-    };
+                                 std::optional<std::uint64_t> chunk) -> PyObject* {
+    const std::uint64_t chunk_size = chunk.value_or(file_copy::kDefaultChunkSize);
+    const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
+    if (!checked) return raise_failure(checked.error(), IoRoute::os_error);
+    SignalWatch watch;
+    const auto copied = released([&] {
+      return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
+    });
+    if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
+    return finish(copied, IoRoute::os_error);
+  };
 };
 
 template <>
 struct Binding<"render_single_page_pdf"> {
   using Args = Converts<OwnedText>;
   static constexpr auto run = [](std::string text) {
-  const std::string file = released([&] { return pdf::render_single_page_pdf(text); });
-  return PyBytes_FromStringAndSize(file.data(), static_cast<Py_ssize_t>(file.size()));
-};
+    const std::string file = released([&] { return pdf::render_single_page_pdf(text); });
+    return PyBytes_FromStringAndSize(file.data(), static_cast<Py_ssize_t>(file.size()));
+  };
 };
 
 template <>
 struct Binding<"parse_extracted_frame_numbers"> {
   using Args = Converts<TextListArg>;
   static constexpr auto run = [](frames::TextList paths) {
-      const auto numbers = released([&] { return frames::parse_extracted_frame_numbers(paths); });
-      return finish_numbers(numbers);
-    };
+    const auto numbers = released([&] { return frames::parse_extracted_frame_numbers(paths); });
+    return finish_numbers(numbers);
+  };
 };
 
 template <>
 struct Binding<"build_frame_records"> {
   using Args = Converts<TextListArg, OptionalText, Opt<Bool>>;
   static constexpr auto run = [](frames::TextList paths, std::optional<std::string> relative_to,
-       std::optional<bool> zero_based) {
-      const auto records = released([&] {
-        return frames::build_frame_records(paths, relative_to, zero_based.value_or(false));
-      });
-      return finish_records(records);
-    };
+                                 std::optional<bool> zero_based) {
+    const auto records = released([&] {
+      return frames::build_frame_records(paths, relative_to, zero_based.value_or(false));
+    });
+    return finish_records(records);
+  };
 };
 
 template <>
 struct Binding<"build_expected_frame_records"> {
   using Args = Converts<U64, Opt<OwnedText>>;
   static constexpr auto run = [](std::uint64_t frame_count, std::optional<std::string> ext) {
-      const std::string extension = ext ? std::move(*ext) : std::string("jpg");
-      const auto records = released(
-          [&] { return frames::build_expected_frame_records(frame_count, extension); });
-      return finish_expected(records);
-    };
+    const std::string extension = ext ? std::move(*ext) : std::string("jpg");
+    const auto records =
+        released([&] { return frames::build_expected_frame_records(frame_count, extension); });
+    return finish_expected(records);
+  };
 };
 
 }  // namespace tavolin::py

@@ -20,16 +20,15 @@ using file_identity::StableIdentity;
 using KeyList = std::optional<std::vector<SecretBytes>>;
 
 inline PyObject* identity_tuple(const StableIdentity& id) {
-  return to_python(std::tuple<std::uint64_t, __int128, const std::string&>(id.size, id.mtime_ns,
-                                                                            id.digest));
+  return to_python(
+      std::tuple<std::uint64_t, __int128, const std::string&>(id.size, id.mtime_ns, id.digest));
 }
 
 // The chunk_size default and check shared by both entries; raises on refusal.
 inline std::optional<std::uint64_t> checked_chunk_size(const std::optional<std::uint64_t>& given) {
   const std::uint64_t chunk_size = given.value_or(file_identity::DEFAULT_READ_CHUNK_SIZE);
   if (!file_identity::chunk_size_accepted(chunk_size)) {
-    raise_failure(Failure(ValidationFailure{std::string(messages::CHUNK_SIZE)}),
-                  IoRoute::os_error);
+    raise_failure(Failure(ValidationFailure{std::string(messages::CHUNK_SIZE)}), IoRoute::os_error);
     return std::nullopt;
   }
   return chunk_size;
