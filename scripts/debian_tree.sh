@@ -1,0 +1,81 @@
+# Sourced by the scripts that build or test inside a Debian tree of another
+# release (debootstrap + chroot): the unstable tree for CPython 3.14, 3.15 and
+# 3.14's debug build, and a Debian 13 tree for the README's two commands.
+#
+# Trees live in a cache folder outside the clone ($TAVOLIN_TREE_CACHE, by
+# default /var/cache/tavolin-trees), one folder per name; a tree is reused by
+# later runs and made afresh when it is absent or was left half made. The
+# host's apt sources are never touched: settings for the tree go into the tree.
+
+tree_cache=${TAVOLIN_TREE_CACHE:-/var/cache/tavolin-trees}
+tree_mirror=${TAVOLIN_TREE_MIRROR:-http://deb.debian.org/debian}
+tree_mounts=()
+
+# Makes tree $1 of suite $2 unless it exists and is complete. Prints its path.
+tree_make() {
+  local name=$1 suite=$2 dir="$tree_cache/$1"
+  if [[ ! -f "$dir/.tavolin-tree-complete" ]]; then
+    command -v debootstrap >/dev/null 2>&1 ||
+      { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null ||
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null; }; } >&2
+    echo "tree: making $name ($suite) in $dir" >&2
+    rm -rf "$dir"
+    mkdir -p "$tree_cache"
+    debootstrap --variant=minbase "$suite" "$dir" "$tree_mirror" >"$tree_cache/$name.debootstrap.log" 2>&1 ||
+      { tail -n 20 "$tree_cache/$name.debootstrap.log" >&2; return 1; }
+    # The unstable suite's Release file may be past its Valid-Until date on
+    # this mirror; the setting lives in the tree only.
+    echo 'Acquire::Check-Valid-Until "false";' >"$dir/etc/apt/apt.conf.d/99tavolin-no-valid-until"
+    printf 'APT::Install-Recommends "false";\nAPT::Install-Suggests "false";\n' \
+      >"$dir/etc/apt/apt.conf.d/99tavolin-no-recommends"
+    touch "$dir/.tavolin-tree-complete"
+  fi
+  echo "$dir"
+}
+
+# Mounts /proc, /sys, /dev, /dev/pts and the extra "host:inside" pairs given
+# after the tree into tree $1. tree_unmount undoes it; call it from an EXIT
+# trap so that a failure unmounts too.
+tree_mount() {
+  local dir=$1 pair host inside
+  shift
+  cp -L /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
+  for pair in /proc:/proc /sys:/sys /dev:/dev /dev/pts:/dev/pts "$@"; do
+    host=${pair%%:*}
+    inside=$dir${pair#*:}
+    mkdir -p "$inside"
+    mountpoint -q "$inside" && umount -l "$inside"
+    mount --bind "$host" "$inside" || return 1
+    tree_mounts+=("$inside")
+  done
+}
+
+tree_unmount() {
+  local i
+  for ((i = ${#tree_mounts[@]} - 1; i >= 0; i--)); do
+    umount -l "${tree_mounts[i]}" 2>/dev/null || true
+  done
+  tree_mounts=()
+}
+
+# Runs a command as root inside tree $1 with a clean environment.
+tree_run() {
+  local dir=$1
+  shift
+  chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"
+}
+
+# Installs into tree $1 the packages given after it that it lacks.
+tree_install() {
+  local dir=$1 missing=() p status
+  shift
+  for p in "$@"; do
+    status=$(tree_run "$dir" dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  echo "tree: installing ${missing[*]}" >&2
+  tree_run "$dir" apt-get update -qq &&
+    tree_run "$dir" apt-get install -y -qq "${missing[@]}" >/dev/null
+}
