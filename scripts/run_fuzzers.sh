@@ -6,8 +6,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-# The public JSON suite, read in place beside the project when it is there.
-json_suite="$root/../shared/testdata/json-test-suite/test_parsing"
+# The public JSON parsing suite kept in the test data: extra header inputs.
+json_suite="$root/tests/data/json-test-suite/test_parsing"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_FUZZ=ON \
   -DTAVOLIN_TESTS=OFF -DTAVOLIN_SANITIZE=address,undefined \

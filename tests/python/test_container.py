@@ -13,13 +13,8 @@ import container_writer as w
 from blocking import call_with_deadline
 
 KEY = bytes(range(32))
-_ROOT = pathlib.Path(__file__).resolve().parents[2]
-# The public JSON parsing suite, used in place beside the project.
-JSON_SUITE = next(
-    (p for p in (_ROOT.parent / "shared" / "testdata" / "json-test-suite" / "test_parsing",
-                 pathlib.Path("/work/shared/testdata/json-test-suite/test_parsing"))
-     if p.is_dir()),
-    _ROOT.parent / "shared" / "testdata" / "json-test-suite" / "test_parsing")
+# The public JSON parsing suite (MIT licence), kept in the test data.
+JSON_SUITE = pathlib.Path(__file__).resolve().parents[1] / "data" / "json-test-suite" / "test_parsing"
 
 LENGTH = "encrypted header length is invalid"
 JSON = "encrypted header JSON is invalid"
