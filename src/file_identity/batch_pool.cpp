@@ -304,7 +304,9 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
       interrupted = interrupt.should_stop(false);
       // A signal handler may have forked: this thread then goes on in the
       // child, where no worker will ever finish the job.
-      if (::getpid() != submitted_in) return run_in_forked_child(std::move(job), interrupted, interrupt);
+      if (::getpid() != submitted_in) {
+        return run_in_forked_child(std::move(job), interrupted, interrupt);
+      }
       lock.lock();
       if (!interrupted) continue;
       job->stop.store(true, std::memory_order_release);

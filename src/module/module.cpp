@@ -158,7 +158,8 @@ PyObject* init_module() {
       "another interpreter of this process";
   if (!compat::in_main_interpreter()) {
     const std::int64_t owner = g_owner_interpreter.load();
-    PyErr_SetString(PyExc_ImportError, owner == -1 || owner == id ? kNotSupported : kOwnedElsewhere);
+    PyErr_SetString(PyExc_ImportError,
+                    owner == -1 || owner == id ? kNotSupported : kOwnedElsewhere);
     return nullptr;
   }
   std::int64_t expected = -1;

@@ -758,7 +758,9 @@ class StopAfter final : public tavolin::Interrupt {
 TEST(ContainerRange, SmallRecordsAreFetchedTogetherAndTheInterruptIsAsked) {
   const Bytes plain = [] {
     Bytes out(120'000);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
     return out;
   }();
   const auto c = make_container(plain, 1);  // 120,000 records of 21 bytes
@@ -782,7 +784,8 @@ TEST(ContainerRange, SmallRecordsAreFetchedTogetherAndTheInterruptIsAsked) {
 
   StopAfter second(2);
   Bytes stopped(range->length);
-  const auto r = decrypt_records(file, *prefix, c.file.size(), c.master_key, *range, stopped, second);
+  const auto r =
+      decrypt_records(file, *prefix, c.file.size(), c.master_key, *range, stopped, second);
   ASSERT_FALSE(r);
   EXPECT_TRUE(tavolin::is_interruption(r.error()));
   EXPECT_EQ(second.asked, 2u);
