@@ -56,8 +56,11 @@ IoResult<std::size_t> FdRandomAccess::read_at(std::uint64_t offset,
     }
     const ssize_t got = ::preadv(fd_, vec, count, static_cast<off_t>(offset + total));
     if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoFailure::from_errno(errno));
+      if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
+      if (interrupt_ != nullptr && interrupt_->should_stop(true)) {
+        return std::unexpected(interrupted_failure());
+      }
+      continue;
     }
     if (got == 0) break;  // end of data
     total += static_cast<std::size_t>(got);

@@ -8,6 +8,7 @@
 
 #include "encrypted_range/container.hpp"
 #include "common/failure.hpp"
+#include "common/interrupt.hpp"
 #include "common/unique_fd.hpp"
 
 namespace tavolin::encrypted_range {
@@ -37,14 +38,18 @@ class RandomAccessSource {
                                         std::span<const std::span<std::uint8_t>> parts) = 0;
 };
 
+// Reads interrupted by a signal are retried unless `interrupt` (when given)
+// asks to stop.
 class FdRandomAccess final : public RandomAccessSource {
  public:
-  explicit FdRandomAccess(int fd) : fd_(fd) {}
+  explicit FdRandomAccess(int fd, Interrupt* interrupt = nullptr)
+      : fd_(fd), interrupt_(interrupt) {}
   IoResult<std::size_t> read_at(std::uint64_t offset,
                                 std::span<const std::span<std::uint8_t>> parts) override;
 
  private:
   int fd_;
+  Interrupt* interrupt_;
 };
 
 // Fills `buffer` from `offset`; an early end is IoFailure::unexpected_eof().

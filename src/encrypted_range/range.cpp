@@ -15,6 +15,11 @@
 namespace tavolin::encrypted_range {
 namespace {
 
+// Records of at least this size are read one at a time, straight into the
+// result; smaller ones are fetched up to kRecordReadBytes at a time.
+constexpr std::uint64_t kRecordReadAlone = std::uint64_t{16} << 10;
+constexpr std::uint64_t kRecordReadBytes = std::uint64_t{1} << 20;
+
 IoFailure invalid(std::string_view message) {
   return IoFailure::invalid_data(std::string(message));
 }
@@ -91,7 +96,8 @@ namespace {
 IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPrefix& prefix,
                                        std::uint64_t file_size,
                                        std::span<const std::uint8_t> master_key,
-                                       const ByteRange& range, std::span<std::uint8_t> out) {
+                                       const ByteRange& range, std::span<std::uint8_t> out,
+                                       Interrupt& interrupt) {
   const auto size = TAVOLIN_TRY(plaintext_geometry(file, prefix, file_size));
   if (range.end >= size) {
     std::string message(messages::RANGE_BEYOND_PLAINTEXT);
@@ -112,9 +118,15 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
   }
 
-  SecretBytes partial;  // a record the range covers only partly
+  // What the range takes of chunk `index`: its plaintext length and the
+  // bytes [local_start, local_start + take) of it.
+  struct Slice {
+    std::uint64_t length;
+    std::uint64_t local_start;
+    std::size_t take;
+  };
   std::size_t written = 0;
-  for (std::uint64_t index = first; index <= last; ++index) {
+  const auto slice_of = [&](std::uint64_t index) -> IoResult<Slice> {
     std::uint64_t chunk_start = 0;
     if (!checked_mul(index, chunk, chunk_start)) {
       return std::unexpected(invalid(messages::PLAINTEXT_OFFSET_OVERFLOW));
@@ -126,19 +138,59 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     if (take > out.size() - written) {
       return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
     }
+    return Slice{length, local_start, take};
+  };
 
-    // A chunk inside the range is read and decrypted in place in the result;
-    // one the range covers partly goes through `partial`, wiped once copied.
-    const bool whole = local_start == 0 && local_end == length;
-    if (!whole) partial.resize(static_cast<std::size_t>(length));
-    const std::span<std::uint8_t> body =
-        whole ? out.subspan(written, static_cast<std::size_t>(length)) : partial.span();
-    TAVOLIN_TRY(records.open_at(index, body));
-    if (!whole) {
-      std::memcpy(out.data() + written, body.data() + local_start, take);
-      partial.clear();
+  const std::uint64_t record_size = chunk + RECORD_OVERHEAD;
+  if (record_size >= kRecordReadAlone) {
+    SecretBytes partial;  // a record the range covers only partly
+    for (std::uint64_t index = first; index <= last; ++index) {
+      if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+      const Slice s = TAVOLIN_TRY(slice_of(index));
+      // A chunk inside the range is read and decrypted in place in the
+      // result; one the range covers partly goes through `partial`, wiped
+      // once copied.
+      const bool whole = s.local_start == 0 && s.take == s.length;
+      if (!whole) partial.resize(static_cast<std::size_t>(s.length));
+      const std::span<std::uint8_t> body =
+          whole ? out.subspan(written, static_cast<std::size_t>(s.length)) : partial.span();
+      TAVOLIN_TRY(records.open_at(index, body));
+      if (!whole) {
+        std::memcpy(out.data() + written, body.data() + s.local_start, s.take);
+        partial.clear();
+      }
+      written += s.take;
     }
-    written += take;
+  } else {
+    // Small records are fetched together, up to kRecordReadBytes of them per
+    // read, and opened in memory: one read per record would cost more than
+    // opening it.
+    const std::uint64_t per_read = std::max<std::uint64_t>(1, kRecordReadBytes / record_size);
+    SecretBytes fetched;  // wiped once its records are copied out
+    for (std::uint64_t index = first; index <= last;) {
+      if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+      const std::uint64_t count = std::min(last - index + 1, per_read);
+      // Every record is full except perhaps the container's final one.
+      const Slice final_slice = TAVOLIN_TRY(slice_of(index + count - 1));
+      const std::uint64_t total = (count - 1) * record_size + RECORD_OVERHEAD + final_slice.length;
+      const std::uint64_t offset = TAVOLIN_TRY(records.record_offset(index));
+      fetched.resize(static_cast<std::size_t>(total));
+      const std::span<std::uint8_t> parts[1] = {fetched.span()};
+      const std::size_t got = TAVOLIN_TRY(file.read_at(offset, parts));
+      for (std::uint64_t j = 0; j < count; ++j, ++index) {
+        const Slice s = TAVOLIN_TRY(slice_of(index));
+        const std::size_t at = static_cast<std::size_t>(j * record_size);
+        const std::size_t whole = static_cast<std::size_t>(RECORD_OVERHEAD + s.length);
+        const std::span<std::uint8_t> bytes =
+            at < got ? fetched.span().subspan(at, std::min(got - at, whole))
+                     : std::span<std::uint8_t>();
+        const auto body =
+            TAVOLIN_TRY(records.open_read(index, bytes, static_cast<std::size_t>(s.length)));
+        std::memcpy(out.data() + written, body.data() + s.local_start, s.take);
+        written += s.take;
+      }
+      fetched.clear();
+    }
   }
   if (written != range.length) {
     return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
@@ -150,15 +202,17 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
 
 IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
                                std::uint64_t file_size, std::span<const std::uint8_t> master_key,
-                               const ByteRange& range, std::span<std::uint8_t> out) {
-  auto result = decrypt_records_unwiped(file, prefix, file_size, master_key, range, out);
+                               const ByteRange& range, std::span<std::uint8_t> out,
+                               Interrupt& interrupt) {
+  auto result = decrypt_records_unwiped(file, prefix, file_size, master_key, range, out, interrupt);
   if (!result) wipe(out);  // no plaintext of a failed call is released
   return result;
 }
 
 IoResult<void> decrypt_file_range_into(const std::string& path,
                                        std::span<const std::uint8_t> master_key,
-                                       const ByteRange& range, std::span<std::uint8_t> out) {
+                                       const ByteRange& range, std::span<std::uint8_t> out,
+                                       Interrupt& interrupt) {
   // Non-blocking open: a FIFO path is not waited on; regular files are
   // unaffected.
   auto file = TAVOLIN_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
@@ -170,16 +224,17 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
   if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(messages::RANGE_NOT_REGULAR));
   FdSource front(file.get());  // the front field by field, as read_container_prefix asks
   const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
-  FdRandomAccess records(file.get());
+  FdRandomAccess records(file.get(), &interrupt);
   return decrypt_records(records, prefix, static_cast<std::uint64_t>(st.st_size), master_key,
-                         range, out);
+                         range, out, interrupt);
 }
 
 IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
                                    std::uint64_t start, std::uint64_t end) {
   const auto range = TAVOLIN_TRY(check_byte_range(start, end));
   Bytes out(static_cast<std::size_t>(range.length));
-  TAVOLIN_TRY(decrypt_file_range_into(path, master_key, range, out));
+  NoInterrupt never;
+  TAVOLIN_TRY(decrypt_file_range_into(path, master_key, range, out, never));
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include "encrypted_range/container.hpp"
 #include "encrypted_range/file_io.hpp"
 #include "common/failure.hpp"
+#include "common/interrupt.hpp"
 
 namespace tavolin::encrypted_range {
 
@@ -30,16 +31,27 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
 
 // Reads, authenticates and decrypts the records overlapping `range` into
 // `out` (exactly range.length bytes). `prefix` has been read from `file`,
-// whose size is `file_size`. On failure `out` is wiped.
+// whose size is `file_size`. `interrupt` is asked between reads. On failure
+// `out` is wiped.
 IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
                                std::uint64_t file_size, std::span<const std::uint8_t> master_key,
-                               const ByteRange& range, std::span<std::uint8_t> out);
+                               const ByteRange& range, std::span<std::uint8_t> out,
+                               Interrupt& interrupt);
+inline IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
+                                      std::uint64_t file_size,
+                                      std::span<const std::uint8_t> master_key,
+                                      const ByteRange& range, std::span<std::uint8_t> out) {
+  NoInterrupt never;
+  return decrypt_records(file, prefix, file_size, master_key, range, out, never);
+}
 
-// Opens `path` and decrypts `range` into `out` (exactly range.length bytes).
+// Opens `path` and decrypts `range` into `out` (exactly range.length bytes),
+// asking `interrupt` between reads and after a read a signal interrupted.
 // On failure `out` is wiped.
 IoResult<void> decrypt_file_range_into(const std::string& path,
                                        std::span<const std::uint8_t> master_key,
-                                       const ByteRange& range, std::span<std::uint8_t> out);
+                                       const ByteRange& range, std::span<std::uint8_t> out,
+                                       Interrupt& interrupt);
 
 // The whole operation: checks, then decryption into a new buffer.
 IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,

@@ -67,4 +67,33 @@ IoResult<void> RecordCursor::open_at(std::uint64_t index, std::span<std::uint8_t
   return opener_->open_in_place(index, body, tag);
 }
 
+IoResult<std::uint64_t> RecordCursor::record_offset(std::uint64_t index) const {
+  const std::uint64_t record_size = prefix_->header.chunk_size + RECORD_OVERHEAD;
+  std::uint64_t offset = 0;
+  if (__builtin_mul_overflow(index, record_size, &offset) ||
+      __builtin_add_overflow(offset, prefix_->payload_offset, &offset)) {
+    return std::unexpected(IoFailure::invalid_data(std::string(messages::RECORD_OFFSET)));
+  }
+  return offset;
+}
+
+IoResult<std::span<std::uint8_t>> RecordCursor::open_read(std::uint64_t index,
+                                                          std::span<std::uint8_t> bytes,
+                                                          std::size_t body_length) {
+  constexpr std::size_t kField = 4;
+  if (bytes.size() < kField) return std::unexpected(IoFailure::unexpected_eof());
+  if (load_be32(std::span<const std::uint8_t, kField>(bytes.data(), kField)) !=
+      body_length + GCM_TAG_LENGTH) {
+    return std::unexpected(IoFailure::invalid_data(std::string(messages::CHUNK_GEOMETRY)));
+  }
+  if (bytes.size() < kField + body_length + GCM_TAG_LENGTH) {
+    return std::unexpected(IoFailure::unexpected_eof());
+  }
+  const std::span<std::uint8_t> body = bytes.subspan(kField, body_length);
+  TAVOLIN_TRY(opener_->open_in_place(
+      index, body,
+      std::span<const std::uint8_t, GCM_TAG_LENGTH>(body.data() + body_length, GCM_TAG_LENGTH)));
+  return body;
+}
+
 }  // namespace tavolin::encrypted_range

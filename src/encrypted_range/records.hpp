@@ -44,6 +44,16 @@ class RecordCursor {
   // place in `body`.
   IoResult<void> open_at(std::uint64_t index, std::span<std::uint8_t> body);
 
+  // Random access to records read together: the file offset of record
+  // `index` (overflow fails with messages::RECORD_OFFSET).
+  [[nodiscard]] IoResult<std::uint64_t> record_offset(std::uint64_t index) const;
+  // Record `index`, whose plaintext the geometry says is `body_length` bytes,
+  // from `bytes`: what a read at its offset returned, cut to the record's
+  // size (shorter only at the end of the data). Checked in the order of
+  // open_at and opened in place; returns the plaintext, inside `bytes`.
+  IoResult<std::span<std::uint8_t>> open_read(std::uint64_t index, std::span<std::uint8_t> bytes,
+                                              std::size_t body_length);
+
  private:
   RecordCursor(ByteSource* source, RandomAccessSource* file, const ContainerPrefix& prefix,
                ChunkOpener& opener, std::uint64_t file_size);

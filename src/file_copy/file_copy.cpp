@@ -129,15 +129,29 @@ class StagingBuffer {
   explicit StagingBuffer(std::uint64_t chunk_size) : request_(std::max(chunk_size, kMinReadSize)) {}
 
   // Allocates now (before the target is opened, so that a failure leaves it
-  // untouched); `get` allocates on first use otherwise.
-  void allocate() {
-    if (data_) return;
-    if (request_ > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
+  // untouched). False when the size cannot be had.
+  bool try_allocate() {
+    if (data_) return true;
+    if (request_ > static_cast<std::uint64_t>(PTRDIFF_MAX)) return false;
     data_.reset(new (std::nothrow) char[static_cast<std::size_t>(request_)]);
-    if (!data_) throw std::bad_alloc();
+    return data_ != nullptr;
   }
+  void allocate() {
+    if (!try_allocate()) throw std::bad_alloc();
+  }
+  // The buffer, allocated on first use. Only a source that the kernel routes
+  // were found to carry gets here without one, after the target was
+  // truncated: a MemoryError then would leave the target changed, so a
+  // buffer that cannot be had at its full size is taken smaller.
   std::span<char> get() {
-    allocate();
+    if (!try_allocate()) {
+      for (std::uint64_t smaller : {std::uint64_t{kKernelChunk}, kMinReadSize}) {
+        if (smaller >= request_) continue;
+        request_ = smaller;
+        if (try_allocate()) break;
+      }
+      allocate();
+    }
     return {data_.get(), static_cast<std::size_t>(request_)};
   }
 
@@ -145,6 +159,31 @@ class StagingBuffer {
   std::uint64_t request_;
   std::unique_ptr<char[]> data_;
 };
+
+// Whether the kernel routes will carry a regular, non-empty source from its
+// current offset: a byte there can be moved by sendfile (the route that
+// takes over whatever copy_file_range declines). Moves one byte into a pipe
+// of the call's own at an explicit offset, so the source's offset stays
+// where it is and the target is not touched. False when that byte cannot be
+// moved: the source stands at its end, or serves its content only through
+// read (procfs and sysfs files report a size), so the generic loop would
+// run. An error of the probe itself is that error.
+IoResult<bool> kernel_routes_carry(int source) {
+  const off_t offset = ::lseek(source, 0, SEEK_CUR);
+  if (offset < 0) return false;  // not seekable after all: the loop may run
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return std::unexpected(IoFailure::from_errno(errno));
+  }
+  const UniqueFd read_end(pipe_fds[0]);
+  const UniqueFd write_end(pipe_fds[1]);
+  for (;;) {
+    off_t at = offset;
+    const ssize_t n = ::sendfile(write_end.get(), source, &at, 1);
+    if (n >= 0) return n == 1;
+    if (errno != EINTR) return false;
+  }
+}
 
 // The generic loop: read up to max(chunk_size, kMinReadSize) bytes, write
 // all of it, until a read returns 0.
@@ -344,10 +383,15 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
   TAVOLIN_TRY(check_readable(source.get(), from));
   // The generic loop's buffer is allocated before the target is opened, so
   // that a size that cannot be had leaves the target as it was. A non-empty
-  // regular source goes by the kernel routes, which need none: there it is
-  // allocated only if they hand over.
+  // regular source goes by the kernel routes, which need none: when its
+  // buffer cannot be had, the copy goes on only if those routes are seen to
+  // carry the source; otherwise (at its end, or content served only through
+  // read) it ends here with MemoryError, the target untouched.
   StagingBuffer staging(chunk_size);
-  if (!(S_ISREG(from.st_mode) && from.st_size > 0)) staging.allocate();
+  if (!staging.try_allocate()) {
+    if (!(S_ISREG(from.st_mode) && from.st_size > 0)) throw std::bad_alloc();
+    if (!TAVOLIN_TRY(kernel_routes_carry(source.get()))) throw std::bad_alloc();
+  }
 
   auto opened = TAVOLIN_TRY(open_target(target_path.c_str(), interrupt));
   UniqueFd target(opened.fd);

@@ -17,10 +17,11 @@
 
 namespace tavolin::file_identity {
 
-// One batch: the converted arguments, a claim counter that idle threads take
-// the next index from (so files of very different sizes spread across the
-// threads), the stop flag and the error slot shared by its workers, and one
-// output slot per path.
+// One batch: the converted arguments, a claim counter that free threads take
+// the next index from, one at a time and in turn with the other running jobs
+// (so files of very different sizes spread across the threads), the stop
+// flag and the error slot shared by its workers, and one output slot per
+// path.
 struct BatchWorkerPool::Job {
   std::vector<std::string> paths;
   std::uint64_t chunk_size = 0;
@@ -149,6 +150,13 @@ void BatchWorkerPool::shut_down() {
   work_ready_.notify_all();
 }
 
+void BatchWorkerPool::finish_if_idle(Job& job) {
+  if (job.participants == 0 && !job.done) {
+    job.done = true;
+    job.finished.notify_all();
+  }
+}
+
 void BatchWorkerPool::worker_loop() {
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -158,22 +166,57 @@ void BatchWorkerPool::worker_loop() {
       return;
     }
 
-    const std::shared_ptr<Job> job = queue_.front();
-    if (!job->exhausted()) {
-      ++job->participants;
-      lock.unlock();
-      Job::StopFlag stop_flag(job->stop);
-      work_on(*job, stop_flag);
-      lock.lock();
-      --job->participants;
+    // The running jobs take turns: each free thread takes one path of the
+    // next job in order, so a small job started behind a large one waits
+    // about one file of each thread, not for the large job to end.
+    if (next_turn_ >= queue_.size()) next_turn_ = 0;
+    const std::shared_ptr<Job> job = queue_[next_turn_];
+    const std::size_t index = job->exhausted() ? job->paths.size()
+                                               : job->next.fetch_add(1, std::memory_order_relaxed);
+    if (index >= job->paths.size()) {
+      // Every index is claimed (or the job stopped): no thread joins it again.
+      queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(next_turn_));
+      finish_if_idle(*job);
+      continue;
     }
-    // Every index is claimed (or the job stopped): no thread joins it again.
-    if (!queue_.empty() && queue_.front() == job) queue_.pop_front();
-    if (job->participants == 0 && !job->done) {
-      job->done = true;
-      job->finished.notify_all();
+    ++next_turn_;
+    ++job->participants;
+    lock.unlock();
+    Job::StopFlag stop_flag(job->stop);
+    compute_path(*job, index, stop_flag);
+    lock.lock();
+    --job->participants;
+    if (job->exhausted()) {
+      if (const auto at = std::find(queue_.begin(), queue_.end(), job); at != queue_.end()) {
+        if (static_cast<std::size_t>(at - queue_.begin()) < next_turn_) --next_turn_;
+        queue_.erase(at);
+      }
+      finish_if_idle(*job);
     }
   }
+}
+
+bool BatchWorkerPool::compute_path(Job& job, std::size_t index, Interrupt& interrupt) {
+  IoResult<StableIdentity> identity;
+  try {
+    identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys, interrupt);
+  } catch (const abi::__forced_unwind&) {
+    throw;  // the thread is being ended: let it unwind
+  } catch (...) {
+    job.record_failure([&] { job.exception = std::current_exception(); });
+    return false;
+  }
+  if (!identity && is_interruption(identity.error())) {
+    job.stop.store(true, std::memory_order_release);  // the job was stopped; nothing to report
+    return false;
+  }
+  if (!identity) {
+    job.record_failure([&] { job.failure = std::move(identity.error()); });
+    return false;
+  }
+  if (job.stop.load(std::memory_order_acquire)) return false;  // another path failed: drop it
+  job.results[index] = std::move(*identity);
+  return true;
 }
 
 void BatchWorkerPool::work_on(Job& job, Interrupt& interrupt) {
@@ -181,27 +224,52 @@ void BatchWorkerPool::work_on(Job& job, Interrupt& interrupt) {
   while (!job.stop.load(std::memory_order_acquire)) {
     const std::size_t index = job.next.fetch_add(1, std::memory_order_relaxed);
     if (index >= count) return;
-    IoResult<StableIdentity> identity;
-    try {
-      identity =
-          derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys, interrupt);
-    } catch (const abi::__forced_unwind&) {
-      throw;  // the thread is being ended: let it unwind
-    } catch (...) {
-      job.record_failure([&] { job.exception = std::current_exception(); });
-      return;
-    }
-    if (!identity && is_interruption(identity.error())) {
-      job.stop.store(true, std::memory_order_release);  // the job was stopped; nothing to report
-      return;
-    }
-    if (!identity) {
-      job.record_failure([&] { job.failure = std::move(identity.error()); });
-      return;
-    }
-    if (job.stop.load(std::memory_order_acquire)) return;  // another path failed: drop it
-    job.results[index] = std::move(*identity);
+    if (!compute_path(job, index, interrupt)) return;
   }
+}
+
+namespace {
+
+// The outcome of a job whose workers have all left it.
+Result<std::vector<StableIdentity>> job_outcome(
+    bool interrupted, const std::exception_ptr& exception, std::optional<IoFailure>& failure,
+    std::vector<std::optional<StableIdentity>>& results) {
+  if (interrupted) return std::unexpected(Failure(interrupted_failure()));
+  if (exception) std::rethrow_exception(exception);
+  if (failure) return std::unexpected(Failure(std::move(*failure)));
+  std::vector<StableIdentity> out;
+  out.reserve(results.size());
+  for (auto& slot : results) {
+    if (!slot) return TAVOLIN_INTERNAL_FAULT("batch job completed without a result for a path");
+    out.push_back(std::move(*slot));
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<StableIdentity>> BatchWorkerPool::run_in_forked_child(
+    std::shared_ptr<Job> abandoned, bool interrupted, Interrupt& interrupt) {
+  // The parent's workers do not exist here, and the job and the pool are as
+  // they were at the fork: a worker may have held the pool's mutex or been
+  // writing a result. Neither is touched again. The job is let go without
+  // being destroyed; only its arguments, fixed before it was submitted, are
+  // taken from it, and the whole batch is computed anew on this thread.
+  auto* leaked = new std::shared_ptr<Job>(std::move(abandoned));
+  Job& old = **leaked;
+  if (interrupted) {
+    for (SecretBytes& key : old.master_keys) key.release();
+    return std::unexpected(Failure(interrupted_failure()));
+  }
+  Job fresh;
+  fresh.paths = std::move(old.paths);
+  fresh.chunk_size = old.chunk_size;
+  fresh.master_keys = std::move(old.master_keys);
+  fresh.results.resize(fresh.paths.size());
+  work_on(fresh, interrupt);
+  const bool stopped =
+      fresh.stop.load(std::memory_order_acquire) && !fresh.failure && !fresh.exception;
+  return job_outcome(stopped, fresh.exception, fresh.failure, fresh.results);
 }
 
 Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string> paths,
@@ -224,6 +292,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
     interrupted = job->stop.load(std::memory_order_acquire) && !job->failure && !job->exception;
   } else {
     // A live thread leaves only once the queue is empty, so it takes this job.
+    const pid_t submitted_in = ::getpid();
     queue_.push_back(job);
     lock.unlock();
     work_ready_.notify_all();
@@ -233,28 +302,26 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
       if (interrupted) continue;  // already stopping: wait for the workers to leave
       lock.unlock();  // the interrupt may take the interpreter lock
       interrupted = interrupt.should_stop(false);
+      // A signal handler may have forked: this thread then goes on in the
+      // child, where no worker will ever finish the job.
+      if (::getpid() != submitted_in) {
+        return run_in_forked_child(std::move(job), interrupted, interrupt);
+      }
       lock.lock();
       if (!interrupted) continue;
       job->stop.store(true, std::memory_order_release);
       if (job->participants == 0 && !job->done) {
         // Still waiting behind other jobs: no worker will ever need it.
-        std::erase(queue_, job);
+        if (const auto at = std::find(queue_.begin(), queue_.end(), job); at != queue_.end()) {
+          if (static_cast<std::size_t>(at - queue_.begin()) < next_turn_) --next_turn_;
+          queue_.erase(at);
+        }
         job->done = true;
       }
     }
     lock.unlock();
   }
-
-  if (interrupted) return std::unexpected(Failure(interrupted_failure()));
-  if (job->exception) std::rethrow_exception(job->exception);
-  if (job->failure) return std::unexpected(Failure(std::move(*job->failure)));
-  std::vector<StableIdentity> out;
-  out.reserve(job->results.size());
-  for (auto& slot : job->results) {
-    if (!slot) return TAVOLIN_INTERNAL_FAULT("batch job completed without a result for a path");
-    out.push_back(std::move(*slot));
-  }
-  return out;
+  return job_outcome(interrupted, job->exception, job->failure, job->results);
 }
 
 Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t worker_count,

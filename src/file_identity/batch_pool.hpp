@@ -50,6 +50,12 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   // (from the calling thread, never from a pool thread). When it asks to
   // stop, no further path is handed out, the workers stop within one chunk,
   // and once they have left the job the result is interrupted_failure().
+  //
+  // Concurrent calls share the threads: each free thread takes one path of
+  // the running jobs in turn, each call waits only for its own job, and a
+  // failure stops only the job it belongs to. If the interrupt forks (a
+  // signal handler calling fork), the call goes on in the child by
+  // computing the whole job on the calling thread there.
   Result<std::vector<StableIdentity>> run(std::vector<std::string> paths, std::uint64_t chunk_size,
                                           std::vector<SecretBytes> master_keys, Interrupt& interrupt);
   Result<std::vector<StableIdentity>> run(std::vector<std::string> paths, std::uint64_t chunk_size,
@@ -70,14 +76,25 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   explicit BatchWorkerPool(std::size_t thread_count) : thread_count_(thread_count) {}
   static void* thread_entry(void* raw);
   void worker_loop();
+  // With mutex_ held: marks a job that no thread works on any more as done.
+  static void finish_if_idle(Job& job);
+  // Computes path `index` of `job` into its result slot; false when the job
+  // is to stop (this path failed, or the job was stopped).
+  static bool compute_path(Job& job, std::size_t index, Interrupt& interrupt);
+  // Computes the remaining paths of `job` on the calling thread.
   static void work_on(Job& job, Interrupt& interrupt);
+  // The caller's wait went on in a child forked by a signal handler.
+  static Result<std::vector<StableIdentity>> run_in_forked_child(std::shared_ptr<Job> abandoned,
+                                                                 bool interrupted,
+                                                                 Interrupt& interrupt);
 
   const std::size_t thread_count_;
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable thread_started_;
-  // Guarded by mutex_:
+  // Guarded by mutex_: the running jobs, and the one whose turn is next.
   std::deque<std::shared_ptr<Job>> queue_;
+  std::size_t next_turn_ = 0;
   bool stopping_ = false;
   std::size_t live_threads_ = 0;   // started and not yet left worker_loop
   std::size_t named_threads_ = 0;  // have named themselves and are about to wait for work

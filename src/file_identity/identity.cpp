@@ -188,8 +188,21 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   }
   if (::lseek(fd.get(), 0, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
   reader.discard();
-  TAVOLIN_TRY(is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
-                           : hash_plain(fd.get(), reader.storage(), sha, interrupt));
+  auto hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
+                             : hash_plain(fd.get(), reader.storage(), sha, interrupt);
+  if (!hashed) {
+    // A record that reaches past the size seen at open is refused before any
+    // buffer is sized by it. If the file has grown since, a writer appended
+    // to it meanwhile: that is a change, not a damaged container.
+    if (hashed.error().kind == IoKind::unexpected_eof) {
+      const auto now = fstat_of(fd.get());
+      if (now && static_cast<std::uint64_t>(now->st_size) > opening.size) {
+        return std::unexpected(
+            IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));
+      }
+    }
+    return std::unexpected(std::move(hashed.error()));
+  }
 
   const auto closing_fd = TAVOLIN_TRY(fstat_of(fd.get()));
   struct ::stat closing_path {};

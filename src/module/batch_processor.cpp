@@ -132,8 +132,11 @@ PyObject* create_batch_processor_type() {
       {Py_tp_methods, batch_methods()},
       {0, nullptr},
   };
+  // Immutable, as built-in types are: a class attribute cannot be set or
+  // deleted from Python, so no caller can replace or remove the method of
+  // every processor in the process.
   static PyType_Spec type_spec = {"builtins.BatchProcessor", sizeof(BatchObject), 0,
-                             Py_TPFLAGS_DEFAULT, slots};
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   // repr() of a type from "builtins" prints tp_name: drop the prefix so it

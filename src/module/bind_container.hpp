@@ -69,10 +69,13 @@ struct Binding<"decrypt_encrypted_file_range"> {
     if (result == nullptr) return nullptr;
     const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)),
                                       static_cast<std::size_t>(range->length));
-    const auto done = released(
-        [&] { return encrypted_range::decrypt_file_range_into(path, master_key, *range, out); });
+    SignalWatch watch;
+    const auto done = released([&] {
+      return encrypted_range::decrypt_file_range_into(path, master_key, *range, out, watch);
+    });
     if (!done) {  // `out` was wiped by the failed decryption
       Py_DECREF(result);
+      if (watch.raised()) return nullptr;  // a signal handler's exception ended the read
       return raise_io_as_value_error(done.error());
     }
     return result;

@@ -148,12 +148,23 @@ PyObject* init_module() {
 
   // Only the main interpreter may own the module: a sub-interpreter is
   // refused before it could be recorded, whichever interpreter comes first.
-  std::int64_t expected = -1;
-  if (!compat::in_main_interpreter() ||
-      (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id)) {
+  // The refusal says that another interpreter owns the module only where
+  // one does.
+  constexpr const char* kNotSupported =
+      "tavolin_native_backend does not support sub-interpreters: only the main interpreter "
+      "of this process can import it";
+  constexpr const char* kOwnedElsewhere =
+      "tavolin_native_backend does not support sub-interpreters: it was first imported by "
+      "another interpreter of this process";
+  if (!compat::in_main_interpreter()) {
+    const std::int64_t owner = g_owner_interpreter.load();
     PyErr_SetString(PyExc_ImportError,
-                    "tavolin_native_backend does not support sub-interpreters: it was first "
-                    "imported by another interpreter of this process");
+                    owner == -1 || owner == id ? kNotSupported : kOwnedElsewhere);
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError, kOwnedElsewhere);
     return nullptr;
   }
   if (g_module != nullptr) return Py_NewRef(g_module);

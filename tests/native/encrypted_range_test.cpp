@@ -115,8 +115,9 @@ TestContainer make_container(const Bytes& plaintext, std::uint64_t chunk_size,
         static_cast<std::uint32_t>(index));
     const Bytes nonce(nonce_array.begin(), nonce_array.end());
     const Bytes sealed = seal(c.data_key, nonce, Bytes(plaintext.begin() + at, plaintext.begin() + end), c.header);
-    c.file = concat(c.file, be32(static_cast<std::uint32_t>(sealed.size())));
-    c.file = concat(c.file, sealed);
+    const Bytes field = be32(static_cast<std::uint32_t>(sealed.size()));
+    c.file.insert(c.file.end(), field.begin(), field.end());
+    c.file.insert(c.file.end(), sealed.begin(), sealed.end());
   }
   return c;
 }
@@ -726,6 +727,69 @@ TEST(ContainerRange, FailedChunkWipesWhatWasDecrypted) {
   ASSERT_TRUE(decrypt_records(file, *prefix, damaged.size(), c.master_key, *check_byte_range(0, 47),
                               first_three));
   EXPECT_EQ(first_three, Bytes(48, 0x77));
+}
+
+// Counts the positioned reads made of a file in memory.
+class CountingFile final : public RandomAccessSource {
+ public:
+  explicit CountingFile(Bytes data) : file_(std::move(data)) {}
+  IoResult<std::size_t> read_at(std::uint64_t offset,
+                                std::span<const std::span<std::uint8_t>> parts) override {
+    ++reads;
+    return file_.read_at(offset, parts);
+  }
+  std::size_t reads = 0;
+
+ private:
+  MemoryFile file_;
+};
+
+// Answers "stop" from its `stop_at`-th question on.
+class StopAfter final : public tavolin::Interrupt {
+ public:
+  explicit StopAfter(std::size_t stop_at) : stop_at_(stop_at) {}
+  bool should_stop(bool) override { return ++asked >= stop_at_; }
+  std::size_t asked = 0;
+
+ private:
+  std::size_t stop_at_;
+};
+
+TEST(ContainerRange, SmallRecordsAreFetchedTogetherAndTheInterruptIsAsked) {
+  const Bytes plain = [] {
+    Bytes out(120'000);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    return out;
+  }();
+  const auto c = make_container(plain, 1);  // 120,000 records of 21 bytes
+  MemoryFile front(c.file);
+  const auto prefix = read_container_prefix(front);
+  ASSERT_TRUE(prefix);
+  const auto range = check_byte_range(0, plain.size() - 1);
+  ASSERT_TRUE(range);
+
+  CountingFile file(c.file);
+  StopAfter never(SIZE_MAX);
+  Bytes out(range->length);
+  ASSERT_TRUE(decrypt_records(file, *prefix, c.file.size(), c.master_key, *range, out, never));
+  EXPECT_EQ(out, plain);
+  // Every record is full, so the size costs no read; the records come up to
+  // 1 MiB at a time.
+  const std::size_t per_read = (std::size_t{1} << 20) / 21;
+  const std::size_t record_reads = (120'000 + per_read - 1) / per_read;
+  EXPECT_EQ(file.reads, record_reads);
+  EXPECT_EQ(never.asked, record_reads);
+
+  StopAfter second(2);
+  Bytes stopped(range->length);
+  const auto r =
+      decrypt_records(file, *prefix, c.file.size(), c.master_key, *range, stopped, second);
+  ASSERT_FALSE(r);
+  EXPECT_TRUE(tavolin::is_interruption(r.error()));
+  EXPECT_EQ(second.asked, 2u);
+  EXPECT_EQ(stopped, Bytes(stopped.size()));  // what was decrypted before the stop is wiped
 }
 
 // ---------------------------------------------------------------- files

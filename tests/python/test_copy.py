@@ -240,6 +240,56 @@ def test_unallocatable_chunk_size_is_a_memory_error(m, tmp_path):
         os.close(fd)
 
 
+def open_regular_at(where):
+    def open_source(tmp_path):
+        path = tmp_path / "source.bin"
+        path.write_bytes(DATA)
+        fd = os.open(path, os.O_RDONLY)
+        os.lseek(fd, {"start": 0, "middle": 400, "end": len(DATA)}[where], os.SEEK_SET)
+        return fd
+    return open_source
+
+
+def open_pipe(tmp_path):
+    read_end, write_end = os.pipe()
+    os.write(write_end, b"bytes in the pipe")
+    os.close(write_end)
+    return read_end
+
+
+# What each source gives with an unallocatable chunk_size: the bytes a copy
+# moves (the kernel routes carry it, no buffer needed), or MemoryError.
+@pytest.mark.parametrize("open_source, copied", [
+    pytest.param(open_regular_at("start"), DATA, id="regular file at offset 0"),
+    pytest.param(open_regular_at("middle"), DATA[400:], id="regular file in the middle"),
+    pytest.param(open_regular_at("end"), None, id="regular file at its end"),
+    pytest.param(lambda tmp: os.open("/sys/power/state", os.O_RDONLY), None, id="sysfs file",
+                 marks=pytest.mark.skipif(not os.access("/sys/power/state", os.R_OK),
+                                          reason="no readable /sys/power/state")),
+    pytest.param(open_pipe, None, id="pipe"),
+    pytest.param(lambda tmp: os.open("/dev/zero", os.O_RDONLY), None, id="character device"),
+])
+def test_a_memory_error_leaves_the_target_as_it_was(m, tmp_path, open_source, copied):
+    target = tmp_path / "target"
+    target.write_bytes(b"precious")
+    fd = open_source(tmp_path)
+    try:
+        offset = os.lseek(fd, 0, os.SEEK_CUR) if os.path.isfile(f"/proc/self/fd/{fd}") else None
+        if copied is None:
+            with pytest.raises(MemoryError) as info:
+                m.copy_file_descriptor_to_path(fd, target, 2**62)
+            assert type(info.value) is MemoryError
+            assert target.read_bytes() == b"precious"
+            if offset is not None:  # nothing was read either
+                assert os.lseek(fd, 0, os.SEEK_CUR) == offset
+        else:
+            assert m.copy_file_descriptor_to_path(fd, target, 2**62) == len(copied)
+            assert target.read_bytes() == copied
+            assert os.lseek(fd, 0, os.SEEK_CUR) == len(DATA)
+    finally:
+        os.close(fd)
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda m: m.copy_file_descriptor_to_path(3, "/tmp/x", None), TypeError,
      "argument 'chunk_size': 'NoneType' object cannot be interpreted as an integer"),
