@@ -13,6 +13,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/forced_unwind.hpp"
 #include "common/messages.hpp"
 
 namespace tavolin::file_identity {
@@ -196,7 +197,7 @@ void BatchWorkerPool::worker_loop() {
   }
 }
 
-bool BatchWorkerPool::compute_path(Job& job, std::size_t index, Interrupt& interrupt) {
+TAVOLIN_LETS_FORCED_UNWIND_THROUGH bool BatchWorkerPool::compute_path(Job& job, std::size_t index, Interrupt& interrupt) {
   IoResult<StableIdentity> identity;
   try {
     identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys, interrupt);

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "common/failure.hpp"
+#include "common/forced_unwind.hpp"
 #include "module/pyref.hpp"
 
 namespace tavolin::py {
@@ -43,7 +44,7 @@ void raise_downcast_error(PyObject* obj, const char* target);
 // the forced unwinding with which the interpreter ends a thread at exit
 // (no frame of an entry point is noexcept, so that unwinding goes through).
 template <class Body>
-PyObject* guarded(Body&& body) {
+TAVOLIN_LETS_FORCED_UNWIND_THROUGH PyObject* guarded(Body&& body) {
   try {
     return body();
   } catch (const abi::__forced_unwind&) {

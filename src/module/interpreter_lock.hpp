@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/forced_unwind.hpp"
 #include "common/interrupt.hpp"
 
 namespace tavolin::py {
@@ -24,7 +25,7 @@ namespace tavolin::py {
 // asks for the lock by unwinding the thread's stack (abi::__forced_unwind),
 // and that unwinding must be able to leave through every frame above.
 template <class F>
-auto released(F&& f) -> decltype(f()) {
+TAVOLIN_LETS_FORCED_UNWIND_THROUGH auto released(F&& f) -> decltype(f()) {
   using R = decltype(f());
   PyThreadState* const thread = PyEval_SaveThread();
   std::optional<R> result;
