@@ -585,8 +585,10 @@ except KeyboardInterrupt:
 def test_sigint_ends_a_range_read_of_tiny_records(tiny_records):
     result = run_child(RANGE_INTERRUPTED, timeout=60, PATH=tiny_records[0])
     assert result["outcome"] == "KeyboardInterrupt", result
-    # A read that never looked would end a call's remaining walk later.
-    assert result["latency"] < 0.25, f"KeyboardInterrupt {result['latency']:.3f} s after SIGINT"
+    # A read that never looked would end a call's remaining walk later (about
+    # 0.5 s here); the sanitizer build walks several times slower.
+    limit = 1.0 if os.environ.get("TAVOLIN_SANITIZED") else 0.25
+    assert result["latency"] < limit, f"KeyboardInterrupt {result['latency']:.3f} s after SIGINT"
 
 
 CONCURRENT_JOBS = """
