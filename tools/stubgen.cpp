@@ -38,8 +38,12 @@ std::string parameter_text(const tavolin::FunctionDecl& decl) {
   return out;
 }
 
-void write_function(std::ostream& out, const tavolin::FunctionDecl& decl, const char* indent,
-                    const std::string& first_param) {
+void write_function(std::ostream& out, const tavolin::FunctionDecl& decl) {
+  using tavolin::Receiver;
+  const char* indent = decl.receiver == Receiver::none ? "" : "    ";
+  const std::string first_param = decl.receiver == Receiver::self  ? "self"
+                                  : decl.receiver == Receiver::cls ? "cls"
+                                                                   : "";
   out << indent << "def " << decl.name << "(" << first_param;
   if (!first_param.empty() && !decl.params.empty()) out << ", ";
   out << parameter_text(decl) << ") -> " << decl.return_type << ":";
@@ -68,11 +72,11 @@ int main(int argc, char** argv) {
   out << "]\n\n";
 
   out << "@final\nclass " << tavolin::kClassName << ":\n";
-  write_function(out, tavolin::decl::batch_processor_new, "    ", "cls");
-  write_function(out, tavolin::decl::stable_file_identities, "    ", "self");
+  write_function(out, tavolin::kClassConstructor);
+  for (const auto& decl : tavolin::kClassMethods) write_function(out, decl);
   for (const auto& decl : tavolin::kModuleFunctions) {
     out << "\n";
-    write_function(out, decl, "", "");
+    write_function(out, decl);
   }
   out.close();
   if (!out) {

@@ -32,33 +32,112 @@ std::optional<Enum> parse(const std::array<std::string_view, N>& tokens, std::st
   return std::nullopt;
 }
 
-// Cell values: -1 = invalid transition, otherwise the target state's index.
-constexpr int X = -1;
+// One valid transition: in state `from`, `event` leads to `to`.
+template <class State, class Event>
+struct Transition {
+  State from;
+  Event event;
+  State to;
+};
 
-// Row: current service state; column: service event (declaration order).
-constexpr std::array<std::array<int, 11>, 7> kServiceTable = {{
-    //  start_req s_succ s_fail h_deg h_rest stop_req stop_succ stop_fail rt_fail own_lost reconcile
-    {{1, X, X, X, X, X, 0, X, X, X, 0}},  // stopped
-    {{1, 2, 5, X, X, 4, X, X, 5, 6, X}},  // starting
-    {{X, 2, X, 3, 2, 4, X, X, 5, 6, X}},  // running
-    {{X, X, X, 3, 2, 4, X, X, 5, 6, X}},  // degraded
-    {{X, X, X, X, X, 4, 0, 5, 5, 6, X}},  // stopping
-    {{1, X, X, X, X, X, X, X, 5, X, X}},  // failed
-    {{X, X, X, X, X, X, X, X, X, 6, 0}},  // lost
-}};
+// The dense table (row: current state, column: event) of the valid
+// `transitions`; every other cell is an invalid transition. A transition
+// listed twice is a compile-time error.
+template <class State, std::size_t States, std::size_t Events, class List>
+consteval auto dense_table(const List& transitions) {
+  std::array<std::array<std::optional<State>, Events>, States> table{};
+  for (const auto& t : transitions) {
+    auto& cell = table[static_cast<std::size_t>(t.from)][static_cast<std::size_t>(t.event)];
+    if (cell) throw "a transition is listed twice";
+    cell = t.to;
+  }
+  return table;
+}
 
-// Row: current operation state; column: operation event (declaration order).
-constexpr std::array<std::array<int, 12>, 8> kOperationTable = {{
-    // claim start succeed fail r_sched r_ready r_req cancel own_lost integ_lost rec_retry rec_fail
-    {{1, X, X, 5, 3, 0, X, 6, 7, 7, X, X}},  // queued
-    {{1, 2, X, 5, 3, X, X, 6, 7, 7, X, X}},  // claimed
-    {{X, 2, 4, 5, 3, X, X, 6, 7, 7, X, X}},  // running
-    {{X, X, X, 5, 3, 0, X, 6, 7, 7, X, X}},  // retry_wait
-    {{X, X, 4, X, X, X, 3, X, X, 7, X, X}},  // succeeded
-    {{X, X, X, 5, X, X, 3, X, X, X, X, X}},  // failed
-    {{X, X, X, X, X, X, X, 6, X, X, X, X}},  // cancelled
-    {{X, X, X, X, X, X, X, X, 7, 7, 3, 5}},  // lost
-}};
+namespace service_rules {
+using enum ServiceState;
+using enum ServiceEvent;
+constexpr Transition<ServiceState, ServiceEvent> kTransitions[] = {
+    {stopped,  start_requested,   starting},
+    {stopped,  stop_succeeded,    stopped},
+    {stopped,  reconcile_stopped, stopped},
+    {starting, start_requested,   starting},
+    {starting, start_succeeded,   running},
+    {starting, start_failed,      failed},
+    {starting, stop_requested,    stopping},
+    {starting, runtime_failed,    failed},
+    {starting, ownership_lost,    lost},
+    {running,  start_succeeded,   running},
+    {running,  health_degraded,   degraded},
+    {running,  health_restored,   running},
+    {running,  stop_requested,    stopping},
+    {running,  runtime_failed,    failed},
+    {running,  ownership_lost,    lost},
+    {degraded, health_degraded,   degraded},
+    {degraded, health_restored,   running},
+    {degraded, stop_requested,    stopping},
+    {degraded, runtime_failed,    failed},
+    {degraded, ownership_lost,    lost},
+    {stopping, stop_requested,    stopping},
+    {stopping, stop_succeeded,    stopped},
+    {stopping, stop_failed,       failed},
+    {stopping, runtime_failed,    failed},
+    {stopping, ownership_lost,    lost},
+    {failed,   start_requested,   starting},
+    {failed,   runtime_failed,    failed},
+    {lost,     ownership_lost,    lost},
+    {lost,     reconcile_stopped, stopped},
+};
+}  // namespace service_rules
+constexpr auto kServiceTable = dense_table<ServiceState, kServiceStates.size(),
+                                           kServiceEvents.size()>(service_rules::kTransitions);
+
+namespace operation_rules {
+using enum OperationState;
+using enum OperationEvent;
+constexpr Transition<OperationState, OperationEvent> kTransitions[] = {
+    {queued,     claim,           claimed},
+    {queued,     fail,            failed},
+    {queued,     retry_scheduled, retry_wait},
+    {queued,     retry_ready,     queued},
+    {queued,     cancel,          cancelled},
+    {queued,     ownership_lost,  lost},
+    {queued,     integrity_lost,  lost},
+    {claimed,    claim,           claimed},
+    {claimed,    start,           running},
+    {claimed,    fail,            failed},
+    {claimed,    retry_scheduled, retry_wait},
+    {claimed,    cancel,          cancelled},
+    {claimed,    ownership_lost,  lost},
+    {claimed,    integrity_lost,  lost},
+    {running,    start,           running},
+    {running,    succeed,         succeeded},
+    {running,    fail,            failed},
+    {running,    retry_scheduled, retry_wait},
+    {running,    cancel,          cancelled},
+    {running,    ownership_lost,  lost},
+    {running,    integrity_lost,  lost},
+    {retry_wait, fail,            failed},
+    {retry_wait, retry_scheduled, retry_wait},
+    {retry_wait, retry_ready,     queued},
+    {retry_wait, cancel,          cancelled},
+    {retry_wait, ownership_lost,  lost},
+    {retry_wait, integrity_lost,  lost},
+    {succeeded,  succeed,         succeeded},
+    {succeeded,  retry_requested, retry_wait},
+    {succeeded,  integrity_lost,  lost},
+    {failed,     fail,            failed},
+    {failed,     retry_requested, retry_wait},
+    {cancelled,  cancel,          cancelled},
+    {lost,       ownership_lost,  lost},
+    {lost,       integrity_lost,  lost},
+    {lost,       reconcile_retry, retry_wait},
+    {lost,       reconcile_fail,  failed},
+};
+}  // namespace operation_rules
+constexpr auto kOperationTable =
+    dense_table<OperationState, kOperationStates.size(), kOperationEvents.size()>(
+        operation_rules::kTransitions);
 
 }  // namespace
 
@@ -81,16 +160,11 @@ std::string_view token(OperationState s) { return kOperationStates[static_cast<s
 std::string_view token(OperationEvent e) { return kOperationEvents[static_cast<std::size_t>(e)]; }
 
 std::optional<ServiceState> service_target(ServiceState from, ServiceEvent event) {
-  const int cell = kServiceTable[static_cast<std::size_t>(from)][static_cast<std::size_t>(event)];
-  if (cell < 0) return std::nullopt;
-  return static_cast<ServiceState>(cell);
+  return kServiceTable[static_cast<std::size_t>(from)][static_cast<std::size_t>(event)];
 }
 
 std::optional<OperationState> operation_target(OperationState from, OperationEvent event) {
-  const int cell =
-      kOperationTable[static_cast<std::size_t>(from)][static_cast<std::size_t>(event)];
-  if (cell < 0) return std::nullopt;
-  return static_cast<OperationState>(cell);
+  return kOperationTable[static_cast<std::size_t>(from)][static_cast<std::size_t>(event)];
 }
 
 namespace {

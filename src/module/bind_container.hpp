@@ -9,17 +9,14 @@
 #include "module/bindings.hpp"
 
 namespace tavolin::py {
-inline PyObject* raise_io_as_value_error(const IoFailure& failure) {
-  return raise_failure(Failure(failure), IoRoute::value_error);
-}
-
+// The declarations route every I/O failure of parse_encrypted_header and
+// decrypt_encrypted_file_range to ValueError; the others here to OSError.
 
 template <>
 struct Binding<"parse_encrypted_header"> {
-  using Args = Converts<BytesObject>;
-  static constexpr auto run = [](Bytes data) {
+  TAVOLIN_BODY(Bytes data) -> Reply {
     const auto header = encrypted_range::parse_header_payload(data);
-    if (!header) return raise_io_as_value_error(header.error());
+    if (!header) return failed(header.error());
     const auto& h = *header;
     return to_python(std::tuple(std::uint64_t{1}, std::string_view("AESGCM-chunked-v1"),
                                 h.chunk_size, Bytes(h.wrapped_dek.begin(), h.wrapped_dek.end()),
@@ -30,24 +27,22 @@ struct Binding<"parse_encrypted_header"> {
 
 // Detection with the lock released; `answer(status)` builds the result.
 template <class Answer>
-PyObject* probe(const std::string& path, Answer&& answer) {
+Reply probe(const std::string& path, Answer&& answer) {
   const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
-  if (!status) return raise_failure(Failure(status.error()), IoRoute::os_error);
+  if (!status) return failed(status.error());
   return answer(*status);
 }
 
 template <>
 struct Binding<"encryption_status"> {
-  using Args = Converts<Path>;
-  static constexpr auto run = [](std::string path) {
+  TAVOLIN_BODY(std::string path) {
     return probe(path, [](auto status) { return to_python(encrypted_range::token(status)); });
   };
 };
 
 template <>
 struct Binding<"is_qv_encrypted_file"> {
-  using Args = Converts<Path>;
-  static constexpr auto run = [](std::string path) {
+  TAVOLIN_BODY(std::string path) {
     return probe(path, [](auto status) {
       return to_python(status == encrypted_range::EncryptionStatus::encrypted);
     });
@@ -56,13 +51,12 @@ struct Binding<"is_qv_encrypted_file"> {
 
 template <>
 struct Binding<"decrypt_encrypted_file_range"> {
-  using Args = Converts<Path, ByteSequence, U64, U64>;
-  static constexpr auto run = [](std::string path, SecretBytes master_key, std::uint64_t start,
-                                 std::uint64_t end) -> PyObject* {
+  TAVOLIN_BODY(std::string path, SecretBytes master_key, std::uint64_t start,
+               std::uint64_t end) -> Reply {
     // The range checks are plain arithmetic; they run before the result
     // object is allocated, so a refused range allocates nothing.
     const auto range = encrypted_range::check_byte_range(start, end);
-    if (!range) return raise_io_as_value_error(range.error());
+    if (!range) return failed(range.error());
     // The result is decrypted straight into the new bytes object, which
     // no one else can see until it is returned.
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(range->length));
@@ -76,7 +70,7 @@ struct Binding<"decrypt_encrypted_file_range"> {
     if (!done) {  // `out` was wiped by the failed decryption
       Py_DECREF(result);
       if (watch.raised()) return nullptr;  // a signal handler's exception ended the read
-      return raise_io_as_value_error(done.error());
+      return failed(done.error());
     }
     return result;
   };

@@ -12,60 +12,56 @@ namespace tavolin::py {
 
 template <>
 struct Binding<"native_capabilities"> {
-  using Args = Converts<>;
-  static constexpr auto run = [] { return to_python(capabilities::native_capabilities()); };
+  TAVOLIN_BODY() { return to_python(capabilities::native_capabilities()); };
 };
 
 template <>
 struct Binding<"storage_profile_policy_rows"> {
-  using Args = Converts<>;
-  static constexpr auto run = [] { return to_python(capabilities::storage_profile_policy_rows()); };
+  TAVOLIN_BODY() { return to_python(capabilities::storage_profile_policy_rows()); };
 };
 
 template <>
 struct Binding<"transition_service_lifecycle"> {
-  using Args = Converts<Text, Text>;
-  static constexpr auto run = [](std::string_view state, std::string_view event) {
-    return finish(lifecycle::transition_service(state, event));
+  TAVOLIN_BODY(std::string_view current_state, std::string_view event) {
+    return lifecycle::transition_service(current_state, event);
   };
 };
 
 template <>
 struct Binding<"transition_operation_lifecycle"> {
-  using Args = Converts<Text, Text>;
-  static constexpr auto run = [](std::string_view state, std::string_view event) {
-    return finish(lifecycle::transition_operation(state, event));
+  TAVOLIN_BODY(std::string_view current_state, std::string_view event) {
+    return lifecycle::transition_operation(current_state, event);
   };
 };
 
 template <>
 struct Binding<"derive_hls_reservation_action"> {
-  using Args = Converts<Text, Bool, Bool, Bool>;
-  static constexpr auto run = [](std::string_view status, bool stale, bool matches, bool force) {
-    return finish(hls::derive_reservation_action(status, stale, matches, force));
+  TAVOLIN_BODY(std::string_view active_status, bool active_is_stale, bool ready_matches_source,
+               bool force) {
+    return hls::derive_reservation_action(active_status, active_is_stale, ready_matches_source,
+                                          force);
   };
 };
 
 template <>
 struct Binding<"derive_hls_publication_action"> {
-  using Args = Converts<Text, Bool, Bool, Bool>;
-  static constexpr auto run = [](std::string_view status, bool owner, bool lease, bool ready) {
-    return finish(hls::derive_publication_action(status, owner, lease, ready));
+  TAVOLIN_BODY(std::string_view attempt_status, bool owner_matches, bool has_active_lease,
+               bool has_ready_generation) {
+    return hls::derive_publication_action(attempt_status, owner_matches, has_active_lease,
+                                          has_ready_generation);
   };
 };
 
 template <>
 struct Binding<"derive_hls_reconciliation_action"> {
-  using Args = Converts<Text, Bool>;
-  static constexpr auto run = [](std::string_view status, bool stale) {
-    return finish(hls::derive_reconciliation_action(status, stale));
+  TAVOLIN_BODY(std::string_view status, bool is_stale) {
+    return hls::derive_reconciliation_action(status, is_stale);
   };
 };
 
 template <>
 struct Binding<"anonymization_status_rules"> {
-  using Args = Converts<Bool>;
-  static constexpr auto run = [](bool report) {
+  TAVOLIN_BODY(bool report) {
     const auto rules = report ? status_derivation::report_anonymization_rules()
                               : status_derivation::video_anonymization_rules();
     using Condition = std::tuple<std::string_view, bool>;
@@ -83,55 +79,55 @@ struct Binding<"anonymization_status_rules"> {
 
 template <>
 struct Binding<"derive_anonymization_status"> {
-  using Args = Converts<Bool, Bool, Bool, Bool, Bool, Bool, Bool>;
-  static constexpr auto run = [](bool error, bool validated, bool meta, bool frames,
-                                 bool anonymized, bool created, bool started) {
+  TAVOLIN_BODY(bool processing_error, bool anonymization_validated, bool sensitive_meta_processed,
+               bool frames_extracted, bool anonymized, bool was_created,
+               bool processing_started) {
     return to_python(status_derivation::token(status_derivation::derive_video_status(
-        error, validated, meta, frames, anonymized, created, started)));
+        processing_error, anonymization_validated, sensitive_meta_processed, frames_extracted,
+        anonymized, was_created, processing_started)));
   };
 };
 
 template <>
 struct Binding<"derive_report_anonymization_status"> {
-  using Args = Converts<Bool, Bool, Bool, Bool, Bool>;
-  static constexpr auto run = [](bool error, bool validated, bool meta, bool anonymized,
-                                 bool started) {
-    return to_python(status_derivation::token(
-        status_derivation::derive_report_status(error, validated, meta, anonymized, started)));
+  TAVOLIN_BODY(bool processing_error, bool anonymization_validated, bool sensitive_meta_processed,
+               bool anonymized, bool processing_started) {
+    return to_python(status_derivation::token(status_derivation::derive_report_status(
+        processing_error, anonymization_validated, sensitive_meta_processed, anonymized,
+        processing_started)));
   };
 };
 
 template <>
 struct Binding<"derive_segment_annotation_status"> {
-  using Args = Converts<Bool, Bool, Bool>;
-  static constexpr auto run = [](bool created, bool validated, bool removed) {
-    return to_python(status_derivation::segment_annotation_status(created, validated, removed));
+  TAVOLIN_BODY(bool segment_annotations_created, bool segment_annotations_validated,
+               bool outside_segments_removed) {
+    return to_python(status_derivation::segment_annotation_status(
+        segment_annotations_created, segment_annotations_validated, outside_segments_removed));
   };
 };
 
 template <>
 struct Binding<"derive_frame_annotation_status"> {
-  using Args = Converts<Bool, Bool, Bool, Bool, Bool>;
-  static constexpr auto run = [](bool state, bool frames, bool prediction, bool lvs,
-                                 bool generated) {
-    return to_python(
-        status_derivation::frame_annotation_status(state, frames, prediction, lvs, generated));
+  TAVOLIN_BODY(bool has_state, bool frames_extracted, bool initial_prediction_completed,
+               bool lvs_created, bool frame_annotations_generated) {
+    return to_python(status_derivation::frame_annotation_status(
+        has_state, frames_extracted, initial_prediction_completed, lvs_created,
+        frame_annotations_generated));
   };
 };
 
 template <>
 struct Binding<"normalize_frame_task_mode_token"> {
-  using Args = Converts<Text>;
-  static constexpr auto run = [](std::string_view v) {
-    return to_python(status_derivation::normalize_frame_task_mode(v));
+  TAVOLIN_BODY(std::string_view value) {
+    return to_python(status_derivation::normalize_frame_task_mode(value));
   };
 };
 
 template <>
 struct Binding<"normalize_frame_sampling_strategy_token"> {
-  using Args = Converts<Text>;
-  static constexpr auto run = [](std::string_view v) {
-    return to_python(status_derivation::normalize_frame_sampling_strategy(v));
+  TAVOLIN_BODY(std::string_view value) {
+    return to_python(status_derivation::normalize_frame_sampling_strategy(value));
   };
 };
 

@@ -17,6 +17,7 @@ namespace tavolin::py {
 // as a list of texts; no heap string per element).
 struct TextListArg {
   using value_type = frames::TextList;
+  static constexpr std::string_view python_type = "list[str]";
   static bool convert(PyObject* obj, value_type& out) {
     return for_each_item(
         obj, [&](std::size_t count) { out.reserve(count, count * 24); },
@@ -27,6 +28,11 @@ struct TextListArg {
           return true;
         });
   }
+};
+
+template <>
+struct ConvertersTo<frames::TextList> {
+  using type = ConverterSet<TextListArg>;
 };
 
 inline PyObject* text_to_python(std::string_view text) {
@@ -50,15 +56,15 @@ inline PyObject* record_to_python(std::uint64_t number, std::string_view text) {
   return tuple.release();
 }
 
-inline PyObject* finish_records(const Result<std::vector<frames::FrameRecord>>& result) {
-  if (!result) return raise_failure(result.error(), IoRoute::os_error);
+inline Reply finish_records(const Result<std::vector<frames::FrameRecord>>& result) {
+  if (!result) return failed(result.error());
   return list_of(*result, [](const frames::FrameRecord& record) {
     return record_to_python(std::get<0>(record), std::get<1>(record));
   });
 }
 
-inline PyObject* finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
-  if (!result) return raise_failure(result.error(), IoRoute::os_error);
+inline Reply finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
+  if (!result) return failed(result.error());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->size())));
   if (!list) return nullptr;
   const bool complete = result->for_each([&](std::uint64_t index, std::string_view name) {
@@ -70,33 +76,30 @@ inline PyObject* finish_expected(const Result<frames::ExpectedFrameRecords>& res
   return complete ? list.release() : nullptr;  // unset slots are NULL: deallocation skips them
 }
 
-inline PyObject* finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result) {
-  if (!result) return raise_failure(result.error(), IoRoute::os_error);
+inline Reply finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result) {
+  if (!result) return failed(result.error());
   return list_of(*result, [](std::uint64_t number) { return PyLong_FromUnsignedLongLong(number); });
 }
 
 
 template <>
 struct Binding<"copy_file_descriptor_to_path"> {
-  using Args = Converts<I32, Path, Opt<U64>>;
-  static constexpr auto run = [](std::int32_t source_fd, std::string target_path,
-                                 std::optional<std::uint64_t> chunk) -> PyObject* {
-    const std::uint64_t chunk_size = chunk.value_or(file_copy::kDefaultChunkSize);
+  TAVOLIN_BODY(std::int32_t source_fd, std::string target_path, std::uint64_t chunk_size) -> Reply {
     const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
-    if (!checked) return raise_failure(checked.error(), IoRoute::os_error);
+    if (!checked) return failed(checked.error());
     SignalWatch watch;
     const auto copied = released([&] {
       return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
     });
     if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
-    return finish(copied, IoRoute::os_error);
+    if (!copied) return failed(copied.error());
+    return to_python(*copied);
   };
 };
 
 template <>
 struct Binding<"render_single_page_pdf"> {
-  using Args = Converts<OwnedText>;
-  static constexpr auto run = [](std::string text) {
+  TAVOLIN_BODY(std::string text) {
     const std::string file = released([&] { return pdf::render_single_page_pdf(text); });
     return PyBytes_FromStringAndSize(file.data(), static_cast<Py_ssize_t>(file.size()));
   };
@@ -104,8 +107,7 @@ struct Binding<"render_single_page_pdf"> {
 
 template <>
 struct Binding<"parse_extracted_frame_numbers"> {
-  using Args = Converts<TextListArg>;
-  static constexpr auto run = [](frames::TextList paths) {
+  TAVOLIN_BODY(frames::TextList paths) {
     const auto numbers = released([&] { return frames::parse_extracted_frame_numbers(paths); });
     return finish_numbers(numbers);
   };
@@ -113,23 +115,18 @@ struct Binding<"parse_extracted_frame_numbers"> {
 
 template <>
 struct Binding<"build_frame_records"> {
-  using Args = Converts<TextListArg, OptionalText, Opt<Bool>>;
-  static constexpr auto run = [](frames::TextList paths, std::optional<std::string> relative_to,
-                                 std::optional<bool> zero_based) {
-    const auto records = released([&] {
-      return frames::build_frame_records(paths, relative_to, zero_based.value_or(false));
-    });
+  TAVOLIN_BODY(frames::TextList paths, std::optional<std::string> relative_to, bool zero_based) {
+    const auto records = released(
+        [&] { return frames::build_frame_records(paths, relative_to, zero_based); });
     return finish_records(records);
   };
 };
 
 template <>
 struct Binding<"build_expected_frame_records"> {
-  using Args = Converts<U64, Opt<OwnedText>>;
-  static constexpr auto run = [](std::uint64_t frame_count, std::optional<std::string> ext) {
-    const std::string extension = ext ? std::move(*ext) : std::string("jpg");
+  TAVOLIN_BODY(std::uint64_t frame_count, std::string ext) {
     const auto records =
-        released([&] { return frames::build_expected_frame_records(frame_count, extension); });
+        released([&] { return frames::build_expected_frame_records(frame_count, ext); });
     return finish_expected(records);
   };
 };

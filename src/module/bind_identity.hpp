@@ -2,7 +2,6 @@
 // with it.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,39 +16,34 @@ namespace identity_binding {
 
 using file_identity::StableIdentity;
 
-using KeyList = std::optional<std::vector<SecretBytes>>;
-
 inline PyObject* identity_tuple(const StableIdentity& id) {
   return to_python(
       std::tuple<std::uint64_t, __int128, const std::string&>(id.size, id.mtime_ns, id.digest));
 }
 
-// The chunk_size default and check shared by both entries; raises on refusal.
-inline std::optional<std::uint64_t> checked_chunk_size(const std::optional<std::uint64_t>& given) {
-  const std::uint64_t chunk_size = given.value_or(file_identity::DEFAULT_READ_CHUNK_SIZE);
+// The chunk_size check shared by both entries.
+inline Result<void> check_chunk_size(std::uint64_t chunk_size) {
   if (!file_identity::chunk_size_accepted(chunk_size)) {
-    raise_failure(Failure(ValidationFailure{std::string(messages::CHUNK_SIZE)}), IoRoute::os_error);
-    return std::nullopt;
+    return fail_validation(std::string(messages::CHUNK_SIZE));
   }
-  return chunk_size;
+  return {};
 }
 
 }  // namespace identity_binding
 
 template <>
 struct Binding<"stable_file_identity"> {
-  using Args = Converts<Path, Opt<U64>, Opt<ListOf<ByteSequence>>>;
-  static constexpr auto run = [](std::string path, std::optional<std::uint64_t> chunk_size,
-                                 identity_binding::KeyList master_keys) -> PyObject* {
-    const auto checked = identity_binding::checked_chunk_size(chunk_size);
-    if (!checked) return nullptr;
-    std::vector<SecretBytes> keys =
-        master_keys ? std::move(*master_keys) : std::vector<SecretBytes>{};
+  TAVOLIN_BODY(std::string path, std::uint64_t chunk_size,
+               std::vector<SecretBytes> master_keys) -> Reply {
+    if (auto checked = identity_binding::check_chunk_size(chunk_size); !checked) {
+      return failed(checked.error());
+    }
     SignalWatch watch;
-    auto result = released(
-        [&] { return file_identity::derive_stable_identity(path, *checked, keys, watch); });
+    auto result = released([&] {
+      return file_identity::derive_stable_identity(path, chunk_size, master_keys, watch);
+    });
     if (watch.raised()) return nullptr;  // a signal handler's exception ended the call
-    if (!result) return raise_failure(Failure(result.error()), IoRoute::os_error);
+    if (!result) return failed(result.error());
     return identity_binding::identity_tuple(*result);
   };
 };

@@ -1,17 +1,22 @@
-// How a declared function is bound. Each entry of kModuleFunctions
-// (capabilities/signatures.hpp) has exactly one binding, a specialization
-// written in one of the bind_*.hpp files:
+// How a declared function is bound. Each declaration of
+// capabilities/signatures.hpp (kModuleFunctions, and the class's
+// kClassConstructor and kClassMethods) has exactly one binding, a
+// specialisation written in one of the bind_*.hpp files (the class's in
+// batch_processor.cpp):
 //
 //   template <>
 //   struct Binding<"encryption_status"> {
-//     using Args = Converts<Path>;  // one converter per declared parameter
-//     static PyObject* run(std::string path) { ... }
+//     TAVOLIN_BODY(std::string path) { ... };
 //   };
 //
-// module.cpp builds the method table from the declarations and checks at
-// compile time that each has a binding converting as many arguments as it
-// declares. A declaration without parameters is bound with METH_NOARGS
-// (`Converts<>`, `run()`).
+// The body takes the declared parameters, by their declared names and in
+// their order (a method's body takes `PyObject* self` first, the
+// constructor's `PyTypeObject* cls`). Each parameter's converter follows from
+// its declared Python type and the C++ type the body takes; an omitted
+// argument takes its declared default; a failure the body returns is raised
+// by the declared IoRoute (module/call.hpp). Entries, method tables and
+// docstrings come from the declarations; the build fails if one has no
+// binding or its binding disagrees with it.
 #pragma once
 
 #include <algorithm>
@@ -22,6 +27,13 @@
 #include "module/conversions.hpp"
 #include "module/exceptions.hpp"
 #include "module/interpreter_lock.hpp"
+
+// Defines a binding's body, `run`: a lambda taking the parameters written
+// here (`TAVOLIN_BODY(std::string path) -> Reply { ... };`), whose spelling
+// is kept so that the names can be checked against the declaration.
+#define TAVOLIN_BODY(...)                                        \
+  static constexpr std::string_view parameters = #__VA_ARGS__;  \
+  static constexpr auto run = [](__VA_ARGS__)
 
 namespace tavolin::py {
 
@@ -35,16 +47,70 @@ struct FunctionName {
 };
 
 template <FunctionName Name>
-struct Binding;  // no binding: the method table does not compile
+struct Binding;  // no binding: the entry does not compile
 
-// The converters of a binding's arguments, one per declared parameter.
-template <class... Cs>
-struct Converts {
-  using Call = py::Call<Cs...>;
-  static constexpr std::size_t arity = sizeof...(Cs);
-};
+// The name a declaration's binding goes by: its display prefix and name
+// ("encryption_status", "BatchProcessor.__new__").
+template <const FunctionDecl& Decl>
+constexpr auto binding_name() {
+  FunctionName<Decl.display_prefix.size() + Decl.name.size() + 1> out;
+  std::copy(Decl.display_prefix.begin(), Decl.display_prefix.end(), out.text);
+  std::copy(Decl.name.begin(), Decl.name.end(), out.text + Decl.display_prefix.size());
+  return out;
+}
 
-// bind_identity.cpp: creates the BatchProcessor heap type (new reference), or
+template <const FunctionDecl& Decl>
+using BindingOf = Binding<binding_name<Decl>()>;
+
+template <const FunctionDecl& Decl>
+using CallOf = Call<Decl, BindingOf<Decl>>;
+
+template <const FunctionDecl& Decl>
+constexpr bool has_binding() {
+  return requires { BindingOf<Decl>::run; };
+}
+
+// ---------------------------------------------------------------- entries
+
+template <const FunctionDecl& Decl>
+PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if constexpr (Decl.receiver == Receiver::self) {
+    return CallOf<Decl>::run(args, nargs, kwnames, self);
+  } else {
+    return CallOf<Decl>::run(args, nargs, kwnames);
+  }
+}
+
+template <const FunctionDecl& Decl>
+PyObject* noargs_entry(PyObject*, PyObject*) {
+  return CallOf<Decl>::run_without_arguments();
+}
+
+// The tp_new slot of the constructor `Decl`.
+template <const FunctionDecl& Decl>
+PyObject* new_entry(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+  static_assert(Decl.receiver == Receiver::cls);
+  return call_with_tuple_and_dict(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs,
+                                                    PyObject* kwnames) {
+    return CallOf<Decl>::run(stack, nargs, kwnames, cls);
+  });
+}
+
+// The method definition of a module function or method `Decl`, with its
+// docstring `doc` (which must live as long as the definition).
+template <const FunctionDecl& Decl>
+PyMethodDef method_def(const char* doc) {
+  static_assert(has_binding<Decl>(), "a declared function has no Binding<\"name\">");
+  const char* name = Decl.name.data();
+  if constexpr (Decl.params.empty() && Decl.receiver == Receiver::none) {
+    return {name, noargs_entry<Decl>, METH_NOARGS, doc};
+  } else {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<Decl>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+  }
+}
+
+// batch_processor.cpp: creates the BatchProcessor heap type (new reference), or
 // nullptr with the interpreter's exception set.
 PyObject* create_batch_processor_type();
 

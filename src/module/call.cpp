@@ -116,6 +116,33 @@ bool bind_arguments(const FunctionDecl& decl, PyObject* const* args, Py_ssize_t 
   return true;
 }
 
+void FastCallArgs::release() {
+  for (PyObject* obj : stack) Py_DECREF(obj);
+  stack.clear();
+  Py_CLEAR(kwnames);
+}
+
+bool lay_out_fast_call(PyObject* args, PyObject* kwargs, FastCallArgs& out) {
+  out.nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+  out.stack.reserve(static_cast<std::size_t>(out.nargs + nkw));
+  for (Py_ssize_t i = 0; i < out.nargs; ++i) {
+    out.stack.push_back(Py_NewRef(PyTuple_GET_ITEM(args, i)));
+  }
+  if (nkw == 0) return true;
+  out.kwnames = PyTuple_New(nkw);
+  if (out.kwnames == nullptr) return false;
+  Py_ssize_t pos = 0;
+  Py_ssize_t index = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (index < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+    PyTuple_SET_ITEM(out.kwnames, index++, Py_NewRef(key));
+    out.stack.push_back(Py_NewRef(value));
+  }
+  return true;
+}
+
 void rename_conversion_error(std::string_view param_name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   const PyRef value = take_exception();

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "capabilities/signatures.hpp"
 #include "common/failure.hpp"
 #include "common/secret.hpp"
 #include "module/exceptions.hpp"
@@ -25,11 +27,15 @@ namespace tavolin::py {
 using Bytes = std::vector<std::uint8_t>;
 
 // ---------------------------------------------------------------- conversions
-// Each converter has `value_type` and `static bool convert(PyObject*, value_type&)`
-// which leaves a Python exception set on failure.
+// Each converter has `value_type`, `python_type` (the Python type a
+// declaration names for it, e.g. "pathlib.Path") and
+// `static bool convert(PyObject*, value_type&)`, which leaves a Python
+// exception set on failure. A converter that can take a declared default
+// also has `default_kind` and `from_default(const Default&)`.
 
 struct Text {  // borrowed UTF-8 view; valid while the argument is alive
   using value_type = std::string_view;
+  static constexpr std::string_view python_type = "str";
   static bool convert(PyObject* obj, value_type& out) {
     if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {  // hot path
       out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
@@ -42,14 +48,23 @@ struct Text {  // borrowed UTF-8 view; valid while the argument is alive
 };
 struct OwnedText {
   using value_type = std::string;
+  static constexpr std::string_view python_type = "str";
+  static constexpr Default::Kind default_kind = Default::Kind::text;
+  static value_type from_default(const Default& d) { return value_type(d.text_value); }
   static bool convert(PyObject* obj, value_type& out);
 };
 struct OptionalText {  // None means absent
   using value_type = std::optional<std::string>;
+  static constexpr std::string_view python_type = "str | None";
+  static constexpr Default::Kind default_kind = Default::Kind::none;
+  static value_type from_default(const Default&) { return std::nullopt; }
   static bool convert(PyObject* obj, value_type& out);
 };
 struct Bool {
   using value_type = bool;
+  static constexpr std::string_view python_type = "bool";
+  static constexpr Default::Kind default_kind = Default::Kind::boolean;
+  static value_type from_default(const Default& d) { return d.boolean_value; }
   static bool convert(PyObject* obj, value_type& out) {
     out = obj == Py_True;  // hot path: the two singletons
     return obj == Py_True || obj == Py_False || convert_slow(obj, out);
@@ -58,22 +73,29 @@ struct Bool {
 };
 struct U64 {
   using value_type = std::uint64_t;
+  static constexpr std::string_view python_type = "int";
+  static constexpr Default::Kind default_kind = Default::Kind::integer;
+  static value_type from_default(const Default& d) { return d.integer_value; }
   static bool convert(PyObject* obj, value_type& out);
 };
 struct I32 {
   using value_type = std::int32_t;
+  static constexpr std::string_view python_type = "int";
   static bool convert(PyObject* obj, value_type& out);
 };
 struct Path {  // file-system encoded bytes of os.fspath(obj) (a str)
   using value_type = std::string;
+  static constexpr std::string_view python_type = "pathlib.Path";
   static bool convert(PyObject* obj, value_type& out);
 };
 struct BytesObject {
   using value_type = Bytes;
+  static constexpr std::string_view python_type = "bytes";
   static bool convert(PyObject* obj, value_type& out);
 };
 struct ByteSequence {  // key material: held as SecretBytes
   using value_type = SecretBytes;
+  static constexpr std::string_view python_type = "bytes";
   static bool convert(PyObject* obj, value_type& out);
 };
 
@@ -103,9 +125,27 @@ bool for_each_item(PyObject* obj, Reserve&& reserve, Take&& take) {
   return !PyErr_Occurred();
 }
 
+// "list[" + the element's Python type + "]", kept in static storage.
+template <const std::string_view& Element>
+struct ListTypeText {
+  static constexpr auto storage = [] {
+    constexpr std::string_view open = "list[";
+    std::array<char, open.size() + Element.size() + 1> out{};
+    std::size_t at = 0;
+    for (char c : open) out[at++] = c;
+    for (char c : Element) out[at++] = c;
+    out[at] = ']';
+    return out;
+  }();
+  static constexpr std::string_view value{storage.data(), storage.size()};
+};
+
 template <class C>
 struct ListOf {
   using value_type = std::vector<typename C::value_type>;
+  static constexpr std::string_view python_type = ListTypeText<C::python_type>::value;
+  static constexpr Default::Kind default_kind = Default::Kind::list;
+  static value_type from_default(const Default&) { return {}; }
   static bool convert(PyObject* obj, value_type& out) {
     out.clear();
     return for_each_item(
@@ -119,16 +159,67 @@ struct ListOf {
   }
 };
 
-// An optional parameter: std::nullopt when omitted (the default applies).
-template <class C>
-struct Opt {
-  using value_type = std::optional<typename C::value_type>;
-  static bool convert(PyObject* obj, value_type& out) {
-    typename C::value_type value{};
-    if (!C::convert(obj, value)) return false;
-    out = std::move(value);
-    return true;
+// The converters a binding may use for a parameter whose body takes a `T`
+// (by value): the one whose Python type is the declared type is chosen. A
+// converter with a new value type adds a specialisation beside it.
+template <class... Cs>
+struct ConverterSet {
+  // The index of the converter for `python_type`, or sizeof...(Cs) if none.
+  static consteval std::size_t find(std::string_view python_type) {
+    std::size_t index = 0;
+    bool found = false;
+    ((found = found || Cs::python_type == python_type, index += found ? 0 : 1), ...);
+    return index;
   }
+  template <std::size_t I>
+  using at = std::tuple_element_t<I, std::tuple<Cs...>>;
+};
+
+template <class T>
+struct ConvertersTo {
+  using type = ConverterSet<>;
+};
+template <>
+struct ConvertersTo<std::string_view> {
+  using type = ConverterSet<Text>;
+};
+template <>
+struct ConvertersTo<std::string> {
+  using type = ConverterSet<OwnedText, Path>;
+};
+template <>
+struct ConvertersTo<std::optional<std::string>> {
+  using type = ConverterSet<OptionalText>;
+};
+template <>
+struct ConvertersTo<bool> {
+  using type = ConverterSet<Bool>;
+};
+template <>
+struct ConvertersTo<std::uint64_t> {
+  using type = ConverterSet<U64>;
+};
+template <>
+struct ConvertersTo<std::int32_t> {
+  using type = ConverterSet<I32>;
+};
+template <>
+struct ConvertersTo<Bytes> {
+  using type = ConverterSet<BytesObject>;
+};
+template <>
+struct ConvertersTo<SecretBytes> {
+  using type = ConverterSet<ByteSequence>;
+};
+template <class Set>
+struct ListsOf;
+template <class... Cs>
+struct ListsOf<ConverterSet<Cs...>> {
+  using type = ConverterSet<ListOf<Cs>...>;
+};
+template <class T>
+struct ConvertersTo<std::vector<T>> {
+  using type = typename ListsOf<typename ConvertersTo<T>::type>::type;
 };
 
 
@@ -191,18 +282,6 @@ PyObject* list_of(const Range& items, Convert&& convert) {
 template <class T>
 PyObject* to_python(const std::vector<T>& items) {
   return list_of(items, [](const T& item) { return to_python(item); });
-}
-
-// Converts a Result: the value to Python, or the failure to its exception.
-template <class T>
-PyObject* finish(const Result<T>& result, IoRoute route = IoRoute::os_error) {
-  if (!result) return raise_failure(result.error(), route);
-  return to_python(*result);
-}
-template <class T>
-PyObject* finish(const IoResult<T>& result, IoRoute route = IoRoute::os_error) {
-  if (!result) return raise_failure(Failure(result.error()), route);
-  return to_python(*result);
 }
 
 }  // namespace tavolin::py

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "capabilities/signatures.hpp"
 #include "common/failure.hpp"
 #include "common/forced_unwind.hpp"
 #include "module/pyref.hpp"
@@ -22,9 +23,8 @@ namespace tavolin::py {
 // Returns the PanicException type, creating it on first use (lock held).
 PyObject* panic_exception_type();
 
-// Raise the exception of `failure`; IoFailures go to OSError unless
-// `io_as_value_error`. Always returns nullptr.
-enum class IoRoute : std::uint8_t { os_error, value_error };
+// Raise the exception of `failure`; an IoFailure goes the way `route` (its
+// function's declared IoRoute) says. Always returns nullptr.
 PyObject* raise_failure(const Failure& failure, IoRoute route);
 PyObject* raise_internal_fault(std::string_view message, const char* file, int line);
 

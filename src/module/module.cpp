@@ -21,49 +21,6 @@ namespace {
 
 constexpr std::size_t kFunctionCount = std::size(kModuleFunctions);
 
-// The name of declaration I as a template argument.
-template <std::size_t I>
-constexpr auto name_of() {
-  constexpr std::string_view name = kModuleFunctions[I].name;
-  FunctionName<name.size() + 1> out;
-  std::copy(name.begin(), name.end(), out.text);
-  return out;
-}
-
-template <std::size_t I>
-using BindingOf = Binding<name_of<I>()>;
-
-template <std::size_t I>
-constexpr bool has_binding() {
-  return requires { typename BindingOf<I>::Args; };
-}
-
-template <std::size_t I>
-PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return BindingOf<I>::Args::Call::run(kModuleFunctions[I], args, nargs, kwnames,
-                                       BindingOf<I>::run);
-}
-
-template <std::size_t I>
-PyObject* noargs_entry(PyObject*, PyObject*) {
-  return guarded(BindingOf<I>::run);
-}
-
-// The entry point of declaration I, checked against its binding.
-template <std::size_t I>
-PyMethodDef method_def(const char* doc) {
-  static_assert(has_binding<I>(), "a declared module function has no Binding<\"name\">");
-  static_assert(BindingOf<I>::Args::arity == kModuleFunctions[I].params.size(),
-                "a binding converts a different number of arguments than its declaration has");
-  const char* name = kModuleFunctions[I].name.data();
-  if constexpr (kModuleFunctions[I].params.empty()) {
-    return {name, noargs_entry<I>, METH_NOARGS, doc};
-  } else {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<I>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-  }
-}
-
 // Method definitions and docstrings, made at initialisation and kept for
 // the whole process.
 struct MethodTable {
@@ -71,11 +28,9 @@ struct MethodTable {
   std::array<PyMethodDef, kFunctionCount> defs{};
 
   MethodTable() {
-    for (std::size_t i = 0; i < kFunctionCount; ++i) {
-      docs[i] = text_signature(kModuleFunctions[i]) + "\n--\n\n";
-    }
+    for (std::size_t i = 0; i < kFunctionCount; ++i) docs[i] = docstring(kModuleFunctions[i]);
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-      ((defs[I] = method_def<I>(docs[I].c_str())), ...);
+      ((defs[I] = method_def<kModuleFunctions[I]>(docs[I].c_str())), ...);
     }(std::make_index_sequence<kFunctionCount>{});
   }
 };

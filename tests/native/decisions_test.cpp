@@ -250,4 +250,12 @@ TEST(Signatures, TextSignaturesAndAnnotationsDeriveFromOneDeclaration) {
   static_assert(kModuleFunctions[1].doc.empty());
   EXPECT_EQ(annotation_text(kModuleFunctions[5]),
             "source_fd: int, target_path: pathlib.Path, chunk_size: int = ...");
+  // The value an omitted chunk_size takes, which no text signature shows.
+  static_assert(declaration("copy_file_descriptor_to_path").params[2].default_value.integer_value ==
+                1048576);
+  static_assert(declaration("stable_file_identity").params[1].default_value.integer_value ==
+                1048576);
+  static_assert(declaration("BatchProcessor.stable_file_identities")
+                    .params[1]
+                    .default_value.integer_value == 1048576);
 }
