@@ -76,18 +76,17 @@ def run_suite(session: nox.Session) -> None:
 
 @nox.session(python=VERSIONS)
 def tests(session: nox.Session) -> None:
-    """The whole Python suite against the module installed into this
-    interpreter's environment."""
+    """The Python suite against the module installed in this interpreter's environment."""
     run_suite(session)
 
 
 @nox.session(name="tests-system", python="/usr/bin/python3")
 def tests_system(session: nox.Session) -> None:
-    """The same with Debian's python3."""
+    """The same for Debian's python3."""
     run_suite(session)
 
 
 @nox.session(name="tests-interpreter", python=os.environ.get("TAVOLIN_NOX_PYTHON", "python3"))
 def tests_interpreter(session: nox.Session) -> None:
-    """The same with the interpreter whose path $TAVOLIN_NOX_PYTHON gives."""
+    """The same for the interpreter at $TAVOLIN_NOX_PYTHON."""
     run_suite(session)

@@ -23,6 +23,9 @@ ROOT = os.environ.get("TAVOLIN_SOURCE_DIR") or os.path.dirname(
 MODULE_DIR = os.path.dirname(tavolin_native_backend.__file__)
 STUB = os.path.join(MODULE_DIR, "tavolin_native_backend.pyi")
 BUILD_TIMEOUT = 900
+# The module under test is either installed (a wheel, an environment) or in a
+# build folder; type checkers find the stub of the installed one by themselves.
+INSTALLED = MODULE_DIR in {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]}
 builds_from_source = pytest.mark.builds_from_source
 
 
@@ -37,8 +40,15 @@ def test_stub_is_generated_beside_the_module():
     assert '"""Ordered rules shared by native state derivation and SQL aggregation."""' in text
 
 
+def mypy_env() -> dict:
+    env = dict(os.environ)
+    if not INSTALLED:
+        env.update(PYTHONPATH=MODULE_DIR, MYPYPATH=MODULE_DIR)
+    return env
+
+
 def test_stubtest_passes_against_the_built_module():
-    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MYPYPATH=MODULE_DIR)
+    env = mypy_env()
     out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tavolin_native_backend"],
                          capture_output=True, text=True, env=env, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
@@ -54,7 +64,7 @@ def test_mypy_checks_callers_against_the_stub(tmp_path):
         sizes = m.BatchProcessor(1).stable_file_identities(["/etc/hostname"], master_keys=[b"k"])
         wrong: int = m.render_single_page_pdf("x")
     """))
-    env = dict(os.environ, MYPYPATH=MODULE_DIR)
+    env = mypy_env()
     out = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir=/dev/null",
                           str(sample)], capture_output=True, text=True, env=env, timeout=300)
     assert out.returncode == 1, out.stdout
@@ -119,7 +129,9 @@ def test_pip_install_with_build_isolation(tmp_path):
     assert out.returncode == 0, out.stdout + out.stderr
     where, token = probe(python, tmp_path, "m.transition_operation_lifecycle('queued', 'claim')").split()
     assert where.startswith(str(tmp_path / "venv") + os.sep) and token == "claimed"
-    assert os.path.isfile(os.path.join(os.path.dirname(where), "tavolin_native_backend.pyi"))
+    site = os.path.dirname(where)
+    assert os.path.isfile(os.path.join(site, "tavolin_native_backend.pyi"))
+    assert os.path.isfile(os.path.join(site, "tavolin_native_backend-stubs", "__init__.pyi"))
 
 
 @builds_from_source
@@ -187,6 +199,7 @@ def test_python_m_build_makes_an_sdist_without_git_and_a_wheel_from_it(tmp_path)
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     assert {i.filename for i in infos} == {
         "tavolin_native_backend" + suffix, "tavolin_native_backend.pyi",
+        "tavolin_native_backend-stubs/__init__.pyi",
         f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD"}
     for info in infos:
         mode = stat.S_IMODE(info.external_attr >> 16)
