@@ -9,8 +9,8 @@
 Each session's environment (.nox/<session>) holds the test stack pinned in
 requirements/test.txt, from the package index, and the module built from this
 tree with `pip install .` (default build isolation); the suite then imports the
-installed module, never a build folder. Interpreters are looked up as pyenv's
-newest release of each version first, then as pythonX.Y on PATH."""
+installed module, never a build folder. Each version's interpreter is pyenv's
+newest release of it where pyenv has one, else pythonX.Y on PATH."""
 from __future__ import annotations
 
 import os
@@ -27,7 +27,7 @@ VERSIONS = ["3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
 nox.options.reuse_venv = "yes"
-nox.options.sessions = ["tests"]
+nox.options.sessions = [f"tests-{version}" for version in VERSIONS]
 
 
 def pyenv_versions() -> pathlib.Path | None:
@@ -39,25 +39,23 @@ def pyenv_versions() -> pathlib.Path | None:
     return versions if versions.is_dir() else None
 
 
-def with_pyenv_first() -> None:
-    """Puts the bin folder of pyenv's newest release of each version at the
-    front of PATH, so that "3.11" means pyenv's 3.11, not Debian's."""
+def interpreters() -> dict[str, str]:
+    """The interpreter of each version: the absolute path of pyenv's newest
+    release where pyenv has one, else the version itself (nox then looks for
+    pythonX.Y on PATH)."""
+    found = {version: version for version in VERSIONS}
     versions = pyenv_versions()
-    if versions is None:
-        return
-    newest: dict[str, tuple[int, pathlib.Path]] = {}
-    for entry in versions.iterdir():
+    newest: dict[str, int] = {}
+    for entry in versions.iterdir() if versions else ():
         parts = entry.name.split(".")
-        if len(parts) == 3 and all(p.isdigit() for p in parts) and \
-                ".".join(parts[:2]) in VERSIONS:
-            key, patch = ".".join(parts[:2]), int(parts[2])
-            if (entry / "bin" / f"python{key}").exists() and patch >= newest.get(key, (-1,))[0]:
-                newest[key] = (patch, entry / "bin")
-    folders = [str(folder) for _, folder in newest.values()]
-    os.environ["PATH"] = os.pathsep.join(folders + [os.environ.get("PATH", "")])
-
-
-with_pyenv_first()
+        if len(parts) != 3 or not all(p.isdigit() for p in parts):
+            continue
+        version, patch = ".".join(parts[:2]), int(parts[2])
+        python = entry / "bin" / f"python{version}"
+        if version in found and python.exists() and patch > newest.get(version, -1):
+            newest[version] = patch
+            found[version] = str(python)
+    return found
 
 
 def run_suite(session: nox.Session) -> None:
@@ -74,10 +72,15 @@ def run_suite(session: nox.Session) -> None:
                 str(ROOT / "tests" / "python"), *session.posargs, env=env)
 
 
-@nox.session(python=VERSIONS)
-def tests(session: nox.Session) -> None:
-    """The Python suite against the module installed in this interpreter's environment."""
-    run_suite(session)
+def suite_session(version: str, python: str) -> None:
+    def tests(session: nox.Session) -> None:
+        run_suite(session)
+    tests.__doc__ = f"The Python suite against the module installed in {version}'s environment."
+    nox.session(name=f"tests-{version}", python=python)(tests)
+
+
+for _version, _python in interpreters().items():
+    suite_session(_version, _python)
 
 
 @nox.session(name="tests-system", python="/usr/bin/python3")
