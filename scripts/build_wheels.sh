@@ -160,7 +160,7 @@ print("imported", m.__file__)'
 "$2/bin/python" examples/tour.py >tour.log
 echo "tour: $(tail -n 1 tour.log)"
 TAVOLIN_FAULT_SHIM="$here/fault_shim.so" "$2/bin/python" -m pytest -q -rs -p no:cacheprovider \
-  -m "not builds_from_source" tests/python \
+  --rootdir "$here" -m "not builds_from_source" tests/python \
   --deselect tests/python/test_container.py::test_json_parsing_suite_gives_only_the_contract_messages
 EOF
   chmod +x "$out/check.sh"
