@@ -3,6 +3,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-python=${PYTHON:-/usr/bin/python3}
+# By default the interpreter of .venv (Debian's python3), which runs the tests.
+default_python=/usr/bin/python3
+[[ -x "$root/.venv/bin/python" ]] && default_python=$root/.venv/bin/python
+python=${PYTHON:-$default_python}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$python" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"

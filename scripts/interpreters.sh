@@ -1,5 +1,4 @@
-# Sourced by the scripts that build or test for several interpreters.
-# Supported: CPython 3.10 to 3.13.
+# Sourced by the scripts that build for several interpreters (build_wheels.sh).
 
 # Prints one line "label path" per supported interpreter the machine has:
 # pyenv's 3.10-3.13 (found with `pyenv root`, else $PYENV_ROOT or
@@ -29,29 +28,10 @@ minor_version() {
   "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'
 }
 
-# Fills directory $2 with links to Debian's pure-Python test packages (pytest,
-# hypothesis and what they import), so that interpreter $1 can run the suite
-# with only that directory added to its path. Debian's compiled modules are
-# built for its own python3 alone, so the rest of dist-packages stays out.
-make_test_path() {
-  local python=$1 dir=$2 package entry
-  local packages=(python3-pytest python3-pluggy python3-iniconfig python3-packaging
-                  python3-attr python3-hypothesis python3-sortedcontainers)
-  if "$python" -c 'import sys; sys.exit(sys.version_info >= (3, 11))'; then
-    packages+=(python3-exceptiongroup python3-tomli)
-  fi
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  for package in "${packages[@]}"; do
-    dpkg -L "$package" | grep -E '^/usr/lib/python3/dist-packages/[^/]+$' |
-      while read -r entry; do ln -s "$entry" "$dir/"; done
-  done
-}
-
 # The cores do not depend on the interpreter: with ccache, every build after
-# the first (another interpreter's, or the one that the pip install test
-# makes) compiles little more than the binding layer. CMake reads the
-# launcher from the environment when it configures a new build directory.
+# the first (another interpreter's, or a wheel's) compiles little more than
+# the binding layer. CMake reads the launcher from the environment when it
+# configures a new build directory.
 use_build_cache() {
   if command -v ccache >/dev/null 2>&1; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$1/build-interp/ccache"

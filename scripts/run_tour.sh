@@ -4,4 +4,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
-PYTHONPATH="${BUILD_DIR:-$root/build}/python" "${PYTHON:-/usr/bin/python3}" "$root/examples/tour.py"
+PYTHONPATH="${BUILD_DIR:-$root/build}/python" "${PYTHON:-$root/.venv/bin/python}" "$root/examples/tour.py"

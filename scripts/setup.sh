@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the tour need, skipping
-# what is already present. Safe to run again.
+# what is already present, and makes .venv, the virtual environment of
+# Debian's python3 with the test stack, the build tools and the session runner
+# pinned in requirements/ (from the package index; remade only when those
+# files change). Safe to run again.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
   build-essential g++ cmake pkg-config ccache
   libssl-dev openssl nlohmann-json3-dev libgtest-dev
   python3 python3-dev python3-venv python3-pip
-  python3-pytest python3-hypothesis python3-cryptography python3-numpy
-  python3-exceptiongroup python3-tomli  # Debian's pytest and hypothesis on CPython 3.10
-  python3-mypy mypy
   qpdf poppler-utils strace
 )
 
@@ -28,4 +29,16 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 else
   echo "setup: all packages present"
+fi
+
+venv="$root/.venv"
+stamp=$(cat "$root"/requirements/*.txt | sha256sum | cut -d' ' -f1)
+if [[ "$(cat "$venv/.tavolin-requirements" 2>/dev/null)" != "$stamp" ]]; then
+  echo "setup: making $venv (requirements/tools.txt)"
+  rm -rf "$venv"
+  /usr/bin/python3 -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/requirements/tools.txt"
+  echo "$stamp" >"$venv/.tavolin-requirements"
+else
+  echo "setup: $venv is up to date"
 fi

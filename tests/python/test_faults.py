@@ -117,6 +117,9 @@ def fault_dir():
 
 @pytest.fixture(scope="session")
 def shim(tmp_path_factory):
+    # A shim built elsewhere, for a machine without a compiler (the wheel checks).
+    if os.environ.get("TAVOLIN_FAULT_SHIM"):
+        return Path(os.environ["TAVOLIN_FAULT_SHIM"])
     out = tmp_path_factory.mktemp("shim") / "fault_shim.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", str(out), str(SHIM_SOURCE), "-ldl"],
                    check=True, capture_output=True, text=True)

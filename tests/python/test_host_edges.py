@@ -11,7 +11,6 @@ import collections.abc
 import json
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -256,7 +255,6 @@ def synced_paths(trace: str) -> list[str]:
     return synced
 
 
-@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
 def test_a_new_target_is_durable_with_its_directory(tmp_path):
     tmp = tmp_path.resolve()
     for name in ("new", "existing"):
