@@ -40,6 +40,8 @@ tree_mount() {
   local dir=$1 pair host inside
   shift
   cp -L /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
+  # pip inside the tree trusts what this machine's pip trusts (a proxy's CA, say).
+  cp -L "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$dir/etc/tavolin-host-ca.crt" 2>/dev/null || true
   for pair in /proc:/proc /sys:/sys /dev:/dev /dev/pts:/dev/pts "$@"; do
     host=${pair%%:*}
     inside=$dir${pair#*:}
@@ -62,8 +64,10 @@ tree_unmount() {
 tree_run() {
   local dir=$1
   shift
+  local cert=()
+  [[ -f "$dir/etc/tavolin-host-ca.crt" ]] && cert=(PIP_CERT=/etc/tavolin-host-ca.crt)
   chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"
+    LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${cert[@]}" "$@"
 }
 
 # Installs into tree $1 the packages given after it that it lacks.
