@@ -43,7 +43,7 @@ struct BatchWorkerPool::Job {
   // the caller gave up; each worker looks at it once per chunk.
   struct StopFlag final : Interrupt {
     explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
-    bool should_stop(bool) override { return flag_->load(std::memory_order_acquire); }
+    bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
     const std::atomic<bool>* flag_;
   };
 
@@ -301,7 +301,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
     while (!job->finished.wait_for(lock, kPollInterval, [&] { return job->done; })) {
       if (interrupted) continue;  // already stopping: wait for the workers to leave
       lock.unlock();  // the interrupt may take the interpreter lock
-      interrupted = interrupt.should_stop(false);
+      interrupted = interrupt.stop_between_steps();
       // A signal handler may have forked: this thread then goes on in the
       // child, where no worker will ever finish the job.
       if (::getpid() != submitted_in) {

@@ -16,6 +16,7 @@
 #include "common/messages.hpp"
 #include "common/openssl.hpp"
 #include "common/text.hpp"
+#include "common/syscall.hpp"
 #include "common/unique_fd.hpp"
 #include "encrypted_range/records.hpp"
 
@@ -68,38 +69,19 @@ std::string with_path(std::string_view message, std::string_view path) {
   return text;
 }
 
-IoResult<struct ::stat> fstat_of(int fd) {
-  struct ::stat st {};
-  if (::fstat(fd, &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
-  return st;
-}
-
-IoResult<int> open_no_follow(const std::string& path, Interrupt& interrupt) {
-  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
-  // regular-file check then refuses it); reads of a regular file ignore it.
+// Hashes every byte the reader has left, a buffer (one read) at a time.
+IoResult<void> hash_plain(sys::Reader& reader, Sha256& sha, Interrupt& interrupt) {
   for (;;) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) return fd;
-    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-  }
-}
-
-// Hashes every byte from the descriptor's position to the end, in reads of
-// the whole `chunk`.
-IoResult<void> hash_plain(int fd, std::span<std::uint8_t> chunk, Sha256& sha,
-                          Interrupt& interrupt) {
-  for (;;) {
-    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
-    const std::size_t n = TAVOLIN_TRY(read_retrying(fd, chunk, interrupt));
-    if (n == 0) return {};
-    TAVOLIN_TRY(sha.update(chunk.first(n)));
+    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    const auto block = TAVOLIN_TRY(reader.next_block());
+    if (block.empty()) return {};
+    TAVOLIN_TRY(sha.update(block));
   }
 }
 
 // Hashes the plaintext of every record; `reader` is at the start of the
 // file, which held `file_size` bytes when it was opened.
-IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
+IoResult<void> hash_container(sys::Reader& reader, std::uint64_t file_size,
                               std::span<const SecretBytes> master_keys, Sha256& sha,
                               Interrupt& interrupt) {
   const auto prefix = TAVOLIN_TRY(encrypted_range::read_container_prefix(reader));
@@ -108,7 +90,7 @@ IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
   encrypted_range::RecordCursor records(reader, prefix, opener, file_size);
   SecretBytes record;  // one record at a time, wiped when the walk ends
   for (;;) {
-    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
     const auto plain = TAVOLIN_TRY(records.next(record));
     if (!plain) return {};  // the payload ends exactly after a record
     TAVOLIN_TRY(sha.update(*plain));
@@ -127,75 +109,46 @@ IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
   };
 }
 
-IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt) {
-  for (;;) {
-    const ssize_t n = ::read(fd, out.data(), out.size());
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-  }
-}
-
-FdReader::FdReader(int fd, std::size_t capacity, Interrupt& interrupt)
-    : fd_(fd),
-      interrupt_(&interrupt),
-      capacity_(capacity),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)) {}
-
-IoResult<std::size_t> FdReader::read(std::span<std::uint8_t> out) {
-  if (out.empty()) return std::size_t{0};
-  if (begin_ == end_) {
-    if (out.size() >= capacity_) return read_retrying(fd_, out, *interrupt_);
-    auto filled = TAVOLIN_TRY(read_retrying(fd_, std::span(buffer_.get(), capacity_), *interrupt_));
-    begin_ = 0;
-    end_ = filled;
-    if (end_ == 0) return std::size_t{0};
-  }
-  const std::size_t n = std::min(out.size(), end_ - begin_);
-  std::memcpy(out.data(), buffer_.get() + begin_, n);
-  begin_ += n;
-  return n;
-}
-
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
                                                 Interrupt& interrupt) {
   if (!chunk_size_accepted(chunk_size)) {
     throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
   }
-  if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(IoFailure::invalid_input(std::string(messages::PATH_NUL)));
-  }
   const std::string c_path(path);
 
-  const UniqueFd fd(TAVOLIN_TRY(open_no_follow(c_path, interrupt)));
-  const auto opening_status = TAVOLIN_TRY(fstat_of(fd.get()));
+  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
+  // regular-file check then refuses it); reads of a regular file ignore it.
+  const UniqueFd fd =
+      TAVOLIN_TRY(sys::open(c_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, interrupt));
+  // One fstat: the regular-file check and the opening snapshot.
+  const auto opening_status = TAVOLIN_TRY(sys::fstat(fd.get()));
   if (!S_ISREG(opening_status.st_mode)) {
     return std::unexpected(
         IoFailure::invalid_input(with_path(messages::IDENTITY_NOT_REGULAR, path)));
   }
   const IdentitySnapshot opening = IdentitySnapshot::of(opening_status);
 
-  FdReader reader(fd.get(), static_cast<std::size_t>(chunk_size), interrupt);
+  // The magic comes from the first read of the content, which stays in the
+  // buffer for the hashing: every byte is read once.
+  sys::Reader reader(fd.get(),
+                     std::max<std::size_t>(static_cast<std::size_t>(chunk_size),
+                                           encrypted_range::CONTAINER_MAGIC.size()),
+                     interrupt);
+  reader.expect_size(opening.size);
   auto sha = TAVOLIN_TRY(Sha256::create());
-
-  std::array<std::uint8_t, encrypted_range::CONTAINER_MAGIC.size()> magic{};
-  bool is_container = false;
-  if (auto probe = encrypted_range::read_exact(reader, magic); probe) {
-    is_container = magic == encrypted_range::CONTAINER_MAGIC;
-  } else if (probe.error().kind != IoKind::unexpected_eof) {
-    return std::unexpected(probe.error());
-  }
-  if (::lseek(fd.get(), 0, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
-  reader.discard();
+  const auto front = TAVOLIN_TRY(reader.peek(encrypted_range::CONTAINER_MAGIC.size()));
+  const auto& magic = encrypted_range::CONTAINER_MAGIC;
+  const bool is_container = front.size() >= magic.size() &&
+                            std::equal(magic.begin(), magic.end(), front.begin());
   auto hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
-                             : hash_plain(fd.get(), reader.storage(), sha, interrupt);
+                             : hash_plain(reader, sha, interrupt);
   if (!hashed) {
     // A record that reaches past the size seen at open is refused before any
     // buffer is sized by it. If the file has grown since, a writer appended
     // to it meanwhile: that is a change, not a damaged container.
     if (hashed.error().kind == IoKind::unexpected_eof) {
-      const auto now = fstat_of(fd.get());
+      const auto now = sys::fstat(fd.get());
       if (now && static_cast<std::uint64_t>(now->st_size) > opening.size) {
         return std::unexpected(
             IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));
@@ -204,11 +157,8 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
     return std::unexpected(std::move(hashed.error()));
   }
 
-  const auto closing_fd = TAVOLIN_TRY(fstat_of(fd.get()));
-  struct ::stat closing_path {};
-  if (::lstat(c_path.c_str(), &closing_path) != 0) {
-    return std::unexpected(IoFailure::from_errno(errno));
-  }
+  const auto closing_fd = TAVOLIN_TRY(sys::fstat(fd.get()));
+  const auto closing_path = TAVOLIN_TRY(sys::lstat(c_path));
   if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(closing_fd) != opening ||
       IdentitySnapshot::of(closing_path) != opening) {
     return std::unexpected(IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));

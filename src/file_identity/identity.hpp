@@ -48,33 +48,6 @@ struct IdentitySnapshot {
 }
 // The name the binding knows messages::CHUNK_SIZE by.
 
-// A buffered sequential reader over a descriptor it does not own. When its
-// buffer is empty, a request at least as large as the buffer goes straight to
-// the descriptor. Reads interrupted by a signal are retried unless
-// `interrupt` asks to stop.
-class FdReader final : public encrypted_range::ByteSource {
- public:
-  FdReader(int fd, std::size_t capacity, Interrupt& interrupt);
-
-  IoResult<std::size_t> read(std::span<std::uint8_t> out) override;
-  // Drops whatever is buffered (after the caller moved the descriptor).
-  void discard() { begin_ = end_ = 0; }
-  // The buffer storage, for reuse by a caller that bypasses the reader.
-  [[nodiscard]] std::span<std::uint8_t> storage() { return {buffer_.get(), capacity_}; }
-
- private:
-  int fd_;
-  Interrupt* interrupt_;
-  std::size_t capacity_;
-  std::unique_ptr<std::uint8_t[]> buffer_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-};
-
-// One read(2) into `out`, retried while interrupted by a signal unless
-// `interrupt` asks to stop.
-IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt);
-
 // Computes the identity of `path` (raw file-system bytes). Precondition:
 // chunk_size_accepted(chunk_size) (the binding refuses other sizes). Takes no
 // lock and shares no mutable state.

@@ -748,7 +748,7 @@ class CountingFile final : public RandomAccessSource {
 class StopAfter final : public tavolin::Interrupt {
  public:
   explicit StopAfter(std::size_t stop_at) : stop_at_(stop_at) {}
-  bool should_stop(bool) override { return ++asked >= stop_at_; }
+  bool should_stop(InterruptMoment) override { return ++asked >= stop_at_; }
   std::size_t asked = 0;
 
  private:
@@ -830,9 +830,10 @@ TEST(ContainerFiles, VectoredPositionedReads) {
   TempDir dir;
   const Bytes data = counting(100);
   const auto path = dir.write("data", data);
-  auto fd = open_file(path, O_RDONLY);
+  tavolin::NoInterrupt never;
+  auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
-  FdRandomAccess file(fd->get());
+  FdRandomAccess file(fd->get(), never);
   Bytes a(3), empty, b(5);
   const std::span<std::uint8_t> parts[3] = {a, empty, b};
   auto got = file.read_at(10, parts);
@@ -856,16 +857,25 @@ TEST(ContainerFiles, VectoredPositionedReads) {
   EXPECT_TRUE(read_exact_at(file, 96, exact));
 }
 
-TEST(ContainerFiles, DescriptorSourceReadsTheFront) {
+TEST(ContainerFiles, DescriptorReadersReadTheFront) {
   TempDir dir;
   const auto c = make_container(counting(100), 16);
   const auto path = dir.write("c", c.file);
-  auto fd = open_file(path, O_RDONLY);
+  tavolin::NoInterrupt never;
+  auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
-  FdSource source(fd->get());
-  const auto prefix = read_container_prefix(source);
+  // Positional: the descriptor's position stays where it was.
+  tavolin::sys::Reader positional(fd->get(), 7, never, tavolin::sys::Reader::Source::positional);
+  const auto prefix = read_container_prefix(positional);
   ASSERT_TRUE(prefix);
   EXPECT_EQ(prefix->header_bytes, c.header);
+  EXPECT_EQ(::lseek(fd->get(), 0, SEEK_CUR), 0);
+  // Sequential, unbuffered requests at least as large as the buffer: the
+  // position ends at the payload.
+  tavolin::sys::Reader sequential(fd->get(), 1, never);
+  const auto again = read_container_prefix(sequential);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->header_bytes, c.header);
   EXPECT_EQ(::lseek(fd->get(), 0, SEEK_CUR), static_cast<off_t>(prefix->payload_offset));
 }
 

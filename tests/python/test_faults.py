@@ -6,8 +6,8 @@ Two kinds of faults:
   identity. Each call must either fail with one of the fixed messages of the
   container and range code or return exactly the right bytes / digest;
 - I/O failures injected with the LD_PRELOAD shim tests/faults/fault_shim.c
-  into a child interpreter (read, preadv, write, fsync, copy_file_range,
-  sendfile, splice). Each must surface as the documented exception, leak no
+  into a child interpreter (read, pread, preadv, write, fsync,
+  copy_file_range, sendfile, splice). Each must surface as the documented exception, leak no
   descriptor, lose nothing, and the shim must report that it really fired.
 """
 from __future__ import annotations
@@ -401,9 +401,9 @@ def range_code(path, start, end):
 
 
 @pytest.mark.parametrize("faults, errno_name, fired", [
-    (["read:eio"], "eio", 1),                    # the magic
-    (["read:eio:after=2"], "eio", 1),            # the header text
-    (["read:eagain"], "eagain", 1),
+    (["pread:eio"], "eio", 1),                   # the front, in one read
+    (["pread:short:len=10", "pread:eio:after=1"], "eio", 2),  # a later read of the front
+    (["pread:eagain"], "eagain", 1),
     (["preadv:eio"], "eio", 1),                  # the final record's length field
     (["preadv:eio:after=1"], "eio", 1),          # the records, fetched in one read
     (["preadv:enospc:after=1"], "enospc", 1),
@@ -418,12 +418,12 @@ def test_range_read_io_failures_are_value_errors(shim, fault_dir, sealed, faults
 
 
 @pytest.mark.parametrize("faults, fired", [
-    (["read:eintr:count=3"], 3),
+    (["pread:eintr:count=3"], 3),
     (["preadv:eintr:count=4"], 4),
-    (["read:eintr:after=1:count=2", "preadv:eintr:after=1:count=2"], 4),
-    (["read:short:len=1:count=0"], None),        # the front one byte at a time
+    (["pread:eintr:count=2", "preadv:eintr:after=1:count=2"], 4),
+    (["pread:short:len=1:count=0"], None),       # the front one byte at a time
     (["preadv:short:len=7:count=0"], None),      # records in pieces of 7 bytes
-    (["preadv:short:len=4:count=0", "read:short:len=3:count=0"], None),
+    (["preadv:short:len=4:count=0", "pread:short:len=3:count=0"], None),
 ])
 def test_range_read_survives_interrupted_and_short_reads(shim, fault_dir, sealed, faults, fired):
     path, plaintext = sealed
@@ -440,11 +440,12 @@ def test_range_read_survives_interrupted_and_short_reads(shim, fault_dir, sealed
 
 def test_range_read_early_end_of_data_is_reported(shim, fault_dir, sealed):
     path, plaintext = sealed
-    for fault in ["read:zero:after=1", "preadv:zero:after=1"]:
-        child = run_with_faults(shim, fault_dir, range_code(path, 0, 9000), [fault])
+    # Inside the front (after its first 10 bytes), and inside the records.
+    for faults in [["pread:short:len=10", "pread:zero:after=1"], ["preadv:zero:after=1"]]:
+        child = run_with_faults(shim, fault_dir, range_code(path, 0, 9000), faults)
         failed(child.results["faulted"], "ValueError", "failed to fill whole buffer")
         assert child.results["again"]["value"] == plaintext[:9001].hex()
-        assert len(child.injected) == 1
+        assert len(child.injected) == len(faults)
 
 
 def identity_code(path, keys=True):
@@ -468,8 +469,8 @@ def identity_expected(path, data_digest):
     ("eperm", "PermissionError"),
 ])
 @pytest.mark.parametrize("which, after", [
-    ("plain", 0), ("plain", 5),                 # the probe, a later block
-    ("sealed", 0), ("sealed", 1), ("sealed", 4),  # probe, front, records
+    ("plain", 0), ("plain", 5),                 # the first block (and magic), a later one
+    ("sealed", 0), ("sealed", 1), ("sealed", 4),  # magic, front and first record; records
 ])
 def test_identity_io_failures_follow_the_errno(shim, fault_dir, plain, sealed, errno_name,
                                                type_name, which, after):
@@ -516,7 +517,9 @@ def test_identity_survives_interrupted_and_short_reads(shim, fault_dir, plain, s
 
 def test_identity_early_end_of_data_inside_a_container(shim, fault_dir, sealed):
     path, data = sealed
-    for after in (1, 2, 3, 4, 5):  # the 7th read is the end of the file anyway
+    # Five reads of 4096 bytes hold the file: the fifth, short, completes the
+    # size seen at open, so no sixth read looks for the end.
+    for after in (1, 2, 3, 4):
         child = run_with_faults(shim, fault_dir, identity_code(path), [f"read:zero:after={after}"])
         failed(child.results["faulted"], "OSError", "failed to fill whole buffer")
         assert child.results["again"]["value"] == identity_expected(path, sha(data))
@@ -713,3 +716,30 @@ def test_exhausted_memory_ends_the_call_not_the_process(fault_dir, plain):
         result = child.results[label]
         assert result["ok"] is False and result["type"] == "MemoryError", (label, result)
     assert child.results["after"]["value"][2] == sha(data)
+
+
+# ---------------------------------------------------------------- each byte read once
+
+def test_small_files_are_read_once(shim, fault_dir, sealed):
+    """A file that fits one buffer costs one read: the magic comes from it, and
+    the end of the file is known from the size seen at open."""
+    small = fault_dir / "small-plain"
+    small.write_bytes(random.Random(11).randbytes(4096))
+    path, _ = sealed
+    code = textwrap.dedent(f"""
+        import sys
+        for label, call in [
+            ("plain", lambda: m.stable_file_identity({str(small)!r})),
+            ("sealed", lambda: m.stable_file_identity({str(path)!r}, master_keys=[{KEY!r}])),
+            ("probe", lambda: m.encryption_status({str(path)!r})),
+            ("range", lambda: m.decrypt_encrypted_file_range({str(path)!r}, {KEY!r}, 0, 10)),
+        ]:
+            sys.stderr.write("tavolin-fault-trace: mark\\n")
+            run(label, call)
+    """)
+    child = run_with_faults(shim, fault_dir, code, [], trace=True)
+    assert all(result["ok"] for result in child.results.values()), child.results
+    calls = " ".join(child.traced).split("mark")[1:]
+    # The range: its front, the final record's length field, the records.
+    assert [c.split() for c in calls] == [["read"], ["read"], ["read"],
+                                          ["pread", "preadv", "preadv"]]
