@@ -87,6 +87,8 @@ class Reader final : public ByteSource {
          std::uint64_t offset = 0);
 
   void expect_size(std::uint64_t size) { expected_ = size; }
+  // The interrupt asked from now on (when the reader moves to another thread).
+  void set_interrupt(Interrupt& interrupt) { interrupt_ = &interrupt; }
 
   IoResult<std::size_t> read(std::span<std::uint8_t> out) override;
 
@@ -97,6 +99,10 @@ class Reader final : public ByteSource {
   // The buffered bytes, or the next read's worth when none is buffered, all
   // consumed; empty at the end of data.
   IoResult<std::span<const std::uint8_t>> next_block();
+
+  // One read straight into `out` (0 at the end of data), for a caller that
+  // keeps its own buffers; only while nothing is buffered.
+  IoResult<std::size_t> read_direct(std::span<std::uint8_t> out) { return fetch(out); }
 
   // Bytes taken from the descriptor so far.
   [[nodiscard]] std::uint64_t fetched() const { return fetched_; }

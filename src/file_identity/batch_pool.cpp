@@ -199,7 +199,9 @@ void BatchWorkerPool::worker_loop() {
 bool BatchWorkerPool::compute_path(Job& job, std::size_t index, Interrupt& interrupt) {
   IoResult<StableIdentity> identity;
   try {
-    identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys, interrupt);
+    // The workers keep every call on their own thread: their cores are busy.
+    identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys,
+                                      interrupt, Helper::serial);
   } catch (const abi::__forced_unwind&) {
     throw;  // the thread is being ended: let it unwind
   } catch (...) {

@@ -5,7 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -97,7 +107,233 @@ IoResult<void> hash_container(sys::Reader& reader, std::uint64_t file_size,
   }
 }
 
+
+// ---------------------------------------------------------------- the helper thread
+
+int start_thread(pthread_t* thread, void* (*entry)(void*), void* arg) {
+  return ::pthread_create(thread, nullptr, entry, arg);
+}
+std::atomic<HelperStarter> g_helper_starter{&start_thread};
+
+// Fills one slot with the next chunk: its bytes (inside the slot), or no
+// value at the end of the data.
+using Produce = std::function<IoResult<std::optional<std::span<const std::uint8_t>>>(SecretBytes&)>;
+
+// What the calling thread and its helper share. The helper fills the slots in
+// order, at most kHelperSlots ahead of the hashing; the calling thread hashes
+// them in the same order.
+struct PipelineState {
+  explicit PipelineState(Produce p) : produce(std::move(p)) {}
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::array<SecretBytes, kHelperSlots> slots;  // wiped when the state is released
+  std::array<std::span<const std::uint8_t>, kHelperSlots> filled{};
+  std::size_t produced = 0;  // guarded by mutex, as is everything below
+  std::size_t consumed = 0;
+  bool finished = false;
+  std::optional<IoFailure> failure;
+  std::exception_ptr exception;
+  std::atomic<bool> stop{false};
+  Produce produce;
+
+  // The helper's interrupt: the calling thread's stop, never Python.
+  struct StopFlag final : Interrupt {
+    explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
+    bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
+    const std::atomic<bool>* flag_;
+  } stop_flag{stop};
+
+  void run_helper() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return produced - consumed < kHelperSlots || stop.load(); });
+      if (stop.load()) break;
+      SecretBytes& slot = slots[produced % kHelperSlots];
+      lock.unlock();
+      IoResult<std::optional<std::span<const std::uint8_t>>> next;
+      try {
+        next = produce(slot);
+      } catch (const abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        lock.lock();
+        exception = std::current_exception();
+        break;
+      }
+      lock.lock();
+      if (!next) {
+        failure = std::move(next.error());
+        break;
+      }
+      if (!*next) break;
+      filled[produced % kHelperSlots] = **next;
+      ++produced;
+      changed.notify_all();
+    }
+    finished = true;
+    changed.notify_all();
+  }
+
+  static void* entry(void* raw) {
+    static_cast<PipelineState*>(raw)->run_helper();
+    return nullptr;
+  }
+};
+
+// Owns the helper thread of one call: joined when this goes out of scope, on
+// every path. In a child forked meanwhile (by a signal handler the interrupt
+// ran) the helper does not exist and the state may be locked: both are left
+// alone and the state is let go.
+class Pipeline {
+ public:
+  explicit Pipeline(Produce produce)
+      : state_(std::make_unique<PipelineState>(std::move(produce))), pid_(::getpid()) {}
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+  ~Pipeline() {
+    if (!started_) return;
+    if (::getpid() != pid_) {
+      (void)state_.release();
+      return;
+    }
+    {
+      const std::lock_guard lock(state_->mutex);
+      state_->stop.store(true, std::memory_order_release);
+    }
+    state_->changed.notify_all();
+    ::pthread_join(thread_, nullptr);
+  }
+
+  // Starts the helper with asynchronous signals blocked (they are for the
+  // calling thread). False when it cannot be started.
+  bool start() {
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, sync);
+    pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+    const int error = g_helper_starter.load()(&thread_, &PipelineState::entry, state_.get());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    started_ = error == 0;
+    return started_;
+  }
+
+  [[nodiscard]] Interrupt& helper_interrupt() { return state_->stop_flag; }
+
+  // Hashes the helper's chunks in order until the end of the data or the
+  // first failure. `forked` is set when the interrupt forked and this runs
+  // in the child: nothing more is done then.
+  IoResult<void> hash(Sha256& sha, Interrupt& interrupt, bool& forked) {
+    PipelineState& st = *state_;
+    constexpr auto kPollInterval = std::chrono::milliseconds(50);
+    std::unique_lock lock(st.mutex);
+    for (;;) {
+      if (st.consumed < st.produced) {
+        const auto data = st.filled[st.consumed % kHelperSlots];
+        lock.unlock();
+        auto updated = sha.update(data);
+        const bool stop = interrupt.stop_between_steps();
+        if (::getpid() != pid_) {
+          forked = true;
+          return {};
+        }
+        lock.lock();
+        ++st.consumed;
+        st.changed.notify_all();
+        if (!updated) return std::unexpected(std::move(updated.error()));
+        if (stop) return std::unexpected(interrupted_failure());
+        continue;
+      }
+      if (st.finished) {
+        if (st.exception) std::rethrow_exception(st.exception);
+        if (st.failure) return std::unexpected(*st.failure);
+        return {};
+      }
+      if (st.changed.wait_for(lock, kPollInterval,
+                              [&] { return st.consumed < st.produced || st.finished; })) {
+        continue;
+      }
+      lock.unlock();
+      const bool stop = interrupt.stop_between_steps();
+      if (::getpid() != pid_) {
+        forked = true;
+        return {};
+      }
+      lock.lock();
+      if (stop) return std::unexpected(interrupted_failure());
+    }
+  }
+
+ private:
+  std::unique_ptr<PipelineState> state_;
+  pid_t pid_;
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
+// The outcome of hashing on a helper: nullopt when the helper could not be
+// started (the caller then goes on serially).
+struct Piped {
+  IoResult<void> result;
+  bool forked = false;
+};
+
+std::optional<Piped> hash_plain_piped(sys::Reader& reader, std::size_t chunk, Sha256& sha,
+                                      Interrupt& interrupt) {
+  // The first read's bytes (the magic among them) are hashed here first.
+  auto first = reader.next_block();
+  if (!first) return Piped{std::unexpected(std::move(first.error()))};
+  if (auto updated = sha.update(*first); !updated) return Piped{std::move(updated)};
+  Pipeline pipeline([&reader, chunk](SecretBytes& slot)
+                        -> IoResult<std::optional<std::span<const std::uint8_t>>> {
+    slot.resize(chunk);
+    const std::size_t n = TAVOLIN_TRY(reader.read_direct(slot.span()));
+    if (n == 0) return std::nullopt;
+    return std::span<const std::uint8_t>(slot.data(), n);
+  });
+  reader.set_interrupt(pipeline.helper_interrupt());
+  if (!pipeline.start()) {
+    reader.set_interrupt(interrupt);
+    return Piped{hash_plain(reader, sha, interrupt)};
+  }
+  Piped out;
+  out.result = pipeline.hash(sha, interrupt, out.forked);
+  return out;
+}
+
+std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t file_size,
+                                          std::span<const SecretBytes> master_keys, Sha256& sha,
+                                          Interrupt& interrupt) {
+  auto front = encrypted_range::read_container_prefix(reader);
+  if (!front) return Piped{std::unexpected(std::move(front.error()))};
+  const auto& prefix = *front;
+  auto key = encrypted_range::unwrap_data_key_any(master_keys, prefix.header);
+  if (!key) return Piped{std::unexpected(std::move(key.error()))};
+  auto opener = encrypted_range::ChunkOpener::create(*key, prefix);  // once per file
+  if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
+  encrypted_range::RecordCursor records(reader, prefix, *opener, file_size);
+  Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
+  reader.set_interrupt(pipeline.helper_interrupt());
+  if (!pipeline.start()) {
+    reader.set_interrupt(interrupt);
+    SecretBytes record;
+    for (;;) {
+      if (interrupt.stop_between_steps()) return Piped{std::unexpected(interrupted_failure())};
+      auto plain = records.next(record);
+      if (!plain) return Piped{std::unexpected(std::move(plain.error()))};
+      if (!*plain) return Piped{IoResult<void>{}};
+      if (auto updated = sha.update(**plain); !updated) return Piped{std::move(updated)};
+    }
+  }
+  Piped out;
+  out.result = pipeline.hash(sha, interrupt, out.forked);
+  return out;
+}
+
 }  // namespace
+
+void set_helper_starter(HelperStarter starter) { g_helper_starter.store(starter); }
 
 IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
   return IdentitySnapshot{
@@ -111,7 +347,7 @@ IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
 
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
-                                                Interrupt& interrupt) {
+                                                Interrupt& interrupt, Helper helper) {
   if (!chunk_size_accepted(chunk_size)) {
     throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
   }
@@ -141,8 +377,24 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   const auto& magic = encrypted_range::CONTAINER_MAGIC;
   const bool is_container = front.size() >= magic.size() &&
                             std::equal(magic.begin(), magic.end(), front.begin());
-  auto hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
-                             : hash_plain(reader, sha, interrupt);
+  const bool piped = helper == Helper::allowed && opening.size >= kHelperMinBytes &&
+                     opening.size / chunk_size >= kHelperMinChunks;
+  IoResult<void> hashed;
+  if (piped) {
+    auto outcome = is_container
+                       ? hash_container_piped(reader, opening.size, master_keys, sha, interrupt)
+                       : hash_plain_piped(reader, static_cast<std::size_t>(chunk_size), sha,
+                                          interrupt);
+    if (outcome->forked) {
+      // This is a child forked by a handler the interrupt ran: the helper is
+      // the parent's. The identity is computed anew, on this thread alone.
+      return derive_stable_identity(path, chunk_size, master_keys, interrupt, Helper::serial);
+    }
+    hashed = std::move(outcome->result);
+  } else {
+    hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
+                          : hash_plain(reader, sha, interrupt);
+  }
   if (!hashed) {
     // A record that reaches past the size seen at open is refused before any
     // buffer is sized by it. If the file has grown since, a writer appended

@@ -3,6 +3,7 @@
 // with a check that the file did not change while it was read.
 #pragma once
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -53,9 +54,29 @@ struct IdentitySnapshot {
 // lock and shares no mutable state.
 // `interrupt` is asked once per chunk read and on every interrupted system
 // call; when it asks to stop, the result is interrupted_failure().
+//
+// A file of at least kHelperMinChunks chunks and kHelperMinBytes bytes is
+// read (and for a container its records checked and opened) on a helper
+// thread of the call, at most kHelperSlots chunks ahead, while the calling
+// thread hashes in file order; `helper` serial keeps it all on the calling
+// thread (the batch workers, whose cores are busy already). The helper is
+// joined before the call returns, on every path; when it cannot be started
+// the call runs serially with the same result.
+enum class Helper : bool { serial = false, allowed = true };
+inline constexpr std::uint64_t kHelperMinChunks = 4;
+inline constexpr std::uint64_t kHelperMinBytes = std::uint64_t{4} << 20;
+inline constexpr std::size_t kHelperSlots = 3;
+
+// Starts the helper thread like pthread_create (0 or an error number).
+// Replaceable so that tests can make the start fail; not to be changed while
+// identities are computed.
+using HelperStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
+void set_helper_starter(HelperStarter starter);
+
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
-                                                Interrupt& interrupt);
+                                                Interrupt& interrupt,
+                                                Helper helper = Helper::allowed);
 inline IoResult<StableIdentity> derive_stable_identity(std::string_view path,
                                                        std::uint64_t chunk_size,
                                                        std::span<const SecretBytes> master_keys) {

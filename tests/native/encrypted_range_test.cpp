@@ -934,5 +934,112 @@ TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
   EXPECT_EQ(result.error().kind, IoKind::unexpected_eof);
 }
 
+// ---------------------------------------------------------------- the identity helper
+
+std::atomic<int> g_helper_starts{0};
+int counting_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
+  ++g_helper_starts;
+  return ::pthread_create(thread, nullptr, entry, arg);
+}
+int refusing_start(pthread_t*, void* (*)(void*), void*) {
+  ++g_helper_starts;
+  return EAGAIN;
+}
+
+// Installs a helper starter for one test.
+class HelperStarterFor {
+ public:
+  explicit HelperStarterFor(file_identity::HelperStarter starter) {
+    g_helper_starts = 0;
+    file_identity::set_helper_starter(starter);
+  }
+  ~HelperStarterFor() { file_identity::set_helper_starter(&counting_start); }
+};
+
+using file_identity::derive_stable_identity;
+using file_identity::Helper;
+
+TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
+  TempDir dir;
+  const Bytes plain = counting(6 << 20);
+  const auto c = make_container(plain, 1 << 20);
+  const auto keys = secrets({c.master_key});
+  const std::vector<std::string> paths = {dir.write("plain", plain), dir.write("sealed", c.file)};
+  const HelperStarterFor counted(&counting_start);
+  NoInterrupt never;
+  for (const auto& path : paths) {
+    for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}}) {
+      const int before = g_helper_starts;
+      const auto piped = derive_stable_identity(path, chunk, keys, never, Helper::allowed);
+      EXPECT_EQ(g_helper_starts, before + 1) << path;
+      const auto serial = derive_stable_identity(path, chunk, keys, never, Helper::serial);
+      EXPECT_EQ(g_helper_starts, before + 1) << path;
+      ASSERT_TRUE(piped) << path << " " << piped.error().text();
+      ASSERT_TRUE(serial);
+      EXPECT_EQ(*piped, *serial) << path << " chunk " << chunk;
+    }
+  }
+  // Below the threshold the call stays on its thread.
+  const auto small = dir.write("small", counting(1 << 20));
+  ASSERT_TRUE(derive_stable_identity(small, 4096, {}, never));
+  EXPECT_EQ(g_helper_starts, 4);
+}
+
+TEST(IdentityHelper, FailuresAreTheSerialFailures) {
+  TempDir dir;
+  auto c = make_container(counting(6 << 20), 1 << 20);
+  const auto keys = secrets({c.master_key});
+  const std::size_t record = (1 << 20) + RECORD_OVERHEAD;
+  const std::size_t payload = c.file.size() - 6 * record;
+  Bytes flipped = c.file;
+  flipped[payload + 3 * record + 100] ^= 1;  // inside record 3
+  const Bytes cut(c.file.begin(), c.file.begin() + static_cast<std::ptrdiff_t>(payload + 4 * record + 77));
+  const HelperStarterFor counted(&counting_start);
+  NoInterrupt never;
+  for (const auto& [name, data, message] :
+       {std::tuple{"flipped", flipped, std::string("AES-GCM authentication failed")},
+        std::tuple{"cut", cut, std::string("failed to fill whole buffer")}}) {
+    const auto path = dir.write(name, data);
+    const auto piped = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
+    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
+    ASSERT_FALSE(piped);
+    ASSERT_FALSE(serial);
+    EXPECT_EQ(piped.error().text(), message) << name;
+    EXPECT_EQ(serial.error().text(), message) << name;
+  }
+  EXPECT_EQ(g_helper_starts, 2);
+}
+
+TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
+  TempDir dir;
+  const auto path = dir.write("plain", counting(32 << 20));
+  const HelperStarterFor counted(&counting_start);
+  for (std::size_t stop_at : {1U, 3U, 20U}) {
+    StopAfter stop(stop_at);
+    const auto result = derive_stable_identity(path, 1 << 20, {}, stop, Helper::allowed);
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(is_interruption(result.error()));
+    EXPECT_EQ(stop.asked, stop_at);
+  }
+  EXPECT_EQ(g_helper_starts, 3);
+}
+
+TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
+  TempDir dir;
+  const Bytes plain = counting(6 << 20);
+  const auto c = make_container(plain, 1 << 20);
+  const auto keys = secrets({c.master_key});
+  NoInterrupt never;
+  for (const auto& path : {dir.write("plain", plain), dir.write("sealed", c.file)}) {
+    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
+    const HelperStarterFor refused(&refusing_start);
+    const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
+    EXPECT_EQ(g_helper_starts, 1);
+    ASSERT_TRUE(serial);
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(*fallback, *serial);
+  }
+}
+
 }  // namespace
 }  // namespace tavolin::encrypted_range

@@ -743,3 +743,38 @@ def test_small_files_are_read_once(shim, fault_dir, sealed):
     # The range: its front, the final record's length field, the records.
     assert [c.split() for c in calls] == [["read"], ["read"], ["read"],
                                           ["pread", "preadv", "preadv"]]
+
+
+@pytest.mark.parametrize("which", ["plain", "sealed"])
+@pytest.mark.parametrize("fault, outcome", [
+    ("read:eio:after=3", ("OSError", os_error_text("eio"))),
+    ("read:eagain:after=5", ("BlockingIOError", os_error_text("eagain"))),
+    ("read:zero:after=2", None),   # plain: shorter content, sealed: a cut record
+    ("read:eintr:after=2:count=3", "ok"),
+    ("read:short:len=70000:count=0", "ok"),
+])
+def test_large_files_read_on_the_helper_thread_fail_and_retry_alike(shim, fault_dir, which,
+                                                                    fault, outcome):
+    data = random.Random(12).randbytes(6 << 20)  # above the helper's threshold
+    path = fault_dir / f"large-{which}"
+    if which == "plain":
+        path.write_bytes(data)
+    else:
+        cw.write_container(path, data, KEY, 1 << 20)
+    call = f"lambda: m.stable_file_identity({str(path)!r}, 1 << 20, master_keys=[{KEY!r}])"
+    child = run_with_faults(shim, fault_dir, f"run('faulted', {call})\nrun('again', {call})\n",
+                            [fault])
+    expected = identity_expected(path, sha(data))
+    if outcome == "ok":
+        assert child.results["faulted"] == {"ok": True, "value": expected, "leaked": []}
+    elif outcome is None and which == "plain":
+        # An early end of a plain file hashes what came, as the serial walk does.
+        assert child.results["faulted"]["ok"] is True
+        assert child.results["faulted"]["value"][2] != expected[2]
+    elif outcome is None:
+        failed(child.results["faulted"], "OSError", "failed to fill whole buffer")
+    else:
+        failed(child.results["faulted"], *outcome)
+    assert child.results["again"]["value"] == expected
+    assert child.injected
+    path.unlink()
