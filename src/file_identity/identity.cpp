@@ -367,8 +367,12 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
 
   // The magic comes from the first read of the content, which stays in the
   // buffer for the hashing: every byte is read once.
+  // A file smaller than a chunk gets a buffer one byte larger than its size:
+  // the first read takes it whole and, coming back short, ends it.
+  std::uint64_t capacity = chunk_size;
+  if (opening.size != 0 && opening.size < capacity) capacity = opening.size + 1;
   sys::Reader reader(fd.get(),
-                     std::max<std::size_t>(static_cast<std::size_t>(chunk_size),
+                     std::max<std::size_t>(static_cast<std::size_t>(capacity),
                                            encrypted_range::CONTAINER_MAGIC.size()),
                      interrupt);
   reader.expect_size(opening.size);

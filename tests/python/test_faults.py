@@ -699,13 +699,16 @@ def test_exhausted_memory_ends_the_call_not_the_process(fault_dir, plain):
     code = f"""
         import resource
         processor = m.BatchProcessor(1)  # its thread is started before the limit
+        big = {str(path)!r} + ".big"  # holes: a buffer of a whole chunk is needed
+        os.close(os.open(big, os.O_CREAT | os.O_WRONLY))
+        os.truncate(big, 65 << 20)
         with open("/proc/self/status") as f:
             vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (vm + (32 << 20), hard))
         text = "x" * (12 << 20)
-        run('identity', lambda: m.stable_file_identity({str(path)!r}, 64 << 20))
-        run('batch', lambda: processor.stable_file_identities([{str(path)!r}], 64 << 20))
+        run('identity', lambda: m.stable_file_identity(big, 64 << 20))
+        run('batch', lambda: processor.stable_file_identities([big], 64 << 20))
         run('frames', lambda: m.build_expected_frame_records(10 ** 8))
         run('pdf', lambda: m.render_single_page_pdf(text))
         run('after', lambda: m.stable_file_identity({str(path)!r}, 4096))
