@@ -279,29 +279,6 @@ struct Piped {
   bool forked = false;
 };
 
-std::optional<Piped> hash_plain_piped(sys::Reader& reader, std::size_t chunk, Sha256& sha,
-                                      Interrupt& interrupt) {
-  // The first read's bytes (the magic among them) are hashed here first.
-  auto first = reader.next_block();
-  if (!first) return Piped{std::unexpected(std::move(first.error()))};
-  if (auto updated = sha.update(*first); !updated) return Piped{std::move(updated)};
-  Pipeline pipeline([&reader, chunk](SecretBytes& slot)
-                        -> IoResult<std::optional<std::span<const std::uint8_t>>> {
-    slot.resize(chunk);
-    const std::size_t n = TAVOLIN_TRY(reader.read_direct(slot.span()));
-    if (n == 0) return std::nullopt;
-    return std::span<const std::uint8_t>(slot.data(), n);
-  });
-  reader.set_interrupt(pipeline.helper_interrupt());
-  if (!pipeline.start()) {
-    reader.set_interrupt(interrupt);
-    return Piped{hash_plain(reader, sha, interrupt)};
-  }
-  Piped out;
-  out.result = pipeline.hash(sha, interrupt, out.forked);
-  return out;
-}
-
 std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t file_size,
                                           std::span<const SecretBytes> master_keys, Sha256& sha,
                                           Interrupt& interrupt) {
@@ -314,8 +291,11 @@ std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t fil
   if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
   encrypted_range::RecordCursor records(reader, prefix, *opener, file_size);
   Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
-  reader.set_interrupt(pipeline.helper_interrupt());
-  if (!pipeline.start()) {
+  // The helper pays from a few records on (measured: kHelperMinRecords).
+  const bool large = file_size / (prefix.header.chunk_size + encrypted_range::RECORD_OVERHEAD) >=
+                     kHelperMinRecords;
+  if (large) reader.set_interrupt(pipeline.helper_interrupt());
+  if (!large || !pipeline.start()) {
     reader.set_interrupt(interrupt);
     SecretBytes record;
     for (;;) {
@@ -381,14 +361,10 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   const auto& magic = encrypted_range::CONTAINER_MAGIC;
   const bool is_container = front.size() >= magic.size() &&
                             std::equal(magic.begin(), magic.end(), front.begin());
-  const bool piped = helper == Helper::allowed && opening.size >= kHelperMinBytes &&
-                     opening.size / chunk_size >= kHelperMinChunks;
+  const bool piped = helper == Helper::allowed && is_container && opening.size >= kHelperMinBytes;
   IoResult<void> hashed;
   if (piped) {
-    auto outcome = is_container
-                       ? hash_container_piped(reader, opening.size, master_keys, sha, interrupt)
-                       : hash_plain_piped(reader, static_cast<std::size_t>(chunk_size), sha,
-                                          interrupt);
+    auto outcome = hash_container_piped(reader, opening.size, master_keys, sha, interrupt);
     if (outcome->forked) {
       // This is a child forked by a handler the interrupt ran: the helper is
       // the parent's. The identity is computed anew, on this thread alone.

@@ -55,16 +55,20 @@ struct IdentitySnapshot {
 // `interrupt` is asked once per chunk read and on every interrupted system
 // call; when it asks to stop, the result is interrupted_failure().
 //
-// A file of at least kHelperMinChunks chunks and kHelperMinBytes bytes is
-// read (and for a container its records checked and opened) on a helper
-// thread of the call, at most kHelperSlots chunks ahead, while the calling
-// thread hashes in file order; `helper` serial keeps it all on the calling
+// A container of at least kHelperMinRecords records and kHelperMinBytes
+// bytes has its records read, checked and opened on a helper thread of the
+// call, at most kHelperSlots records ahead, while the calling thread hashes
+// the plaintext in file order; `helper` serial keeps it all on the calling
 // thread (the batch workers, whose cores are busy already). The helper is
 // joined before the call returns, on every path; when it cannot be started
-// the call runs serially with the same result.
+// the call runs serially with the same result. Measured on two cores with
+// 1 MiB records, the helper beats the serial walk from about 4 to 6 records
+// on, and by 1.3x from 16; a plain file gains nothing from it (reading a
+// cached chunk costs a tenth of hashing it, less than handing it over), so
+// plain files are always read on the calling thread.
 enum class Helper : bool { serial = false, allowed = true };
-inline constexpr std::uint64_t kHelperMinChunks = 4;
-inline constexpr std::uint64_t kHelperMinBytes = std::uint64_t{4} << 20;
+inline constexpr std::uint64_t kHelperMinRecords = 6;
+inline constexpr std::uint64_t kHelperMinBytes = std::uint64_t{6} << 20;
 inline constexpr std::size_t kHelperSlots = 3;
 
 // Starts the helper thread like pthread_create (0 or an error number).

@@ -959,41 +959,46 @@ class HelperStarterFor {
 using file_identity::derive_stable_identity;
 using file_identity::Helper;
 
-TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
+TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeContainers) {
   TempDir dir;
   const Bytes plain = counting(6 << 20);
   const auto c = make_container(plain, 1 << 20);
   const auto keys = secrets({c.master_key});
-  const std::vector<std::string> paths = {dir.write("plain", plain), dir.write("sealed", c.file)};
+  const auto sealed = dir.write("sealed", c.file);
   const HelperStarterFor counted(&counting_start);
   NoInterrupt never;
-  for (const auto& path : paths) {
-    for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}}) {
-      const int before = g_helper_starts;
-      const auto piped = derive_stable_identity(path, chunk, keys, never, Helper::allowed);
-      EXPECT_EQ(g_helper_starts, before + 1) << path;
-      const auto serial = derive_stable_identity(path, chunk, keys, never, Helper::serial);
-      EXPECT_EQ(g_helper_starts, before + 1) << path;
-      ASSERT_TRUE(piped) << path << " " << piped.error().text();
-      ASSERT_TRUE(serial);
-      EXPECT_EQ(*piped, *serial) << path << " chunk " << chunk;
-    }
+  // The records decide, not the reading granularity.
+  for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}, std::uint64_t{64} << 20}) {
+    const int before = g_helper_starts;
+    const auto piped = derive_stable_identity(sealed, chunk, keys, never, Helper::allowed);
+    EXPECT_EQ(g_helper_starts, before + 1);
+    const auto serial = derive_stable_identity(sealed, chunk, keys, never, Helper::serial);
+    EXPECT_EQ(g_helper_starts, before + 1);
+    ASSERT_TRUE(piped) << piped.error().text();
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
   }
-  // Below the threshold the call stays on its thread.
-  const auto small = dir.write("small", counting(1 << 20));
-  ASSERT_TRUE(derive_stable_identity(small, 4096, {}, never));
-  EXPECT_EQ(g_helper_starts, 4);
+  // A plain file, a container of fewer records, or of fewer bytes stays on
+  // the calling thread.
+  const auto few = make_container(plain, 2 << 20);
+  const auto tiny = make_container(counting(64 << 10), 4096);
+  for (const auto& path : {dir.write("plain", plain), dir.write("few", few.file),
+                           dir.write("tiny", tiny.file)}) {
+    ASSERT_TRUE(derive_stable_identity(path, 4096, secrets({few.master_key, tiny.master_key}),
+                                       never));
+  }
+  EXPECT_EQ(g_helper_starts, 3);
 }
 
 TEST(IdentityHelper, FailuresAreTheSerialFailures) {
   TempDir dir;
-  auto c = make_container(counting(6 << 20), 1 << 20);
+  auto c = make_container(counting(9 << 20), 1 << 20);
   const auto keys = secrets({c.master_key});
   const std::size_t record = (1 << 20) + RECORD_OVERHEAD;
-  const std::size_t payload = c.file.size() - 6 * record;
+  const std::size_t payload = c.file.size() - 9 * record;
   Bytes flipped = c.file;
   flipped[payload + 3 * record + 100] ^= 1;  // inside record 3
-  const Bytes cut(c.file.begin(), c.file.begin() + static_cast<std::ptrdiff_t>(payload + 4 * record + 77));
+  const Bytes cut(c.file.begin(), c.file.begin() + static_cast<std::ptrdiff_t>(payload + 7 * record + 77));
   const HelperStarterFor counted(&counting_start);
   NoInterrupt never;
   for (const auto& [name, data, message] :
@@ -1012,11 +1017,13 @@ TEST(IdentityHelper, FailuresAreTheSerialFailures) {
 
 TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
   TempDir dir;
-  const auto path = dir.write("plain", counting(32 << 20));
+  const auto c = make_container(counting(32 << 20), 1 << 20);
+  const auto keys = secrets({c.master_key});
+  const auto path = dir.write("sealed", c.file);
   const HelperStarterFor counted(&counting_start);
   for (std::size_t stop_at : {1U, 3U, 20U}) {
     StopAfter stop(stop_at);
-    const auto result = derive_stable_identity(path, 1 << 20, {}, stop, Helper::allowed);
+    const auto result = derive_stable_identity(path, 1 << 20, keys, stop, Helper::allowed);
     ASSERT_FALSE(result);
     EXPECT_TRUE(is_interruption(result.error()));
     EXPECT_EQ(stop.asked, stop_at);
@@ -1030,7 +1037,7 @@ TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
   const auto c = make_container(plain, 1 << 20);
   const auto keys = secrets({c.master_key});
   NoInterrupt never;
-  for (const auto& path : {dir.write("plain", plain), dir.write("sealed", c.file)}) {
+  for (const auto& path : {dir.write("sealed", c.file)}) {
     const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
     const HelperStarterFor refused(&refusing_start);
     const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
