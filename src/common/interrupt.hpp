@@ -3,18 +3,28 @@
 // handlers), the worker pool implements it with its job's stop flag.
 #pragma once
 
+#include <cstdint>
+
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 
 namespace tavolin {
 
+// When an operation asks its Interrupt.
+enum class InterruptMoment : std::uint8_t {
+  between_steps,  // between pieces of work: the implementation decides how often it looks
+  after_eintr,    // a system call was interrupted by a signal: look now
+};
+
 class Interrupt {
  public:
-  // Asked between pieces of work (`after_signal` false: the implementation
-  // decides how often it really looks) and whenever a system call was
-  // interrupted by a signal (`after_signal` true). True means: stop now and
-  // return `interrupted_failure()`; false means: go on (retry the call).
-  virtual bool should_stop(bool after_signal) = 0;
+  // True means: stop now and return `interrupted_failure()`; false means: go
+  // on (retry the interrupted call, or do the next step).
+  virtual bool should_stop(InterruptMoment moment) = 0;
+
+  // The two questions, named at the call sites.
+  bool stop_between_steps() { return should_stop(InterruptMoment::between_steps); }
+  bool stop_after_eintr() { return should_stop(InterruptMoment::after_eintr); }
 
  protected:
   Interrupt() = default;
@@ -26,7 +36,7 @@ class Interrupt {
 // Never asks to stop: interrupted system calls are simply retried.
 class NoInterrupt final : public Interrupt {
  public:
-  bool should_stop(bool) override { return false; }
+  bool should_stop(InterruptMoment) override { return false; }
 };
 
 // The failure an operation returns when its Interrupt asked it to stop. The

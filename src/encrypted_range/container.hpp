@@ -13,6 +13,7 @@
 #include "common/failure.hpp"
 #include "common/openssl.hpp"
 #include "common/secret.hpp"
+#include "common/syscall.hpp"
 
 namespace tavolin::encrypted_range {
 
@@ -48,13 +49,7 @@ struct ContainerPrefix {
   std::uint64_t payload_offset = 0;
 };
 
-// A readable byte source. `read` returns the number of bytes read (0 at the
-// end of data); it retries reads interrupted by a signal itself.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  virtual IoResult<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
-};
+using ::tavolin::ByteSource;
 
 // Fills `buffer` completely; an early end is IoFailure::unexpected_eof().
 IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer);

@@ -1,32 +1,15 @@
-// Opening container files and the raw-descriptor readers of them.
+// Positional access to container files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
-#include "encrypted_range/container.hpp"
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"
-#include "common/unique_fd.hpp"
+#include "encrypted_range/container.hpp"
 
 namespace tavolin::encrypted_range {
-
-// open(2) with O_CLOEXEC added to `flags`. A path holding a NUL byte is
-// refused (invalid input) instead of being cut short at it.
-IoResult<UniqueFd> open_file(const std::string& path, int flags);
-
-// Sequential reads from a descriptor's current position; reads interrupted
-// by a signal are retried.
-class FdSource final : public ByteSource {
- public:
-  explicit FdSource(int fd) : fd_(fd) {}
-  IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
-
- private:
-  int fd_;
-};
 
 // Reads at absolute offsets, independent of any file position.
 class RandomAccessSource {
@@ -38,14 +21,15 @@ class RandomAccessSource {
                                         std::span<const std::span<std::uint8_t>> parts) = 0;
 };
 
-// Reads interrupted by a signal are retried unless `interrupt` (when given)
-// asks to stop.
+// A descriptor read with sys::read_at: reads interrupted by a signal are
+// retried unless `interrupt` asks to stop.
 class FdRandomAccess final : public RandomAccessSource {
  public:
-  explicit FdRandomAccess(int fd, Interrupt* interrupt = nullptr)
-      : fd_(fd), interrupt_(interrupt) {}
+  FdRandomAccess(int fd, Interrupt& interrupt) : fd_(fd), interrupt_(&interrupt) {}
   IoResult<std::size_t> read_at(std::uint64_t offset,
-                                std::span<const std::span<std::uint8_t>> parts) override;
+                                std::span<const std::span<std::uint8_t>> parts) override {
+    return sys::read_at(fd_, offset, parts, *interrupt_);
+  }
 
  private:
   int fd_;

@@ -19,6 +19,8 @@ namespace {
 // result; smaller ones are fetched up to kRecordReadBytes at a time.
 constexpr std::uint64_t kRecordReadAlone = std::uint64_t{16} << 10;
 constexpr std::uint64_t kRecordReadBytes = std::uint64_t{1} << 20;
+// The container front is read in pieces of this size.
+constexpr std::size_t kFrontRead = 4096;
 
 IoFailure invalid(std::string_view message) {
   return IoFailure::invalid_data(std::string(message));
@@ -145,7 +147,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
   if (record_size >= kRecordReadAlone) {
     SecretBytes partial;  // a record the range covers only partly
     for (std::uint64_t index = first; index <= last; ++index) {
-      if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+      if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
       const Slice s = TAVOLIN_TRY(slice_of(index));
       // A chunk inside the range is read and decrypted in place in the
       // result; one the range covers partly goes through `partial`, wiped
@@ -168,7 +170,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     const std::uint64_t per_read = std::max<std::uint64_t>(1, kRecordReadBytes / record_size);
     SecretBytes fetched;  // wiped once its records are copied out
     for (std::uint64_t index = first; index <= last;) {
-      if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+      if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
       const std::uint64_t count = std::min(last - index + 1, per_read);
       // Every record is full except perhaps the container's final one.
       const Slice final_slice = TAVOLIN_TRY(slice_of(index + count - 1));
@@ -215,16 +217,18 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
                                        Interrupt& interrupt) {
   // Non-blocking open: a FIFO path is not waited on; regular files are
   // unaffected.
-  auto file = TAVOLIN_TRY(open_file(path, O_RDONLY | O_NONBLOCK));
-  struct stat st {};
-  if (::fstat(file.get(), &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  const auto file = TAVOLIN_TRY(sys::open(path, O_RDONLY | O_NONBLOCK, interrupt));
+  const auto st = TAVOLIN_TRY(sys::fstat(file.get()));
   // Nothing is read from what is not a regular file: a read would consume a
   // FIFO writer's or a terminal's bytes. A directory fails as its read would.
   if (S_ISDIR(st.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
   if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(messages::RANGE_NOT_REGULAR));
-  FdSource front(file.get());  // the front field by field, as read_container_prefix asks
+  // The front in one positional read of up to kFrontRead bytes (a longer
+  // header takes more); the records then by their offsets.
+  sys::Reader front(file.get(), kFrontRead, interrupt, sys::Reader::Source::positional, 0);
+  front.expect_size(static_cast<std::uint64_t>(st.st_size));
   const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
-  FdRandomAccess records(file.get(), &interrupt);
+  FdRandomAccess records(file.get(), interrupt);
   return decrypt_records(records, prefix, static_cast<std::uint64_t>(st.st_size), master_key,
                          range, out, interrupt);
 }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "common/messages.hpp"
+#include "common/syscall.hpp"
 #include "common/unique_fd.hpp"
 
 namespace tavolin::file_copy {
@@ -83,37 +84,28 @@ template <class Step, class Progress>
 IoResult<RouteOutcome> run_route(Step&& step, Progress&& progress, Interrupt& interrupt) {
   std::uint64_t moved = 0;
   for (;;) {
-    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
-    const ssize_t n = step(kKernelChunk);
-    if (n > 0) {
-      moved += static_cast<std::uint64_t>(n);
-      progress(moved);
-      continue;
+    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    // EINTR comes only when nothing moved in this call: it is repeated.
+    const auto n = sys::retry(interrupt, [&] { return step(kKernelChunk); });
+    if (!n) {
+      const int err = sys::os_error(n.error());
+      if (err == EOVERFLOW) return RouteOutcome{RouteEnd::hand_over, moved};
+      if (moved == 0 && declines(err)) return RouteOutcome{RouteEnd::hand_over, 0};
+      return std::unexpected(n.error());
     }
-    if (n == 0) {
+    if (*n == 0) {
       // End of data at once (as procfs and sysfs files report it) hands over.
       return RouteOutcome{moved == 0 ? RouteEnd::hand_over : RouteEnd::finished, moved};
     }
-    const int err = errno;
-    if (err == EINTR) {  // only when nothing moved in this call
-      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-      continue;
-    }
-    if (err == EOVERFLOW) return RouteOutcome{RouteEnd::hand_over, moved};
-    if (moved == 0 && declines(err)) return RouteOutcome{RouteEnd::hand_over, 0};
-    return std::unexpected(IoFailure::from_errno(err));
+    moved += static_cast<std::uint64_t>(*n);
+    progress(moved);
   }
 }
 
 IoResult<void> write_all(int fd, const char* data, std::size_t size,
                                    Interrupt& interrupt) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-      continue;
-    }
+    const auto n = TAVOLIN_TRY(sys::retry(interrupt, [&] { return ::write(fd, data, size); }));
     if (n == 0) return std::unexpected(IoFailure::write_zero(std::string(messages::SHORT_WRITE)));
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -177,12 +169,12 @@ IoResult<bool> kernel_routes_carry(int source) {
   }
   const UniqueFd read_end(pipe_fds[0]);
   const UniqueFd write_end(pipe_fds[1]);
-  for (;;) {
+  NoInterrupt retry_always;  // one byte into an empty pipe of its own: never waits
+  const auto n = sys::retry(retry_always, [&] {
     off_t at = offset;
-    const ssize_t n = ::sendfile(write_end.get(), source, &at, 1);
-    if (n >= 0) return n == 1;
-    if (errno != EINTR) return false;
-  }
+    return ::sendfile(write_end.get(), source, &at, 1);
+  });
+  return n && *n == 1;
 }
 
 // The generic loop: read up to max(chunk_size, kMinReadSize) bytes, write
@@ -193,13 +185,9 @@ IoResult<std::uint64_t> read_write_loop(int source, int target, StagingBuffer& s
   const std::span<char> buffer = staging.get();
   std::uint64_t copied = 0;
   for (;;) {
-    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
-    const ssize_t n = ::read(source, buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-      continue;
-    }
+    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    const auto n = TAVOLIN_TRY(
+        sys::retry(interrupt, [&] { return ::read(source, buffer.data(), buffer.size()); }));
     if (n == 0) return copied;
     TAVOLIN_TRY(write_all(target, buffer.data(), static_cast<std::size_t>(n), interrupt));
     copied += static_cast<std::uint64_t>(n);
@@ -279,17 +267,13 @@ IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& fr
 }
 
 IoResult<void> sync_target(int target, const struct stat& to, Interrupt& interrupt) {
-  for (;;) {
-    if (::fsync(target) == 0) return {};
-    const int err = errno;
-    if (err == EINTR) {
-      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-      continue;
-    }
-    // Pipes, sockets and character devices have nothing to make durable.
-    if (err == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) return {};
-    return std::unexpected(IoFailure::from_errno(err));
+  const auto synced = sys::retry(interrupt, [&] { return ::fsync(target); });
+  if (synced) return {};
+  // Pipes, sockets and character devices have nothing to make durable.
+  if (sys::os_error(synced.error()) == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) {
+    return {};
   }
+  return std::unexpected(synced.error());
 }
 
 // Refuses a source that cannot be read at all, with the error a read of it
@@ -306,38 +290,26 @@ IoResult<void> check_readable(int source, const struct stat& from) {
 }
 
 struct OpenedTarget {
-  int fd;
+  UniqueFd fd;
   bool created;  // this call created the file
 };
 
 // Opens the target for writing, creating it (0666 & ~umask) if missing, and
 // tells whether this call created it. Opens interrupted by a signal (a FIFO
 // target waits for its reader) are retried unless `interrupt` asks to stop.
-IoResult<OpenedTarget> open_target(const char* path, Interrupt& interrupt) {
-  const auto retry = [&]() -> std::optional<IoFailure> {
-    if (errno != EINTR) return IoFailure::from_errno(errno);
-    if (interrupt.should_stop(true)) return interrupted_failure();
-    return std::nullopt;
-  };
-  for (;;) {
-    // Not truncated here: that waits until the target is known not to be the
-    // source itself.
-    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd >= 0) return OpenedTarget{fd, false};
-    if (errno != ENOENT) {
-      if (auto failure = retry()) return std::unexpected(*failure);
-      continue;
-    }
-    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return OpenedTarget{fd, true};
-    if (errno == EEXIST) {
-      // Created meanwhile, or a dangling symbolic link (which O_EXCL does not
-      // follow): open as a plain create does, and count it as created.
-      fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-      if (fd >= 0) return OpenedTarget{fd, true};
-    }
-    if (auto failure = retry()) return std::unexpected(*failure);
-  }
+IoResult<OpenedTarget> open_target(const std::string& path, Interrupt& interrupt) {
+  // Not truncated here: that waits until the target is known not to be the
+  // source itself.
+  auto existing = sys::open(path, O_WRONLY, interrupt);
+  if (existing) return OpenedTarget{std::move(*existing), false};
+  if (sys::os_error(existing.error()) != ENOENT) return std::unexpected(existing.error());
+  auto created = sys::open(path, O_WRONLY | O_CREAT | O_EXCL, interrupt, 0666);
+  if (created) return OpenedTarget{std::move(*created), true};
+  if (sys::os_error(created.error()) != EEXIST) return std::unexpected(created.error());
+  // Created meanwhile, or a dangling symbolic link (which O_EXCL does not
+  // follow): open as a plain create does, and count it as created.
+  auto plain = TAVOLIN_TRY(sys::open(path, O_WRONLY | O_CREAT, interrupt, 0666));
+  return OpenedTarget{std::move(plain), true};
 }
 
 // Makes the new directory entry of a created target durable. A directory that
@@ -349,20 +321,15 @@ IoResult<void> sync_parent_directory(const std::string& target_path,
   const std::string directory = slash == std::string::npos ? std::string(".")
                                 : slash == 0             ? std::string("/")
                                                          : target_path.substr(0, slash);
-  int fd = -1;
-  for (;;) {
-    fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) break;
-    if (errno == EACCES || errno == EPERM) return {};
-    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
+  auto dir = sys::open(directory, O_RDONLY | O_DIRECTORY, interrupt);
+  if (!dir) {
+    const int err = sys::os_error(dir.error());
+    if (err == EACCES || err == EPERM) return {};
+    return std::unexpected(dir.error());
   }
-  UniqueFd dir(fd);
-  for (;;) {
-    if (::fsync(dir.get()) == 0 || errno == EINVAL) return {};
-    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-  }
+  const auto synced = sys::retry(interrupt, [&] { return ::fsync(dir->get()); });
+  if (synced || sys::os_error(synced.error()) == EINVAL) return {};
+  return std::unexpected(synced.error());
 }
 
 }  // namespace
@@ -378,8 +345,7 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
   UniqueFd source(::fcntl(source_fd, F_DUPFD_CLOEXEC, 3));
   if (source.get() < 0) return std::unexpected(IoFailure::from_errno(errno));
 
-  struct stat from {};
-  if (::fstat(source.get(), &from) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  const auto from = TAVOLIN_TRY(sys::fstat(source.get()));
   TAVOLIN_TRY(check_readable(source.get(), from));
   // The generic loop's buffer is allocated before the target is opened, so
   // that a size that cannot be had leaves the target as it was. A non-empty
@@ -393,21 +359,16 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
     if (!TAVOLIN_TRY(kernel_routes_carry(source.get()))) throw std::bad_alloc();
   }
 
-  auto opened = TAVOLIN_TRY(open_target(target_path.c_str(), interrupt));
-  UniqueFd target(opened.fd);
-
-  struct stat to {};
-  if (::fstat(target.get(), &to) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  auto opened = TAVOLIN_TRY(open_target(target_path, interrupt));
+  UniqueFd target = std::move(opened.fd);
+  const auto to = TAVOLIN_TRY(sys::fstat(target.get()));
   if (from.st_dev == to.st_dev && from.st_ino == to.st_ino && !S_ISCHR(to.st_mode)) {
     std::string message(messages::COPY_SAME_FILE);
     message.append(target_path);
     return std::unexpected(IoFailure::invalid_input(std::move(message)));
   }
   if (S_ISREG(to.st_mode)) {
-    while (::ftruncate(target.get(), 0) != 0) {
-      if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-      if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-    }
+    TAVOLIN_TRY(sys::retry(interrupt, [&] { return ::ftruncate(target.get(), 0); }));
   }
 
   auto copied = move_bytes(source.get(), target.get(), from, to, staging, interrupt);

@@ -44,7 +44,7 @@ struct BatchWorkerPool::Job {
   // the caller gave up; each worker looks at it once per chunk.
   struct StopFlag final : Interrupt {
     explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
-    bool should_stop(bool) override { return flag_->load(std::memory_order_acquire); }
+    bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
     const std::atomic<bool>* flag_;
   };
 
@@ -200,7 +200,9 @@ void BatchWorkerPool::worker_loop() {
 TAVOLIN_LETS_FORCED_UNWIND_THROUGH bool BatchWorkerPool::compute_path(Job& job, std::size_t index, Interrupt& interrupt) {
   IoResult<StableIdentity> identity;
   try {
-    identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys, interrupt);
+    // The workers keep every call on their own thread: their cores are busy.
+    identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys,
+                                      interrupt, Helper::serial);
   } catch (const abi::__forced_unwind&) {
     throw;  // the thread is being ended: let it unwind
   } catch (...) {
@@ -302,7 +304,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
     while (!job->finished.wait_for(lock, kPollInterval, [&] { return job->done; })) {
       if (interrupted) continue;  // already stopping: wait for the workers to leave
       lock.unlock();  // the interrupt may take the interpreter lock
-      interrupted = interrupt.should_stop(false);
+      interrupted = interrupt.stop_between_steps();
       // A signal handler may have forked: this thread then goes on in the
       // child, where no worker will ever finish the job.
       if (::getpid() != submitted_in) {

@@ -5,7 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -16,6 +26,7 @@
 #include "common/messages.hpp"
 #include "common/openssl.hpp"
 #include "common/text.hpp"
+#include "common/syscall.hpp"
 #include "common/unique_fd.hpp"
 #include "encrypted_range/records.hpp"
 
@@ -68,38 +79,19 @@ std::string with_path(std::string_view message, std::string_view path) {
   return text;
 }
 
-IoResult<struct ::stat> fstat_of(int fd) {
-  struct ::stat st {};
-  if (::fstat(fd, &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
-  return st;
-}
-
-IoResult<int> open_no_follow(const std::string& path, Interrupt& interrupt) {
-  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
-  // regular-file check then refuses it); reads of a regular file ignore it.
+// Hashes every byte the reader has left, a buffer (one read) at a time.
+IoResult<void> hash_plain(sys::Reader& reader, Sha256& sha, Interrupt& interrupt) {
   for (;;) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) return fd;
-    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-  }
-}
-
-// Hashes every byte from the descriptor's position to the end, in reads of
-// the whole `chunk`.
-IoResult<void> hash_plain(int fd, std::span<std::uint8_t> chunk, Sha256& sha,
-                          Interrupt& interrupt) {
-  for (;;) {
-    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
-    const std::size_t n = TAVOLIN_TRY(read_retrying(fd, chunk, interrupt));
-    if (n == 0) return {};
-    TAVOLIN_TRY(sha.update(chunk.first(n)));
+    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    const auto block = TAVOLIN_TRY(reader.next_block());
+    if (block.empty()) return {};
+    TAVOLIN_TRY(sha.update(block));
   }
 }
 
 // Hashes the plaintext of every record; `reader` is at the start of the
 // file, which held `file_size` bytes when it was opened.
-IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
+IoResult<void> hash_container(sys::Reader& reader, std::uint64_t file_size,
                               std::span<const SecretBytes> master_keys, Sha256& sha,
                               Interrupt& interrupt) {
   const auto prefix = TAVOLIN_TRY(encrypted_range::read_container_prefix(reader));
@@ -108,14 +100,220 @@ IoResult<void> hash_container(FdReader& reader, std::uint64_t file_size,
   encrypted_range::RecordCursor records(reader, prefix, opener, file_size);
   SecretBytes record;  // one record at a time, wiped when the walk ends
   for (;;) {
-    if (interrupt.should_stop(false)) return std::unexpected(interrupted_failure());
+    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
     const auto plain = TAVOLIN_TRY(records.next(record));
     if (!plain) return {};  // the payload ends exactly after a record
     TAVOLIN_TRY(sha.update(*plain));
   }
 }
 
+
+// ---------------------------------------------------------------- the helper thread
+
+int start_thread(pthread_t* thread, void* (*entry)(void*), void* arg) {
+  return ::pthread_create(thread, nullptr, entry, arg);
+}
+std::atomic<HelperStarter> g_helper_starter{&start_thread};
+
+// Fills one slot with the next chunk: its bytes (inside the slot), or no
+// value at the end of the data.
+using Produce = std::function<IoResult<std::optional<std::span<const std::uint8_t>>>(SecretBytes&)>;
+
+// What the calling thread and its helper share. The helper fills the slots in
+// order, at most kHelperSlots ahead of the hashing; the calling thread hashes
+// them in the same order.
+struct PipelineState {
+  explicit PipelineState(Produce p) : produce(std::move(p)) {}
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::array<SecretBytes, kHelperSlots> slots;  // wiped when the state is released
+  std::array<std::span<const std::uint8_t>, kHelperSlots> filled{};
+  std::size_t produced = 0;  // guarded by mutex, as is everything below
+  std::size_t consumed = 0;
+  bool finished = false;
+  std::optional<IoFailure> failure;
+  std::exception_ptr exception;
+  std::atomic<bool> stop{false};
+  Produce produce;
+
+  // The helper's interrupt: the calling thread's stop, never Python.
+  struct StopFlag final : Interrupt {
+    explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
+    bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
+    const std::atomic<bool>* flag_;
+  } stop_flag{stop};
+
+  void run_helper() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return produced - consumed < kHelperSlots || stop.load(); });
+      if (stop.load()) break;
+      SecretBytes& slot = slots[produced % kHelperSlots];
+      lock.unlock();
+      IoResult<std::optional<std::span<const std::uint8_t>>> next;
+      try {
+        next = produce(slot);
+      } catch (const abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        lock.lock();
+        exception = std::current_exception();
+        break;
+      }
+      lock.lock();
+      if (!next) {
+        failure = std::move(next.error());
+        break;
+      }
+      if (!*next) break;
+      filled[produced % kHelperSlots] = **next;
+      ++produced;
+      changed.notify_all();
+    }
+    finished = true;
+    changed.notify_all();
+  }
+
+  static void* entry(void* raw) {
+    static_cast<PipelineState*>(raw)->run_helper();
+    return nullptr;
+  }
+};
+
+// Owns the helper thread of one call: joined when this goes out of scope, on
+// every path. In a child forked meanwhile (by a signal handler the interrupt
+// ran) the helper does not exist and the state may be locked: both are left
+// alone and the state is let go.
+class Pipeline {
+ public:
+  explicit Pipeline(Produce produce)
+      : state_(std::make_unique<PipelineState>(std::move(produce))), pid_(::getpid()) {}
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+  ~Pipeline() {
+    if (!started_) return;
+    if (::getpid() != pid_) {
+      (void)state_.release();
+      return;
+    }
+    {
+      const std::lock_guard lock(state_->mutex);
+      state_->stop.store(true, std::memory_order_release);
+    }
+    state_->changed.notify_all();
+    ::pthread_join(thread_, nullptr);
+  }
+
+  // Starts the helper with asynchronous signals blocked (they are for the
+  // calling thread). False when it cannot be started.
+  bool start() {
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, sync);
+    pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+    const int error = g_helper_starter.load()(&thread_, &PipelineState::entry, state_.get());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    started_ = error == 0;
+    return started_;
+  }
+
+  [[nodiscard]] Interrupt& helper_interrupt() { return state_->stop_flag; }
+
+  // Hashes the helper's chunks in order until the end of the data or the
+  // first failure. `forked` is set when the interrupt forked and this runs
+  // in the child: nothing more is done then.
+  IoResult<void> hash(Sha256& sha, Interrupt& interrupt, bool& forked) {
+    PipelineState& st = *state_;
+    constexpr auto kPollInterval = std::chrono::milliseconds(50);
+    std::unique_lock lock(st.mutex);
+    for (;;) {
+      if (st.consumed < st.produced) {
+        const auto data = st.filled[st.consumed % kHelperSlots];
+        lock.unlock();
+        auto updated = sha.update(data);
+        const bool stop = interrupt.stop_between_steps();
+        if (::getpid() != pid_) {
+          forked = true;
+          return {};
+        }
+        lock.lock();
+        ++st.consumed;
+        st.changed.notify_all();
+        if (!updated) return std::unexpected(std::move(updated.error()));
+        if (stop) return std::unexpected(interrupted_failure());
+        continue;
+      }
+      if (st.finished) {
+        if (st.exception) std::rethrow_exception(st.exception);
+        if (st.failure) return std::unexpected(*st.failure);
+        return {};
+      }
+      if (st.changed.wait_for(lock, kPollInterval,
+                              [&] { return st.consumed < st.produced || st.finished; })) {
+        continue;
+      }
+      lock.unlock();
+      const bool stop = interrupt.stop_between_steps();
+      if (::getpid() != pid_) {
+        forked = true;
+        return {};
+      }
+      lock.lock();
+      if (stop) return std::unexpected(interrupted_failure());
+    }
+  }
+
+ private:
+  std::unique_ptr<PipelineState> state_;
+  pid_t pid_;
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
+// The outcome of hashing on a helper: nullopt when the helper could not be
+// started (the caller then goes on serially).
+struct Piped {
+  IoResult<void> result;
+  bool forked = false;
+};
+
+std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t file_size,
+                                          std::span<const SecretBytes> master_keys, Sha256& sha,
+                                          Interrupt& interrupt) {
+  auto front = encrypted_range::read_container_prefix(reader);
+  if (!front) return Piped{std::unexpected(std::move(front.error()))};
+  const auto& prefix = *front;
+  auto key = encrypted_range::unwrap_data_key_any(master_keys, prefix.header);
+  if (!key) return Piped{std::unexpected(std::move(key.error()))};
+  auto opener = encrypted_range::ChunkOpener::create(*key, prefix);  // once per file
+  if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
+  encrypted_range::RecordCursor records(reader, prefix, *opener, file_size);
+  Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
+  // The helper pays from a few records on (measured: kHelperMinRecords).
+  const bool large = file_size / (prefix.header.chunk_size + encrypted_range::RECORD_OVERHEAD) >=
+                     kHelperMinRecords;
+  if (large) reader.set_interrupt(pipeline.helper_interrupt());
+  if (!large || !pipeline.start()) {
+    reader.set_interrupt(interrupt);
+    SecretBytes record;
+    for (;;) {
+      if (interrupt.stop_between_steps()) return Piped{std::unexpected(interrupted_failure())};
+      auto plain = records.next(record);
+      if (!plain) return Piped{std::unexpected(std::move(plain.error()))};
+      if (!*plain) return Piped{IoResult<void>{}};
+      if (auto updated = sha.update(**plain); !updated) return Piped{std::move(updated)};
+    }
+  }
+  Piped out;
+  out.result = pipeline.hash(sha, interrupt, out.forked);
+  return out;
+}
+
 }  // namespace
+
+void set_helper_starter(HelperStarter starter) { g_helper_starter.store(starter); }
 
 IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
   return IdentitySnapshot{
@@ -127,75 +325,62 @@ IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
   };
 }
 
-IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt) {
-  for (;;) {
-    const ssize_t n = ::read(fd, out.data(), out.size());
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return std::unexpected(IoFailure::from_errno(errno));
-    if (interrupt.should_stop(true)) return std::unexpected(interrupted_failure());
-  }
-}
-
-FdReader::FdReader(int fd, std::size_t capacity, Interrupt& interrupt)
-    : fd_(fd),
-      interrupt_(&interrupt),
-      capacity_(capacity),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)) {}
-
-IoResult<std::size_t> FdReader::read(std::span<std::uint8_t> out) {
-  if (out.empty()) return std::size_t{0};
-  if (begin_ == end_) {
-    if (out.size() >= capacity_) return read_retrying(fd_, out, *interrupt_);
-    auto filled = TAVOLIN_TRY(read_retrying(fd_, std::span(buffer_.get(), capacity_), *interrupt_));
-    begin_ = 0;
-    end_ = filled;
-    if (end_ == 0) return std::size_t{0};
-  }
-  const std::size_t n = std::min(out.size(), end_ - begin_);
-  std::memcpy(out.data(), buffer_.get() + begin_, n);
-  begin_ += n;
-  return n;
-}
-
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
-                                                Interrupt& interrupt) {
+                                                Interrupt& interrupt, Helper helper) {
   if (!chunk_size_accepted(chunk_size)) {
     throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
   }
-  if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(IoFailure::invalid_input(std::string(messages::PATH_NUL)));
-  }
   const std::string c_path(path);
 
-  const UniqueFd fd(TAVOLIN_TRY(open_no_follow(c_path, interrupt)));
-  const auto opening_status = TAVOLIN_TRY(fstat_of(fd.get()));
+  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
+  // regular-file check then refuses it); reads of a regular file ignore it.
+  const UniqueFd fd =
+      TAVOLIN_TRY(sys::open(c_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, interrupt));
+  // One fstat: the regular-file check and the opening snapshot.
+  const auto opening_status = TAVOLIN_TRY(sys::fstat(fd.get()));
   if (!S_ISREG(opening_status.st_mode)) {
     return std::unexpected(
         IoFailure::invalid_input(with_path(messages::IDENTITY_NOT_REGULAR, path)));
   }
   const IdentitySnapshot opening = IdentitySnapshot::of(opening_status);
 
-  FdReader reader(fd.get(), static_cast<std::size_t>(chunk_size), interrupt);
+  // The magic comes from the first read of the content, which stays in the
+  // buffer for the hashing: every byte is read once.
+  // A file smaller than a chunk gets a buffer one byte larger than its size:
+  // the first read takes it whole and, coming back short, ends it.
+  std::uint64_t capacity = chunk_size;
+  if (opening.size != 0 && opening.size < capacity) capacity = opening.size + 1;
+  sys::Reader reader(fd.get(),
+                     std::max<std::size_t>(static_cast<std::size_t>(capacity),
+                                           encrypted_range::CONTAINER_MAGIC.size()),
+                     interrupt);
+  reader.expect_size(opening.size);
   auto sha = TAVOLIN_TRY(Sha256::create());
-
-  std::array<std::uint8_t, encrypted_range::CONTAINER_MAGIC.size()> magic{};
-  bool is_container = false;
-  if (auto probe = encrypted_range::read_exact(reader, magic); probe) {
-    is_container = magic == encrypted_range::CONTAINER_MAGIC;
-  } else if (probe.error().kind != IoKind::unexpected_eof) {
-    return std::unexpected(probe.error());
+  const auto front = TAVOLIN_TRY(reader.peek(encrypted_range::CONTAINER_MAGIC.size()));
+  const auto& magic = encrypted_range::CONTAINER_MAGIC;
+  const bool is_container = front.size() >= magic.size() &&
+                            std::equal(magic.begin(), magic.end(), front.begin());
+  const bool piped = helper == Helper::allowed && is_container && opening.size >= kHelperMinBytes;
+  IoResult<void> hashed;
+  if (piped) {
+    auto outcome = hash_container_piped(reader, opening.size, master_keys, sha, interrupt);
+    if (outcome->forked) {
+      // This is a child forked by a handler the interrupt ran: the helper is
+      // the parent's. The identity is computed anew, on this thread alone.
+      return derive_stable_identity(path, chunk_size, master_keys, interrupt, Helper::serial);
+    }
+    hashed = std::move(outcome->result);
+  } else {
+    hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
+                          : hash_plain(reader, sha, interrupt);
   }
-  if (::lseek(fd.get(), 0, SEEK_SET) < 0) return std::unexpected(IoFailure::from_errno(errno));
-  reader.discard();
-  auto hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
-                             : hash_plain(fd.get(), reader.storage(), sha, interrupt);
   if (!hashed) {
     // A record that reaches past the size seen at open is refused before any
     // buffer is sized by it. If the file has grown since, a writer appended
     // to it meanwhile: that is a change, not a damaged container.
     if (hashed.error().kind == IoKind::unexpected_eof) {
-      const auto now = fstat_of(fd.get());
+      const auto now = sys::fstat(fd.get());
       if (now && static_cast<std::uint64_t>(now->st_size) > opening.size) {
         return std::unexpected(
             IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));
@@ -204,11 +389,8 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
     return std::unexpected(std::move(hashed.error()));
   }
 
-  const auto closing_fd = TAVOLIN_TRY(fstat_of(fd.get()));
-  struct ::stat closing_path {};
-  if (::lstat(c_path.c_str(), &closing_path) != 0) {
-    return std::unexpected(IoFailure::from_errno(errno));
-  }
+  const auto closing_fd = TAVOLIN_TRY(sys::fstat(fd.get()));
+  const auto closing_path = TAVOLIN_TRY(sys::lstat(c_path));
   if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(closing_fd) != opening ||
       IdentitySnapshot::of(closing_path) != opening) {
     return std::unexpected(IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));

@@ -3,6 +3,7 @@
 // with a check that the file did not change while it was read.
 #pragma once
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -48,41 +49,38 @@ struct IdentitySnapshot {
 }
 // The name the binding knows messages::CHUNK_SIZE by.
 
-// A buffered sequential reader over a descriptor it does not own. When its
-// buffer is empty, a request at least as large as the buffer goes straight to
-// the descriptor. Reads interrupted by a signal are retried unless
-// `interrupt` asks to stop.
-class FdReader final : public encrypted_range::ByteSource {
- public:
-  FdReader(int fd, std::size_t capacity, Interrupt& interrupt);
-
-  IoResult<std::size_t> read(std::span<std::uint8_t> out) override;
-  // Drops whatever is buffered (after the caller moved the descriptor).
-  void discard() { begin_ = end_ = 0; }
-  // The buffer storage, for reuse by a caller that bypasses the reader.
-  [[nodiscard]] std::span<std::uint8_t> storage() { return {buffer_.get(), capacity_}; }
-
- private:
-  int fd_;
-  Interrupt* interrupt_;
-  std::size_t capacity_;
-  std::unique_ptr<std::uint8_t[]> buffer_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-};
-
-// One read(2) into `out`, retried while interrupted by a signal unless
-// `interrupt` asks to stop.
-IoResult<std::size_t> read_retrying(int fd, std::span<std::uint8_t> out, Interrupt& interrupt);
-
 // Computes the identity of `path` (raw file-system bytes). Precondition:
 // chunk_size_accepted(chunk_size) (the binding refuses other sizes). Takes no
 // lock and shares no mutable state.
 // `interrupt` is asked once per chunk read and on every interrupted system
 // call; when it asks to stop, the result is interrupted_failure().
+//
+// A container of at least kHelperMinRecords records and kHelperMinBytes
+// bytes has its records read, checked and opened on a helper thread of the
+// call, at most kHelperSlots records ahead, while the calling thread hashes
+// the plaintext in file order; `helper` serial keeps it all on the calling
+// thread (the batch workers, whose cores are busy already). The helper is
+// joined before the call returns, on every path; when it cannot be started
+// the call runs serially with the same result. Measured on two cores with
+// 1 MiB records, the helper beats the serial walk from about 4 to 6 records
+// on, and by 1.3x from 16; a plain file gains nothing from it (reading a
+// cached chunk costs a tenth of hashing it, less than handing it over), so
+// plain files are always read on the calling thread.
+enum class Helper : bool { serial = false, allowed = true };
+inline constexpr std::uint64_t kHelperMinRecords = 6;
+inline constexpr std::uint64_t kHelperMinBytes = std::uint64_t{6} << 20;
+inline constexpr std::size_t kHelperSlots = 3;
+
+// Starts the helper thread like pthread_create (0 or an error number).
+// Replaceable so that tests can make the start fail; not to be changed while
+// identities are computed.
+using HelperStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
+void set_helper_starter(HelperStarter starter);
+
 IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
-                                                Interrupt& interrupt);
+                                                Interrupt& interrupt,
+                                                Helper helper = Helper::allowed);
 inline IoResult<StableIdentity> derive_stable_identity(std::string_view path,
                                                        std::uint64_t chunk_size,
                                                        std::span<const SecretBytes> master_keys) {

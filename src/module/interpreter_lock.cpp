@@ -55,11 +55,11 @@ SignalWatch::SignalWatch() {
   }
 }
 
-bool SignalWatch::should_stop(bool after_signal) {
+bool SignalWatch::should_stop(InterruptMoment moment) {
   if (thread_ == nullptr) return false;
   if (raised_) return true;
   const std::int64_t now = coarse_now_ns();
-  if (!after_signal && now < next_check_ns_) return false;
+  if (moment == InterruptMoment::between_steps && now < next_check_ns_) return false;
   next_check_ns_ = now + kSignalCheckIntervalNs;
   PyEval_RestoreThread(thread_);
   raised_ = PyErr_CheckSignals() < 0;  // the exception stays set for the caller

@@ -59,7 +59,7 @@ class SignalWatch final : public Interrupt {
   SignalWatch(const SignalWatch&) = delete;
   SignalWatch& operator=(const SignalWatch&) = delete;
 
-  bool should_stop(bool after_signal) override;
+  bool should_stop(InterruptMoment moment) override;
   [[nodiscard]] bool raised() const { return raised_; }
 
  private:

@@ -748,7 +748,7 @@ class CountingFile final : public RandomAccessSource {
 class StopAfter final : public tavolin::Interrupt {
  public:
   explicit StopAfter(std::size_t stop_at) : stop_at_(stop_at) {}
-  bool should_stop(bool) override { return ++asked >= stop_at_; }
+  bool should_stop(InterruptMoment) override { return ++asked >= stop_at_; }
   std::size_t asked = 0;
 
  private:
@@ -830,9 +830,10 @@ TEST(ContainerFiles, VectoredPositionedReads) {
   TempDir dir;
   const Bytes data = counting(100);
   const auto path = dir.write("data", data);
-  auto fd = open_file(path, O_RDONLY);
+  tavolin::NoInterrupt never;
+  auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
-  FdRandomAccess file(fd->get());
+  FdRandomAccess file(fd->get(), never);
   Bytes a(3), empty, b(5);
   const std::span<std::uint8_t> parts[3] = {a, empty, b};
   auto got = file.read_at(10, parts);
@@ -856,16 +857,25 @@ TEST(ContainerFiles, VectoredPositionedReads) {
   EXPECT_TRUE(read_exact_at(file, 96, exact));
 }
 
-TEST(ContainerFiles, DescriptorSourceReadsTheFront) {
+TEST(ContainerFiles, DescriptorReadersReadTheFront) {
   TempDir dir;
   const auto c = make_container(counting(100), 16);
   const auto path = dir.write("c", c.file);
-  auto fd = open_file(path, O_RDONLY);
+  tavolin::NoInterrupt never;
+  auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
-  FdSource source(fd->get());
-  const auto prefix = read_container_prefix(source);
+  // Positional: the descriptor's position stays where it was.
+  tavolin::sys::Reader positional(fd->get(), 7, never, tavolin::sys::Reader::Source::positional);
+  const auto prefix = read_container_prefix(positional);
   ASSERT_TRUE(prefix);
   EXPECT_EQ(prefix->header_bytes, c.header);
+  EXPECT_EQ(::lseek(fd->get(), 0, SEEK_CUR), 0);
+  // Sequential, unbuffered requests at least as large as the buffer: the
+  // position ends at the payload.
+  tavolin::sys::Reader sequential(fd->get(), 1, never);
+  const auto again = read_container_prefix(sequential);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->header_bytes, c.header);
   EXPECT_EQ(::lseek(fd->get(), 0, SEEK_CUR), static_cast<off_t>(prefix->payload_offset));
 }
 
@@ -922,6 +932,120 @@ TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
   const auto result = file_identity::derive_stable_identity(path, 1 << 20, secrets({c.master_key}));
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, IoKind::unexpected_eof);
+}
+
+// ---------------------------------------------------------------- the identity helper
+
+std::atomic<int> g_helper_starts{0};
+int counting_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
+  ++g_helper_starts;
+  return ::pthread_create(thread, nullptr, entry, arg);
+}
+int refusing_start(pthread_t*, void* (*)(void*), void*) {
+  ++g_helper_starts;
+  return EAGAIN;
+}
+
+// Installs a helper starter for one test.
+class HelperStarterFor {
+ public:
+  explicit HelperStarterFor(file_identity::HelperStarter starter) {
+    g_helper_starts = 0;
+    file_identity::set_helper_starter(starter);
+  }
+  ~HelperStarterFor() { file_identity::set_helper_starter(&counting_start); }
+};
+
+using file_identity::derive_stable_identity;
+using file_identity::Helper;
+
+TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeContainers) {
+  TempDir dir;
+  const Bytes plain = counting(6 << 20);
+  const auto c = make_container(plain, 1 << 20);
+  const auto keys = secrets({c.master_key});
+  const auto sealed = dir.write("sealed", c.file);
+  const HelperStarterFor counted(&counting_start);
+  NoInterrupt never;
+  // The records decide, not the reading granularity.
+  for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}, std::uint64_t{64} << 20}) {
+    const int before = g_helper_starts;
+    const auto piped = derive_stable_identity(sealed, chunk, keys, never, Helper::allowed);
+    EXPECT_EQ(g_helper_starts, before + 1);
+    const auto serial = derive_stable_identity(sealed, chunk, keys, never, Helper::serial);
+    EXPECT_EQ(g_helper_starts, before + 1);
+    ASSERT_TRUE(piped) << piped.error().text();
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
+  }
+  // A plain file, a container of fewer records, or of fewer bytes stays on
+  // the calling thread.
+  const auto few = make_container(plain, 2 << 20);
+  const auto tiny = make_container(counting(64 << 10), 4096);
+  for (const auto& path : {dir.write("plain", plain), dir.write("few", few.file),
+                           dir.write("tiny", tiny.file)}) {
+    ASSERT_TRUE(derive_stable_identity(path, 4096, secrets({few.master_key, tiny.master_key}),
+                                       never));
+  }
+  EXPECT_EQ(g_helper_starts, 3);
+}
+
+TEST(IdentityHelper, FailuresAreTheSerialFailures) {
+  TempDir dir;
+  auto c = make_container(counting(9 << 20), 1 << 20);
+  const auto keys = secrets({c.master_key});
+  const std::size_t record = (1 << 20) + RECORD_OVERHEAD;
+  const std::size_t payload = c.file.size() - 9 * record;
+  Bytes flipped = c.file;
+  flipped[payload + 3 * record + 100] ^= 1;  // inside record 3
+  const Bytes cut(c.file.begin(), c.file.begin() + static_cast<std::ptrdiff_t>(payload + 7 * record + 77));
+  const HelperStarterFor counted(&counting_start);
+  NoInterrupt never;
+  for (const auto& [name, data, message] :
+       {std::tuple{"flipped", flipped, std::string("AES-GCM authentication failed")},
+        std::tuple{"cut", cut, std::string("failed to fill whole buffer")}}) {
+    const auto path = dir.write(name, data);
+    const auto piped = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
+    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
+    ASSERT_FALSE(piped);
+    ASSERT_FALSE(serial);
+    EXPECT_EQ(piped.error().text(), message) << name;
+    EXPECT_EQ(serial.error().text(), message) << name;
+  }
+  EXPECT_EQ(g_helper_starts, 2);
+}
+
+TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
+  TempDir dir;
+  const auto c = make_container(counting(32 << 20), 1 << 20);
+  const auto keys = secrets({c.master_key});
+  const auto path = dir.write("sealed", c.file);
+  const HelperStarterFor counted(&counting_start);
+  for (std::size_t stop_at : {1U, 3U, 20U}) {
+    StopAfter stop(stop_at);
+    const auto result = derive_stable_identity(path, 1 << 20, keys, stop, Helper::allowed);
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(is_interruption(result.error()));
+    EXPECT_EQ(stop.asked, stop_at);
+  }
+  EXPECT_EQ(g_helper_starts, 3);
+}
+
+TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
+  TempDir dir;
+  const Bytes plain = counting(6 << 20);
+  const auto c = make_container(plain, 1 << 20);
+  const auto keys = secrets({c.master_key});
+  NoInterrupt never;
+  for (const auto& path : {dir.write("sealed", c.file)}) {
+    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
+    const HelperStarterFor refused(&refusing_start);
+    const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
+    EXPECT_EQ(g_helper_starts, 1);
+    ASSERT_TRUE(serial);
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(*fallback, *serial);
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Stable identity core: path rendering, 128-bit times and the buffered reader.
+// Stable identity core: path rendering and 128-bit times.
 // Digests, file types and change detection are tested through Python.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -51,40 +51,6 @@ TEST(Snapshot, ModificationTimeUses128BitNanoseconds) {
   const __int128 expected = static_cast<__int128>(LONG_MAX) * 1'000'000'000 + 999'999'999;
   EXPECT_EQ(IdentitySnapshot::of(st).mtime_ns, expected);
   EXPECT_GT(IdentitySnapshot::of(st).mtime_ns, static_cast<__int128>(LONG_MAX));
-}
-
-TEST(FdReader, ServesAnyRequestPatternInOrder) {
-  TempDir dir;
-  std::string data;
-  for (int i = 0; i < 300; ++i) data.push_back(static_cast<char>(i * 7));
-  const std::string path = dir.file("data", data);
-  for (std::size_t capacity : {1U, 5U, 64U, 4096U}) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    tavolin::NoInterrupt never;
-    FdReader reader(fd, capacity, never);
-    std::string got;
-    const std::size_t pattern[] = {1, 3, 7, 5, 2, 100, 64, 1};
-    for (std::size_t i = 0;; ++i) {
-      std::vector<std::uint8_t> piece(pattern[i % std::size(pattern)]);
-      auto n = reader.read(piece);
-      ASSERT_TRUE(n.has_value());
-      if (*n == 0) break;
-      got.append(reinterpret_cast<const char*>(piece.data()), *n);
-    }
-    ::close(fd);
-    EXPECT_EQ(got, data) << "capacity " << capacity;
-  }
-}
-
-TEST(FdReader, ReadErrorCarriesTheErrorNumber) {
-  tavolin::NoInterrupt never;
-  FdReader reader(-1, 16, never);
-  std::uint8_t byte = 0;
-  auto n = reader.read(std::span(&byte, 1));
-  ASSERT_FALSE(n.has_value());
-  EXPECT_EQ(n.error().kind, IoKind::os);
-  EXPECT_EQ(n.error().os_error, EBADF);
 }
 
 TEST(StableIdentity, AnUncheckedChunkSizeIsABrokenPrecondition) {

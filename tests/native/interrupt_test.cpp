@@ -27,7 +27,7 @@ namespace {
 class StopAfter final : public Interrupt {
  public:
   explicit StopAfter(int after) : after_(after) {}
-  bool should_stop(bool) override { return ++asked_ >= after_; }
+  bool should_stop(InterruptMoment) override { return ++asked_ >= after_; }
   std::atomic<int> asked_{0};
 
  private:

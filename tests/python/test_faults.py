@@ -6,8 +6,8 @@ Two kinds of faults:
   identity. Each call must either fail with one of the fixed messages of the
   container and range code or return exactly the right bytes / digest;
 - I/O failures injected with the LD_PRELOAD shim tests/faults/fault_shim.c
-  into a child interpreter (read, preadv, write, fsync, copy_file_range,
-  sendfile, splice). Each must surface as the documented exception, leak no
+  into a child interpreter (read, pread, preadv, write, fsync,
+  copy_file_range, sendfile, splice). Each must surface as the documented exception, leak no
   descriptor, lose nothing, and the shim must report that it really fired.
 """
 from __future__ import annotations
@@ -404,9 +404,9 @@ def range_code(path, start, end):
 
 
 @pytest.mark.parametrize("faults, errno_name, fired", [
-    (["read:eio"], "eio", 1),                    # the magic
-    (["read:eio:after=2"], "eio", 1),            # the header text
-    (["read:eagain"], "eagain", 1),
+    (["pread:eio"], "eio", 1),                   # the front, in one read
+    (["pread:short:len=10", "pread:eio:after=1"], "eio", 2),  # a later read of the front
+    (["pread:eagain"], "eagain", 1),
     (["preadv:eio"], "eio", 1),                  # the final record's length field
     (["preadv:eio:after=1"], "eio", 1),          # the records, fetched in one read
     (["preadv:enospc:after=1"], "enospc", 1),
@@ -421,12 +421,12 @@ def test_range_read_io_failures_are_value_errors(shim, fault_dir, sealed, faults
 
 
 @pytest.mark.parametrize("faults, fired", [
-    (["read:eintr:count=3"], 3),
+    (["pread:eintr:count=3"], 3),
     (["preadv:eintr:count=4"], 4),
-    (["read:eintr:after=1:count=2", "preadv:eintr:after=1:count=2"], 4),
-    (["read:short:len=1:count=0"], None),        # the front one byte at a time
+    (["pread:eintr:count=2", "preadv:eintr:after=1:count=2"], 4),
+    (["pread:short:len=1:count=0"], None),       # the front one byte at a time
     (["preadv:short:len=7:count=0"], None),      # records in pieces of 7 bytes
-    (["preadv:short:len=4:count=0", "read:short:len=3:count=0"], None),
+    (["preadv:short:len=4:count=0", "pread:short:len=3:count=0"], None),
 ])
 def test_range_read_survives_interrupted_and_short_reads(shim, fault_dir, sealed, faults, fired):
     path, plaintext = sealed
@@ -443,11 +443,12 @@ def test_range_read_survives_interrupted_and_short_reads(shim, fault_dir, sealed
 
 def test_range_read_early_end_of_data_is_reported(shim, fault_dir, sealed):
     path, plaintext = sealed
-    for fault in ["read:zero:after=1", "preadv:zero:after=1"]:
-        child = run_with_faults(shim, fault_dir, range_code(path, 0, 9000), [fault])
+    # Inside the front (after its first 10 bytes), and inside the records.
+    for faults in [["pread:short:len=10", "pread:zero:after=1"], ["preadv:zero:after=1"]]:
+        child = run_with_faults(shim, fault_dir, range_code(path, 0, 9000), faults)
         failed(child.results["faulted"], "ValueError", "failed to fill whole buffer")
         assert child.results["again"]["value"] == plaintext[:9001].hex()
-        assert len(child.injected) == 1
+        assert len(child.injected) == len(faults)
 
 
 def identity_code(path, keys=True):
@@ -471,8 +472,8 @@ def identity_expected(path, data_digest):
     ("eperm", "PermissionError"),
 ])
 @pytest.mark.parametrize("which, after", [
-    ("plain", 0), ("plain", 5),                 # the probe, a later block
-    ("sealed", 0), ("sealed", 1), ("sealed", 4),  # probe, front, records
+    ("plain", 0), ("plain", 5),                 # the first block (and magic), a later one
+    ("sealed", 0), ("sealed", 1), ("sealed", 4),  # magic, front and first record; records
 ])
 def test_identity_io_failures_follow_the_errno(shim, fault_dir, plain, sealed, errno_name,
                                                type_name, which, after):
@@ -519,7 +520,9 @@ def test_identity_survives_interrupted_and_short_reads(shim, fault_dir, plain, s
 
 def test_identity_early_end_of_data_inside_a_container(shim, fault_dir, sealed):
     path, data = sealed
-    for after in (1, 2, 3, 4, 5):  # the 7th read is the end of the file anyway
+    # Five reads of 4096 bytes hold the file: the fifth, short, completes the
+    # size seen at open, so no sixth read looks for the end.
+    for after in (1, 2, 3, 4):
         child = run_with_faults(shim, fault_dir, identity_code(path), [f"read:zero:after={after}"])
         failed(child.results["faulted"], "OSError", "failed to fill whole buffer")
         assert child.results["again"]["value"] == identity_expected(path, sha(data))
@@ -699,13 +702,16 @@ def test_exhausted_memory_ends_the_call_not_the_process(fault_dir, plain):
     code = f"""
         import resource
         processor = m.BatchProcessor(1)  # its thread is started before the limit
+        big = {str(path)!r} + ".big"  # holes: a buffer of a whole chunk is needed
+        os.close(os.open(big, os.O_CREAT | os.O_WRONLY))
+        os.truncate(big, 65 << 20)
         with open("/proc/self/status") as f:
             vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (vm + (32 << 20), hard))
         text = "x" * (12 << 20)
-        run('identity', lambda: m.stable_file_identity({str(path)!r}, 64 << 20))
-        run('batch', lambda: processor.stable_file_identities([{str(path)!r}], 64 << 20))
+        run('identity', lambda: m.stable_file_identity(big, 64 << 20))
+        run('batch', lambda: processor.stable_file_identities([big], 64 << 20))
         run('frames', lambda: m.build_expected_frame_records(10 ** 8))
         run('pdf', lambda: m.render_single_page_pdf(text))
         run('after', lambda: m.stable_file_identity({str(path)!r}, 4096))
@@ -716,3 +722,65 @@ def test_exhausted_memory_ends_the_call_not_the_process(fault_dir, plain):
         result = child.results[label]
         assert result["ok"] is False and result["type"] == "MemoryError", (label, result)
     assert child.results["after"]["value"][2] == sha(data)
+
+
+# ---------------------------------------------------------------- each byte read once
+
+def test_small_files_are_read_once(shim, fault_dir, sealed):
+    """A file that fits one buffer costs one read: the magic comes from it, and
+    the end of the file is known from the size seen at open."""
+    small = fault_dir / "small-plain"
+    small.write_bytes(random.Random(11).randbytes(4096))
+    path, _ = sealed
+    code = textwrap.dedent(f"""
+        import sys
+        for label, call in [
+            ("plain", lambda: m.stable_file_identity({str(small)!r})),
+            ("sealed", lambda: m.stable_file_identity({str(path)!r}, master_keys=[{KEY!r}])),
+            ("probe", lambda: m.encryption_status({str(path)!r})),
+            ("range", lambda: m.decrypt_encrypted_file_range({str(path)!r}, {KEY!r}, 0, 10)),
+        ]:
+            sys.stderr.write("tavolin-fault-trace: mark\\n")
+            run(label, call)
+    """)
+    child = run_with_faults(shim, fault_dir, code, [], trace=True)
+    assert all(result["ok"] for result in child.results.values()), child.results
+    calls = " ".join(child.traced).split("mark")[1:]
+    # The range: its front, the final record's length field, the records.
+    assert [c.split() for c in calls] == [["read"], ["read"], ["read"],
+                                          ["pread", "preadv", "preadv"]]
+
+
+@pytest.mark.parametrize("which", ["plain", "sealed"])
+@pytest.mark.parametrize("fault, outcome", [
+    ("read:eio:after=3", ("OSError", os_error_text("eio"))),
+    ("read:eagain:after=5", ("BlockingIOError", os_error_text("eagain"))),
+    ("read:zero:after=2", None),   # plain: shorter content, sealed: a cut record
+    ("read:eintr:after=2:count=3", "ok"),
+    ("read:short:len=70000:count=0", "ok"),
+])
+def test_large_files_read_on_the_helper_thread_fail_and_retry_alike(shim, fault_dir, which,
+                                                                    fault, outcome):
+    data = random.Random(12).randbytes(6 << 20)  # above the helper's threshold
+    path = fault_dir / f"large-{which}"
+    if which == "plain":
+        path.write_bytes(data)
+    else:
+        cw.write_container(path, data, KEY, 1 << 20)
+    call = f"lambda: m.stable_file_identity({str(path)!r}, 1 << 20, master_keys=[{KEY!r}])"
+    child = run_with_faults(shim, fault_dir, f"run('faulted', {call})\nrun('again', {call})\n",
+                            [fault])
+    expected = identity_expected(path, sha(data))
+    if outcome == "ok":
+        assert child.results["faulted"] == {"ok": True, "value": expected, "leaked": []}
+    elif outcome is None and which == "plain":
+        # An early end of a plain file hashes what came, as the serial walk does.
+        assert child.results["faulted"]["ok"] is True
+        assert child.results["faulted"]["value"][2] != expected[2]
+    elif outcome is None:
+        failed(child.results["faulted"], "OSError", "failed to fill whole buffer")
+    else:
+        failed(child.results["faulted"], *outcome)
+    assert child.results["again"]["value"] == expected
+    assert child.injected
+    path.unlink()
