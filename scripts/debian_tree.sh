@@ -11,6 +11,18 @@ tree_cache=${TAVOLIN_TREE_CACHE:-/var/cache/tavolin-trees}
 tree_mirror=${TAVOLIN_TREE_MIRROR:-http://deb.debian.org/debian}
 tree_mounts=()
 
+# Removes tree folder $1. A run that was killed may have left the host's
+# /dev, /proc, /sys or the source tree mounted inside: those are unmounted
+# first, and the removal never crosses into another file system.
+tree_remove() {
+  local dir=$1 mountpoint
+  [[ -e "$dir" ]] || return 0
+  while read -r mountpoint; do
+    umount -l "$mountpoint" 2>/dev/null || true
+  done < <(awk -v d="$(realpath "$dir")" 'index($5, d "/") == 1 {print $5}' /proc/self/mountinfo | sort -r)
+  rm -rf --one-file-system "$dir"
+}
+
 # Makes tree $1 of suite $2 unless it exists and is complete. Prints its path.
 tree_make() {
   local name=$1 suite=$2 dir="$tree_cache/$1"
@@ -19,7 +31,7 @@ tree_make() {
       { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null ||
         { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null; }; } >&2
     echo "tree: making $name ($suite) in $dir" >&2
-    rm -rf "$dir"
+    tree_remove "$dir"
     mkdir -p "$tree_cache"
     debootstrap --variant=minbase "$suite" "$dir" "$tree_mirror" >"$tree_cache/$name.debootstrap.log" 2>&1 ||
       { tail -n 20 "$tree_cache/$name.debootstrap.log" >&2; return 1; }

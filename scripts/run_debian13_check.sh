@@ -15,7 +15,7 @@ name=debian13
 if [[ "${1:-}" == --fresh ]]; then
   bare=$(tree_make debian13-bare trixie) || exit 1
   name=debian13-fresh
-  rm -rf "${tree_cache:?}/$name"
+  tree_remove "${tree_cache:?}/$name"
   cp -a "$bare" "$tree_cache/$name"
 fi
 start=$SECONDS
