@@ -325,7 +325,9 @@ def identity_disturbed(m, path, disturb):
 
 
 def big_file(tmp_path):
-    return write(tmp_path / "f", os.urandom(192 * 1024))
+    # Large enough that a run of the smallest reads outlasts the poll above on
+    # a loaded machine (a read fills at least the container magic's 8 bytes).
+    return write(tmp_path / "f", os.urandom(2 * 1024 * 1024))
 
 
 def test_append_during_the_run_is_detected(m, tmp_path):
