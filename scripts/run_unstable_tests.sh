@@ -2,21 +2,27 @@
 # CPython 3.14, 3.15 and 3.14's debug build exist only as Debian unstable
 # packages. This script makes (or reuses) a Debian unstable tree in the tree
 # cache (see scripts/debian_tree.sh), installs the interpreters, their headers,
-# the compiler, CMake, the project's libraries and the test stack into it with
-# apt, builds the module inside it for each interpreter with the tree's own
-# compiler and OpenSSL, and runs the whole Python suite with each: the debug
-# interpreter with -X dev; the tests that build the project with pip and
-# build run in the test command, with the build tools setup installs. Build directories and the compiler cache stay in
-# the tree, so a later run, from any clone, rebuilds only what changed.
-# Prints one line per interpreter with its counts; exits non-zero when an
-# interpreter failed or did not run. Unmounts what it mounted on every exit.
+# the compiler, CMake and the project's libraries into it with apt, builds the
+# module inside it for each interpreter with the tree's own compiler and
+# OpenSSL, and runs the whole Python suite with each: the debug interpreter
+# with -X dev; the tests that build the project with pip and build run in the
+# test command, with the build tools setup installs.
+# 3.14 and 3.15 run the suite in a virtual environment of their own with the
+# test stack pinned in requirements/test.txt, from the package index. The
+# index has no wheels for a debug interpreter's tags, so the debug build runs
+# it with Debian unstable's packages of the same stack (it loads their
+# release-built extensions). Build directories, environments and the compiler
+# cache stay in the tree, so a later run, from any clone, rebuilds only what
+# changed. Prints one line per interpreter with its counts; exits non-zero
+# when an interpreter failed or did not run. Unmounts what it mounted on every
+# exit.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/debian_tree.sh
 source "$root/scripts/debian_tree.sh"
 
-# label, interpreter inside the tree, its flags
-interpreters=("3.14 python3.14" "3.15 python3.15" "3.14-dbg python3.14d -X dev")
+# label, interpreter inside the tree, test stack (venv or debian), its flags
+interpreters=("3.14 python3.14 venv" "3.15 python3.15 venv" "3.14-dbg python3.14d debian -X dev")
 packages=(
   python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv
   python3.14-dbg
@@ -24,6 +30,24 @@ packages=(
   python3-pytest python3-hypothesis python3-cryptography python3-numpy python3-mypy
   qpdf poppler-utils strace
 )
+stamp=$(sha256sum "$root/requirements/test.txt" | cut -c1-16)
+
+# Prints the interpreter that runs the suite for $1 (label), $2 (interpreter)
+# and $3 (stack), making its environment when the pins changed.
+test_interpreter() {
+  local label=$1 python=$2 stack=$3 venv=/var/tmp/tavolin-venv/$1
+  if [[ "$stack" != venv ]]; then
+    echo "/usr/bin/$python"
+    return
+  fi
+  if [[ "$(cat "$tree$venv/.tavolin-requirements" 2>/dev/null)" != "$stamp" ]]; then
+    echo "== $label: making $venv (requirements/test.txt)" >&2
+    tree_run "$tree" sh -c "rm -rf $venv && /usr/bin/$python -m venv $venv &&
+      $venv/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: \
+        -r /src/requirements/test.txt && echo $stamp >$venv/.tavolin-requirements" >&2 || return 1
+  fi
+  echo "$venv/bin/python"
+}
 
 start_all=$SECONDS
 tree=$(tree_make unstable sid) || { echo "unstable: the tree could not be made"; exit 1; }
@@ -35,7 +59,7 @@ echo "== unstable tree ready ($((SECONDS - start_all)) s): $(tree_run "$tree" g+
 
 declare -A result
 for entry in "${interpreters[@]}"; do
-  read -r label python flags <<<"$entry"
+  read -r label python stack flags <<<"$entry"
   build=/var/tmp/tavolin-build/$label
   start=$SECONDS
   result[$label]="did not run"
@@ -45,12 +69,16 @@ for entry in "${interpreters[@]}"; do
     result[$label]="build failed"
     continue
   fi
-  echo "== $label: python tests"
+  if ! runner=$(test_interpreter "$label" "$python" "$stack"); then
+    result[$label]="no test environment"
+    continue
+  fi
+  echo "== $label: python tests ($runner)"
   log="$tree$build/pytest.log"
-  # -W: Debian's pytest may use ast nodes that newer interpreters deprecate.
+  # -W: an older pytest may use ast nodes that newer interpreters deprecate.
   # shellcheck disable=SC2086  # flags are words
   tree_run "$tree" env PYTHONPATH="$build/python" TAVOLIN_SOURCE_DIR=/src \
-    "/usr/bin/$python" $flags -m pytest -q -rs -p no:cacheprovider -m "not builds_from_source" \
+    "$runner" $flags -m pytest -q -rs -p no:cacheprovider -m "not builds_from_source" \
     -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" /src/tests/python 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   summary=$(tail -n 1 "$log" | sed -E 's/^=+ //; s/ =+$//')
