@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto header = parse_header_payload(std::span<const std::uint8_t>(data, size));
   if (header) {
     // What passes must satisfy the header contract.
-    if (size == 0 || size > MAX_HEADER_LENGTH) std::abort();
-    if (header->chunk_size == 0 || header->chunk_size > MAX_CHUNK_SIZE) std::abort();
+    if (size == 0 || size > kMaxHeaderLength) std::abort();
+    if (header->chunk_size == 0 || header->chunk_size > kMaxChunkSize) std::abort();
   } else if (header.error().message.empty()) {
     std::abort();  // every refusal carries its message
   }

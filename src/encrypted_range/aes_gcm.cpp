@@ -75,7 +75,7 @@ IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   return decryptor;
 }
 
-IoResult<void> GcmDecryptor::begin(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+IoResult<void> GcmDecryptor::begin(std::span<const std::uint8_t, kNonceLength> nonce,
                                    std::span<const std::uint8_t> associated_data) {
   EVP_CIPHER_CTX* ctx = ctx_.get();
   if (EVP_DecryptInit_ex2(ctx, nullptr, nullptr, nonce.data(), nullptr) != 1) {
@@ -105,11 +105,11 @@ IoResult<void> GcmDecryptor::update_in_place(std::span<std::uint8_t> piece) {
   return {};
 }
 
-IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, kGcmTagLength> tag) {
   EVP_CIPHER_CTX* ctx = ctx_.get();
   std::uint8_t tail[16];
   int written = 0;
-  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(GCM_TAG_LENGTH),
+  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kGcmTagLength),
                           const_cast<std::uint8_t*>(tag.data())) != 1 ||
       EVP_DecryptFinal_ex(ctx, tail, &written) != 1) {  // constant-time tag check
     return std::unexpected(authentication_failed());
@@ -117,9 +117,9 @@ IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, GCM_TAG_LENGTH
   return {};
 }
 
-IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, kNonceLength> nonce,
                                            std::span<std::uint8_t> data,
-                                           std::span<const std::uint8_t, GCM_TAG_LENGTH> tag,
+                                           std::span<const std::uint8_t, kGcmTagLength> tag,
                                            std::span<const std::uint8_t> associated_data) {
   auto result = begin(nonce, associated_data);
   if (result) result = update_in_place(data);
@@ -134,15 +134,15 @@ IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
                                    std::span<const std::uint8_t> nonce,
                                    std::span<const std::uint8_t> sealed,
                                    std::span<const std::uint8_t> associated_data) {
-  if (nonce.size() != NONCE_LENGTH) {
+  if (nonce.size() != kNonceLength) {
     return std::unexpected(invalid(messages::AES_NONCE_LENGTH));
   }
   auto decryptor = TAVOLIN_TRY(GcmDecryptor::create(key));
-  if (sealed.size() < GCM_TAG_LENGTH) return std::unexpected(authentication_failed());
-  const std::size_t length = sealed.size() - GCM_TAG_LENGTH;
+  if (sealed.size() < kGcmTagLength) return std::unexpected(authentication_failed());
+  const std::size_t length = sealed.size() - kGcmTagLength;
   SecretBytes plain(sealed.first(length));
-  const std::span<const std::uint8_t, GCM_TAG_LENGTH> tag(sealed.data() + length, GCM_TAG_LENGTH);
-  TAVOLIN_TRY(decryptor.open_in_place(nonce.first<NONCE_LENGTH>(), plain.span(), tag,
+  const std::span<const std::uint8_t, kGcmTagLength> tag(sealed.data() + length, kGcmTagLength);
+  TAVOLIN_TRY(decryptor.open_in_place(nonce.first<kNonceLength>(), plain.span(), tag,
                                        associated_data));
   return plain;
 }
@@ -163,7 +163,7 @@ IoResult<SecretBytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
 IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
                                             const ContainerHeader& header) {
   auto key = TAVOLIN_TRY(open_wrapped_key(master_key, header));
-  if (key.size() != DATA_KEY_LENGTH) {
+  if (key.size() != kDataKeyLength) {
     return std::unexpected(invalid(messages::DATA_KEY_LENGTH));
   }
   return key;
@@ -174,7 +174,7 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> mas
   for (const SecretBytes& master_key : master_keys) {
     auto key = open_wrapped_key(master_key, header);
     // Wrong key, wrong key length or failed tag: try the next.
-    if (key && key->size() == DATA_KEY_LENGTH) return key;
+    if (key && key->size() == kDataKeyLength) return key;
   }
   return std::unexpected(invalid(messages::NO_GENERATION));
 }
@@ -188,7 +188,7 @@ IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
 }
 
 IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
-                                          std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+                                          std::span<const std::uint8_t, kGcmTagLength> tag) {
   if (index > UINT32_MAX) {
     return std::unexpected(invalid(messages::CHUNK_COUNTER));
   }

@@ -44,7 +44,7 @@ IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer) {
 }
 
 IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text) {
-  if (text.empty() || text.size() > MAX_HEADER_LENGTH) {
+  if (text.empty() || text.size() > kMaxHeaderLength) {
     return std::unexpected(invalid(messages::HEADER_LENGTH));
   }
   auto doc = read_header_document(text);
@@ -52,7 +52,7 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
   if (doc->version != 1 || doc->algorithm != kAlgorithm) {
     return std::unexpected(invalid(messages::HEADER_CONTRACT));
   }
-  if (doc->chunk_size == 0 || doc->chunk_size > MAX_CHUNK_SIZE) {
+  if (doc->chunk_size == 0 || doc->chunk_size > kMaxChunkSize) {
     return std::unexpected(invalid(messages::HEADER_CHUNK_SIZE));
   }
   ContainerHeader header;
@@ -71,7 +71,7 @@ IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
   std::array<std::uint8_t, 4> length_field{};
   TAVOLIN_TRY(read_exact(source, length_field));
   const std::uint32_t length = load_be32(length_field);
-  if (length == 0 || length > MAX_HEADER_LENGTH) {
+  if (length == 0 || length > kMaxHeaderLength) {
     return std::unexpected(invalid(messages::HEADER_LENGTH));
   }
 
@@ -84,9 +84,9 @@ IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
   return prefix;
 }
 
-std::array<std::uint8_t, NONCE_LENGTH> chunk_nonce(
-    const std::array<std::uint8_t, NONCE_PREFIX_LENGTH>& nonce_prefix, std::uint32_t index) {
-  std::array<std::uint8_t, NONCE_LENGTH> nonce{};
+std::array<std::uint8_t, kNonceLength> chunk_nonce(
+    const std::array<std::uint8_t, kNoncePrefixLength>& nonce_prefix, std::uint32_t index) {
+  std::array<std::uint8_t, kNonceLength> nonce{};
   std::copy(nonce_prefix.begin(), nonce_prefix.end(), nonce.begin());
   nonce[8] = static_cast<std::uint8_t>(index >> 24);
   nonce[9] = static_cast<std::uint8_t>(index >> 16);

@@ -21,14 +21,14 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr std::array<std::uint8_t, 8> CONTAINER_MAGIC = {0x51, 0x56, 0x45, 0x4E,
                                                                 0x43, 0x30, 0x31, 0x0A};
-inline constexpr std::uint32_t MAX_HEADER_LENGTH = 65536;
-inline constexpr std::uint64_t MAX_CHUNK_SIZE = 67108864;
-inline constexpr std::size_t GCM_TAG_LENGTH = 16;
-inline constexpr std::size_t RECORD_OVERHEAD = 20;  // 4-byte length + 16-byte tag
-inline constexpr std::size_t NONCE_LENGTH = 12;
-inline constexpr std::size_t NONCE_PREFIX_LENGTH = 8;
-inline constexpr std::size_t WRAPPED_KEY_LENGTH = 48;
-inline constexpr std::size_t DATA_KEY_LENGTH = 32;
+inline constexpr std::uint32_t kMaxHeaderLength = 65536;
+inline constexpr std::uint64_t kMaxChunkSize = 67108864;
+inline constexpr std::size_t kGcmTagLength = 16;
+inline constexpr std::size_t kRecordOverhead = 20;  // 4-byte length + 16-byte tag
+inline constexpr std::size_t kNonceLength = 12;
+inline constexpr std::size_t kNoncePrefixLength = 8;
+inline constexpr std::size_t kWrappedKeyLength = 48;
+inline constexpr std::size_t kDataKeyLength = 32;
 
 // Big-endian u32 of a record's or the header's length field.
 constexpr std::uint32_t load_be32(std::span<const std::uint8_t, 4> field) {
@@ -38,9 +38,9 @@ constexpr std::uint32_t load_be32(std::span<const std::uint8_t, 4> field) {
 
 struct ContainerHeader {
   std::uint64_t chunk_size = 0;
-  std::array<std::uint8_t, WRAPPED_KEY_LENGTH> wrapped_dek{};
-  std::array<std::uint8_t, NONCE_LENGTH> wrap_nonce{};
-  std::array<std::uint8_t, NONCE_PREFIX_LENGTH> nonce_prefix{};
+  std::array<std::uint8_t, kWrappedKeyLength> wrapped_dek{};
+  std::array<std::uint8_t, kNonceLength> wrap_nonce{};
+  std::array<std::uint8_t, kNoncePrefixLength> nonce_prefix{};
 };
 
 struct ContainerPrefix {
@@ -60,8 +60,8 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
 // Reads magic, length field and header text; leaves `source` at payload_offset.
 IoResult<ContainerPrefix> read_container_prefix(ByteSource& source);
 
-std::array<std::uint8_t, NONCE_LENGTH> chunk_nonce(
-    const std::array<std::uint8_t, NONCE_PREFIX_LENGTH>& nonce_prefix, std::uint32_t index);
+std::array<std::uint8_t, kNonceLength> chunk_nonce(
+    const std::array<std::uint8_t, kNoncePrefixLength>& nonce_prefix, std::uint32_t index);
 
 // The 32-byte per-file key, as unwrapping returns it.
 using DataEncryptionKey = SecretBytes;
@@ -103,16 +103,16 @@ class GcmDecryptor {
 
   // Decrypts `data` in place and verifies `tag` (constant time). On failure
   // `data` is wiped and "AES-GCM authentication failed" is returned.
-  IoResult<void> open_in_place(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+  IoResult<void> open_in_place(std::span<const std::uint8_t, kNonceLength> nonce,
                                std::span<std::uint8_t> data,
-                               std::span<const std::uint8_t, GCM_TAG_LENGTH> tag,
+                               std::span<const std::uint8_t, kGcmTagLength> tag,
                                std::span<const std::uint8_t> associated_data);
 
  private:
-  IoResult<void> begin(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+  IoResult<void> begin(std::span<const std::uint8_t, kNonceLength> nonce,
                        std::span<const std::uint8_t> associated_data);
   IoResult<void> update_in_place(std::span<std::uint8_t> data);
-  IoResult<void> finish(std::span<const std::uint8_t, GCM_TAG_LENGTH> tag);
+  IoResult<void> finish(std::span<const std::uint8_t, kGcmTagLength> tag);
 
   GcmDecryptor() = default;
   OpenSslPtr<EVP_CIPHER_CTX> ctx_;
@@ -128,7 +128,7 @@ class ChunkOpener {
   // `ciphertext` is the record body without its tag; decrypted in place.
   // Fails with "encrypted chunk counter overflowed" above index 2^32-1.
   IoResult<void> open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
-                               std::span<const std::uint8_t, GCM_TAG_LENGTH> tag);
+                               std::span<const std::uint8_t, kGcmTagLength> tag);
 
  private:
   ChunkOpener(GcmDecryptor decryptor, const ContainerPrefix& prefix)

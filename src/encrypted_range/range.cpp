@@ -39,9 +39,9 @@ IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
   if (end < start) return std::unexpected(invalid(messages::RANGE_END_BEFORE_START));
   const std::uint64_t length = end - start + 1;
   if (length == 0) return std::unexpected(invalid(messages::RANGE_LENGTH_OVERFLOW));
-  if (length > MAX_RANGE_LENGTH) {
+  if (length > kMaxRangeLength) {
     std::string message(messages::RANGE_TOO_LONG);
-    message.append(std::to_string(MAX_RANGE_LENGTH)).append(messages::RANGE_TOO_LONG_UNIT);
+    message.append(std::to_string(kMaxRangeLength)).append(messages::RANGE_TOO_LONG_UNIT);
     return std::unexpected(invalid(message));
   }
   return ByteRange{start, end, length};
@@ -57,10 +57,10 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
   const std::uint64_t chunk = prefix.header.chunk_size;
   std::uint64_t sealed_size = 0;
   std::uint64_t record_size = 0;
-  if (!checked_add(chunk, GCM_TAG_LENGTH, sealed_size)) {
+  if (!checked_add(chunk, kGcmTagLength, sealed_size)) {
     return std::unexpected(invalid(messages::CHUNK_GEOMETRY_OVERFLOW));
   }
-  if (!checked_add(chunk, RECORD_OVERHEAD, record_size)) {
+  if (!checked_add(chunk, kRecordOverhead, record_size)) {
     return std::unexpected(invalid(messages::RECORD_GEOMETRY_OVERFLOW));
   }
   const std::uint64_t full_records = payload / record_size;
@@ -70,7 +70,7 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
     return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
   }
   if (remainder == 0) return size;
-  if (remainder <= RECORD_OVERHEAD) {
+  if (remainder <= kRecordOverhead) {
     return std::unexpected(invalid(messages::FINAL_RECORD_TRUNCATED));
   }
   std::uint64_t final_offset = 0;
@@ -84,10 +84,10 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
   if (sealed_length + 4 != remainder) {
     return std::unexpected(invalid(messages::FINAL_LENGTH));
   }
-  if (sealed_length - GCM_TAG_LENGTH > chunk) {
+  if (sealed_length - kGcmTagLength > chunk) {
     return std::unexpected(invalid(messages::FINAL_PAYLOAD));
   }
-  if (!checked_add(size, sealed_length - GCM_TAG_LENGTH, size)) {
+  if (!checked_add(size, sealed_length - kGcmTagLength, size)) {
     return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
   }
   return size;
@@ -143,7 +143,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     return Slice{length, local_start, take};
   };
 
-  const std::uint64_t record_size = chunk + RECORD_OVERHEAD;
+  const std::uint64_t record_size = chunk + kRecordOverhead;
   if (record_size >= kRecordReadAlone) {
     SecretBytes partial;  // a record the range covers only partly
     for (std::uint64_t index = first; index <= last; ++index) {
@@ -174,7 +174,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
       const std::uint64_t count = std::min(last - index + 1, per_read);
       // Every record is full except perhaps the container's final one.
       const Slice final_slice = TAVOLIN_TRY(slice_of(index + count - 1));
-      const std::uint64_t total = (count - 1) * record_size + RECORD_OVERHEAD + final_slice.length;
+      const std::uint64_t total = (count - 1) * record_size + kRecordOverhead + final_slice.length;
       const std::uint64_t offset = TAVOLIN_TRY(records.record_offset(index));
       fetched.resize(static_cast<std::size_t>(total));
       const std::span<std::uint8_t> parts[1] = {fetched.span()};
@@ -182,7 +182,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
       for (std::uint64_t j = 0; j < count; ++j, ++index) {
         const Slice s = TAVOLIN_TRY(slice_of(index));
         const std::size_t at = static_cast<std::size_t>(j * record_size);
-        const std::size_t whole = static_cast<std::size_t>(RECORD_OVERHEAD + s.length);
+        const std::size_t whole = static_cast<std::size_t>(kRecordOverhead + s.length);
         const std::span<std::uint8_t> bytes =
             at < got ? fetched.span().subspan(at, std::min(got - at, whole))
                      : std::span<std::uint8_t>();

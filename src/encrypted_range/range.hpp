@@ -12,13 +12,13 @@
 
 namespace tavolin::encrypted_range {
 
-inline constexpr std::uint64_t MAX_RANGE_LENGTH = 8388608;
+inline constexpr std::uint64_t kMaxRangeLength = 8388608;
 
 // An inclusive range [start, end] that passed the argument checks.
 struct ByteRange {
   std::uint64_t start = 0;
   std::uint64_t end = 0;
-  std::uint64_t length = 0;  // end - start + 1, at most MAX_RANGE_LENGTH
+  std::uint64_t length = 0;  // end - start + 1, at most kMaxRangeLength
 };
 
 // Order, length overflow and the range limit.

@@ -292,7 +292,7 @@ std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t fil
   encrypted_range::RecordCursor records(reader, prefix, *opener, file_size);
   Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
   // The helper pays from a few records on (measured: kHelperMinRecords).
-  const bool large = file_size / (prefix.header.chunk_size + encrypted_range::RECORD_OVERHEAD) >=
+  const bool large = file_size / (prefix.header.chunk_size + encrypted_range::kRecordOverhead) >=
                      kHelperMinRecords;
   if (large) reader.set_interrupt(pipeline.helper_interrupt());
   if (!large || !pipeline.start()) {

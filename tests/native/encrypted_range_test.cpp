@@ -379,7 +379,7 @@ TEST(ContainerHeader, RefusalTable) {
 
 TEST(ContainerHeader, AcceptsExactlyTheLengthLimit) {
   std::string text = valid_header();
-  text.append(MAX_HEADER_LENGTH - text.size(), ' ');
+  text.append(kMaxHeaderLength - text.size(), ' ');
   EXPECT_TRUE(parse_header_payload(bytes_of(text)));
   text.push_back(' ');
   EXPECT_EQ(message_of(parse_header_payload(bytes_of(text))), "encrypted header length is invalid");
@@ -924,9 +924,9 @@ TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
   // identity walk fails as the short read would, without sizing a buffer by
   // the claim (peak memory is checked through Python).
   TempDir dir;
-  auto c = make_container(counting(40), MAX_CHUNK_SIZE);
+  auto c = make_container(counting(40), kMaxChunkSize);
   const std::size_t field = CONTAINER_MAGIC.size() + 4 + c.header.size();
-  const Bytes claim = be32(static_cast<std::uint32_t>(MAX_CHUNK_SIZE + GCM_TAG_LENGTH));
+  const Bytes claim = be32(static_cast<std::uint32_t>(kMaxChunkSize + kGcmTagLength));
   std::copy(claim.begin(), claim.end(), c.file.begin() + static_cast<std::ptrdiff_t>(field));
   const auto path = dir.write("hostile", c.file);
   const auto result = file_identity::derive_stable_identity(path, 1 << 20, secrets({c.master_key}));
@@ -994,7 +994,7 @@ TEST(IdentityHelper, FailuresAreTheSerialFailures) {
   TempDir dir;
   auto c = make_container(counting(9 << 20), 1 << 20);
   const auto keys = secrets({c.master_key});
-  const std::size_t record = (1 << 20) + RECORD_OVERHEAD;
+  const std::size_t record = (1 << 20) + kRecordOverhead;
   const std::size_t payload = c.file.size() - 9 * record;
   Bytes flipped = c.file;
   flipped[payload + 3 * record + 100] ^= 1;  // inside record 3

@@ -55,7 +55,7 @@ TEST(Snapshot, ModificationTimeUses128BitNanoseconds) {
 
 TEST(StableIdentity, AnUncheckedChunkSizeIsABrokenPrecondition) {
   // The binding refuses such sizes; below it they are a broken invariant.
-  for (std::uint64_t chunk : {std::uint64_t{0}, MAX_READ_CHUNK_SIZE + 1}) {
+  for (std::uint64_t chunk : {std::uint64_t{0}, kMaxReadChunkSize + 1}) {
     EXPECT_THROW((void)derive_stable_identity("/nonexistent/path", chunk, {}),
                  std::invalid_argument);
   }
