@@ -11,6 +11,7 @@
 
 #include "encrypted_range/range.hpp"
 #include "file_identity/identity.hpp"
+#include "support/container_support.hpp"
 
 namespace {
 

@@ -196,13 +196,4 @@ IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::ui
   return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);
 }
 
-IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
-                                 std::uint64_t index, std::span<const std::uint8_t> sealed) {
-  if (index > UINT32_MAX) {
-    return std::unexpected(invalid(messages::CHUNK_COUNTER));
-  }
-  const auto nonce = chunk_nonce(prefix.header.nonce_prefix, static_cast<std::uint32_t>(index));
-  return aes_gcm_open(data_key, nonce, sealed, prefix.header_bytes);
-}
-
 }  // namespace tavolin::encrypted_range

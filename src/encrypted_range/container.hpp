@@ -80,9 +80,6 @@ IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master
 IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> master_keys,
                                                 const ContainerHeader& header);
 
-IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
-                                 std::uint64_t index, std::span<const std::uint8_t> sealed);
-
 // Fetches the libcrypto algorithms the module uses (AES-GCM for 16, 24 and
 // 32-byte keys, SHA-256) once per process. Called at module initialisation,
 // with the interpreter lock held, and by the native test and fuzz set-ups:
@@ -119,7 +116,7 @@ class GcmDecryptor {
 };
 
 // Opens the chunks of one container under its data key without re-keying per
-// chunk: the same result as `open_chunk`, in place. `prefix` must outlive it.
+// chunk: the plaintext aes_gcm_open gives for the chunk's nonce, in place. `prefix` must outlive it.
 class ChunkOpener {
  public:
   static IoResult<ChunkOpener> create(const DataEncryptionKey& data_key,

@@ -233,13 +233,4 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
                          range, out, interrupt);
 }
 
-IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
-                                   std::uint64_t start, std::uint64_t end) {
-  const auto range = TAVOLIN_TRY(check_byte_range(start, end));
-  Bytes out(static_cast<std::size_t>(range.length));
-  NoInterrupt never;
-  TAVOLIN_TRY(decrypt_file_range_into(path, master_key, range, out, never));
-  return out;
-}
-
 }  // namespace tavolin::encrypted_range

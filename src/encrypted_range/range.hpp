@@ -53,8 +53,4 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
                                        const ByteRange& range, std::span<std::uint8_t> out,
                                        Interrupt& interrupt);
 
-// The whole operation: checks, then decryption into a new buffer.
-IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
-                                   std::uint64_t start, std::uint64_t end);
-
 }  // namespace tavolin::encrypted_range

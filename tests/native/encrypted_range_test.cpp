@@ -18,6 +18,7 @@
 #include "encrypted_range/file_io.hpp"
 #include "encrypted_range/range.hpp"
 #include "file_identity/identity.hpp"
+#include "support/container_support.hpp"
 
 namespace tavolin {
 // Key and plaintext results compared with plain byte vectors.
