@@ -19,28 +19,6 @@
 using namespace tavolin;
 using namespace tavolin::file_identity;
 
-namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = "/tmp/identity_test_XXXXXX";
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  [[nodiscard]] std::string file(const std::string& name, const std::string& content) const {
-    const std::string full = path_ + "/" + name;
-    std::ofstream(full, std::ios::binary) << content;
-    return full;
-  }
-  [[nodiscard]] const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
-
 TEST(Snapshot, ModificationTimeUses128BitNanoseconds) {
   struct ::stat st {};
   st.st_mtim.tv_sec = -2;
