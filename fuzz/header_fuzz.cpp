@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/format.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavolin::encrypted_range;

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 #include "encrypted_range/file_io.hpp"
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"

@@ -11,7 +11,7 @@
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 #include "common/secret.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 #include "encrypted_range/file_io.hpp"
 
 namespace tavolin::encrypted_range {

@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/crypto.hpp"
 #include "common/messages.hpp"
 #include "common/openssl.hpp"
 #include "common/text.hpp"
@@ -33,45 +34,6 @@
 namespace tavolin::file_identity {
 
 namespace {
-
-// SHA-256 over libcrypto's EVP, with the digest fetched once at load (the
-// provider picks the processor's SHA instructions when it has them).
-// Failures come back as values, like every other failure of the cores.
-class Sha256 {
- public:
-  static IoResult<Sha256> create() {
-    OpenSslPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
-    if (!ctx) throw std::bad_alloc();
-    const EVP_MD* md = encrypted_range::sha256_algorithm();
-    if (md == nullptr) return std::unexpected(failure(messages::SHA256_UNAVAILABLE));
-    if (EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1) {
-      return std::unexpected(failure(messages::SHA256_INIT));
-    }
-    return Sha256(std::move(ctx));
-  }
-
-  IoResult<void> update(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty() || EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) == 1) return {};
-    return std::unexpected(failure(messages::SHA256_UPDATE));
-  }
-
-  IoResult<std::string> hex_digest() {
-    std::array<std::uint8_t, EVP_MAX_MD_SIZE> out{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &length) != 1 || length != 32) {
-      return std::unexpected(failure(messages::SHA256_FINAL));
-    }
-    return to_hex(std::span<const std::uint8_t>(out.data(), length));
-  }
-
- private:
-  explicit Sha256(OpenSslPtr<EVP_MD_CTX> ctx) : ctx_(std::move(ctx)) {}
-  static IoFailure failure(std::string_view message) {
-    return IoFailure{IoKind::other, 0, std::string(message)};
-  }
-
-  OpenSslPtr<EVP_MD_CTX> ctx_;
-};
 
 std::string with_path(std::string_view message, std::string_view path) {
   std::string text(message);
@@ -353,12 +315,12 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   if (opening.size != 0 && opening.size < capacity) capacity = opening.size + 1;
   sys::Reader reader(fd.get(),
                      std::max<std::size_t>(static_cast<std::size_t>(capacity),
-                                           encrypted_range::CONTAINER_MAGIC.size()),
+                                           encrypted_range::kContainerMagic.size()),
                      interrupt);
   reader.expect_size(opening.size);
   auto sha = TAVOLIN_TRY(Sha256::create());
-  const auto front = TAVOLIN_TRY(reader.peek(encrypted_range::CONTAINER_MAGIC.size()));
-  const auto& magic = encrypted_range::CONTAINER_MAGIC;
+  const auto front = TAVOLIN_TRY(reader.peek(encrypted_range::kContainerMagic.size()));
+  const auto& magic = encrypted_range::kContainerMagic;
   const bool is_container = front.size() >= magic.size() &&
                             std::equal(magic.begin(), magic.end(), front.begin());
   const bool piped = helper == Helper::allowed && is_container && opening.size >= kHelperMinBytes;

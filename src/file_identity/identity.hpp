@@ -16,7 +16,7 @@
 
 #include "common/interrupt.hpp"
 #include "common/secret.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "encrypted_range/base64.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 #include "encrypted_range/detection.hpp"
 #include "encrypted_range/file_io.hpp"
 #include "encrypted_range/range.hpp"
@@ -103,7 +103,7 @@ TestContainer make_container(const Bytes& plaintext, std::uint64_t chunk_size,
   const Bytes wrap_nonce = hex("a0a1a2a3a4a5a6a7a8a9aaab");
   const Bytes wrapped = seal(c.master_key, wrap_nonce, c.data_key, kLabel);
   c.header = bytes_of(header_json(chunk_size, wrapped, wrap_nonce, c.nonce_prefix));
-  c.file = concat(Bytes(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end()),
+  c.file = concat(Bytes(kContainerMagic.begin(), kContainerMagic.end()),
                   be32(static_cast<std::uint32_t>(c.header.size())));
   c.file = concat(c.file, c.header);
   for (std::size_t at = 0, index = 0; at < plaintext.size(); at += chunk_size, ++index) {
@@ -412,7 +412,7 @@ TEST(ContainerPrefixReader, TruncationsAndBadFronts) {
     EXPECT_EQ(prefix.error().kind, IoKind::unexpected_eof) << cut;
     EXPECT_EQ(prefix.error().text(), "failed to fill whole buffer");
   }
-  const Bytes magic(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end());
+  const Bytes magic(kContainerMagic.begin(), kContainerMagic.end());
   struct Case {
     Bytes file;
     const char* message;
@@ -857,7 +857,7 @@ TEST(ContainerFiles, DescriptorReadersReadTheFront) {
 
 TEST(ContainerFiles, ProbeOutcomesAndFailures) {
   const test::TempDir dir("container_test");
-  const Bytes magic(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end());
+  const Bytes magic(kContainerMagic.begin(), kContainerMagic.end());
   EXPECT_EQ(*probe_container_magic(dir.file("empty", Bytes{})), EncryptionStatus::plaintext);
   EXPECT_EQ(*probe_container_magic(dir.file("seven", Bytes(magic.begin(), magic.end() - 1))),
             EncryptionStatus::plaintext);
@@ -901,7 +901,7 @@ TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
   // the claim (peak memory is checked through Python).
   const test::TempDir dir("container_test");
   auto c = make_container(counting(40), kMaxChunkSize);
-  const std::size_t field = CONTAINER_MAGIC.size() + 4 + c.header.size();
+  const std::size_t field = kContainerMagic.size() + 4 + c.header.size();
   const Bytes claim = be32(static_cast<std::uint32_t>(kMaxChunkSize + kGcmTagLength));
   std::copy(claim.begin(), claim.end(), c.file.begin() + static_cast<std::ptrdiff_t>(field));
   const auto path = dir.file("hostile", c.file);

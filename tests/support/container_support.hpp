@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 
 namespace tavolin::encrypted_range {
 

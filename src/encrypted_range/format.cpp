@@ -6,7 +6,7 @@
 
 #include "common/messages.hpp"
 #include "encrypted_range/base64.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/format.hpp"
 #include "encrypted_range/header_json.hpp"
 
 namespace tavolin::encrypted_range {
@@ -64,9 +64,9 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
 }
 
 IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
-  std::array<std::uint8_t, CONTAINER_MAGIC.size()> magic{};
+  std::array<std::uint8_t, kContainerMagic.size()> magic{};
   TAVOLIN_TRY(read_exact(source, magic));
-  if (magic != CONTAINER_MAGIC) return std::unexpected(invalid(messages::FORMAT_UNSUPPORTED));
+  if (magic != kContainerMagic) return std::unexpected(invalid(messages::FORMAT_UNSUPPORTED));
 
   std::array<std::uint8_t, 4> length_field{};
   TAVOLIN_TRY(read_exact(source, length_field));
@@ -80,7 +80,7 @@ IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
   TAVOLIN_TRY(read_exact(source, prefix.header_bytes));
   auto header = TAVOLIN_TRY(parse_header_payload(prefix.header_bytes));
   prefix.header = header;
-  prefix.payload_offset = CONTAINER_MAGIC.size() + 4 + std::uint64_t{length};
+  prefix.payload_offset = kContainerMagic.size() + 4 + std::uint64_t{length};
   return prefix;
 }
 

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string_view>
 
+#include "common/crypto.hpp"
 #include "common/messages.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 
 namespace tavolin::encrypted_range {
 namespace {
@@ -26,35 +26,7 @@ IoFailure cipher_unavailable() {
   return IoFailure{IoKind::other, 0, std::string(messages::AES_UNAVAILABLE)};
 }
 
-// The algorithms, fetched once by load_algorithms() and kept for the life of
-// the process. Written only inside the call_once; read afterwards.
-const EVP_CIPHER* g_aes128_gcm = nullptr;
-const EVP_CIPHER* g_aes192_gcm = nullptr;
-const EVP_CIPHER* g_aes256_gcm = nullptr;
-const EVP_MD* g_sha256 = nullptr;
-std::once_flag g_algorithms_loaded;
-
-const EVP_CIPHER* gcm_cipher(std::size_t key_length) {
-  switch (key_length) {
-    case 16: return g_aes128_gcm;
-    case 24: return g_aes192_gcm;
-    case 32: return g_aes256_gcm;
-    default: return nullptr;
-  }
-}
-
 }  // namespace
-
-void load_algorithms() {
-  std::call_once(g_algorithms_loaded, [] {
-    g_aes128_gcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
-    g_aes192_gcm = EVP_CIPHER_fetch(nullptr, "AES-192-GCM", nullptr);
-    g_aes256_gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    g_sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  });
-}
-
-const EVP_MD* sha256_algorithm() { return g_sha256; }
 
 // ---------------------------------------------------------------- GcmDecryptor
 
@@ -62,7 +34,7 @@ IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   if (key.size() != 16 && key.size() != 24 && key.size() != 32) {
     return std::unexpected(invalid(messages::AES_KEY_LENGTH));
   }
-  const EVP_CIPHER* cipher = gcm_cipher(key.size());
+  const EVP_CIPHER* cipher = aes_gcm_algorithm(key.size());
   if (cipher == nullptr) {
     return std::unexpected(cipher_unavailable());
   }
