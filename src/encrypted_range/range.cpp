@@ -111,7 +111,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
 
   const auto data_key = TAVOLIN_TRY(unwrap_data_key(master_key, prefix.header));
   auto opener = TAVOLIN_TRY(ChunkOpener::create(data_key, prefix));
-  RecordCursor records(file, prefix, opener, file_size);
+  IndexedRecords records(file, prefix, opener);
 
   const std::uint64_t chunk = prefix.header.chunk_size;
   const std::uint64_t first = range.start / chunk;

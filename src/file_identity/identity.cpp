@@ -59,7 +59,7 @@ IoResult<void> hash_container(sys::Reader& reader, std::uint64_t file_size,
   const auto prefix = TAVOLIN_TRY(encrypted_range::read_container_prefix(reader));
   const auto key = TAVOLIN_TRY(encrypted_range::unwrap_data_key_any(master_keys, prefix.header));
   auto opener = TAVOLIN_TRY(encrypted_range::ChunkOpener::create(key, prefix));  // once per file
-  encrypted_range::RecordCursor records(reader, prefix, opener, file_size);
+  encrypted_range::RecordReader records(reader, prefix, opener, file_size);
   SecretBytes record;  // one record at a time, wiped when the walk ends
   for (;;) {
     if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
@@ -251,7 +251,7 @@ std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t fil
   if (!key) return Piped{std::unexpected(std::move(key.error()))};
   auto opener = encrypted_range::ChunkOpener::create(*key, prefix);  // once per file
   if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
-  encrypted_range::RecordCursor records(reader, prefix, *opener, file_size);
+  encrypted_range::RecordReader records(reader, prefix, *opener, file_size);
   Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
   // The helper pays from a few records on (measured: kHelperMinRecords).
   const bool large = file_size / (prefix.header.chunk_size + encrypted_range::kRecordOverhead) >=
