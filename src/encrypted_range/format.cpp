@@ -14,10 +14,6 @@ namespace {
 
 constexpr std::string_view kAlgorithm = "AESGCM-chunked-v1";
 
-IoFailure invalid(std::string_view message) {
-  return IoFailure::invalid_data(std::string(message));
-}
-
 // Strict decode (which admits only the canonical form: unused bits zero,
 // padding only at the end), then the expected length.
 template <std::size_t N>

@@ -18,9 +18,6 @@ namespace {
 constexpr std::string_view kWrapLabel = "qv-annotate:dek-wrap:v1";
 constexpr std::size_t kMaxUpdate = std::size_t{1} << 30;  // stays below INT_MAX per call
 
-IoFailure invalid(std::string_view message) {
-  return IoFailure::invalid_data(std::string(message));
-}
 IoFailure authentication_failed() { return invalid(messages::AUTHENTICATION_FAILED); }
 IoFailure cipher_unavailable() {
   return IoFailure{IoKind::other, 0, std::string(messages::AES_UNAVAILABLE)};

@@ -22,10 +22,6 @@ constexpr std::uint64_t kRecordReadBytes = std::uint64_t{1} << 20;
 // The container front is read in pieces of this size.
 constexpr std::size_t kFrontRead = 4096;
 
-IoFailure invalid(std::string_view message) {
-  return IoFailure::invalid_data(std::string(message));
-}
-
 bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
   return !__builtin_add_overflow(a, b, &out);
 }
@@ -40,8 +36,7 @@ IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
   const std::uint64_t length = end - start + 1;
   if (length == 0) return std::unexpected(invalid(messages::RANGE_LENGTH_OVERFLOW));
   if (length > kMaxRangeLength) {
-    std::string message(messages::RANGE_TOO_LONG);
-    message.append(std::to_string(kMaxRangeLength)).append(messages::RANGE_TOO_LONG_UNIT);
+    const std::string message = messages::range_too_long(kMaxRangeLength);
     return std::unexpected(invalid(message));
   }
   return ByteRange{start, end, length};
@@ -102,10 +97,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
                                        Interrupt& interrupt) {
   const auto size = TAVOLIN_TRY(plaintext_geometry(file, prefix, file_size));
   if (range.end >= size) {
-    std::string message(messages::RANGE_BEYOND_PLAINTEXT);
-    message.append(std::to_string(range.start)).append(messages::RANGE_BEYOND_PLAINTEXT_DASH);
-    message.append(std::to_string(range.end)).append(messages::RANGE_BEYOND_PLAINTEXT_SIZE);
-    message.append(std::to_string(size));
+    const std::string message = messages::range_beyond_plaintext(range.start, range.end, size);
     return std::unexpected(invalid(message));
   }
 
