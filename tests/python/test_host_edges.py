@@ -321,16 +321,7 @@ def test_a_hostile_record_length_never_sizes_a_buffer(tmp_path, workers, bound_m
 
 FORK_DURING_FIRST_CALL = """
 exec(f"def call():\\n    {CALL}")
-def wait_for(pid, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.002)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    return "stuck"
+""" + CHILD_WAIT_FOR + """
 outcomes = []
 for attempt in range(20):
     pid = os.fork()
