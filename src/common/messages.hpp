@@ -2,9 +2,10 @@
 //
 // The messages of the failures the cores hand back. A message that carries
 // values is either a function that makes the sentence (range_too_long,
-// range_beyond_plaintext) or, not yet converted, kept as its fixed parts with
-// a comment saying where the value goes. Texts of broken invariants (InternalFault) are no contract wording and
-// stay at their checks.
+// range_beyond_plaintext, invalid_lifecycle_transition) or, not yet
+// converted, kept as its fixed parts with a comment saying where the value
+// goes. Texts of broken invariants (InternalFault) are no contract wording
+// and stay at their checks.
 #pragma once
 
 #include <cstdint>
@@ -135,11 +136,13 @@ inline constexpr std::string_view SERVICE_STATE = "unsupported service lifecycle
 inline constexpr std::string_view SERVICE_EVENT = "unsupported service lifecycle event: ";
 inline constexpr std::string_view OPERATION_STATE = "unsupported operation lifecycle state: ";
 inline constexpr std::string_view OPERATION_EVENT = "unsupported operation lifecycle event: ";
-// "invalid service lifecycle transition: {state} --{event}-->"
-inline constexpr std::string_view SERVICE_TRANSITION = "invalid service lifecycle transition: ";
-inline constexpr std::string_view OPERATION_TRANSITION =
-    "invalid operation lifecycle transition: ";
-inline constexpr std::string_view TRANSITION_ARROW = " --";
-inline constexpr std::string_view TRANSITION_ARROW_END = "-->";
+// `machine` is "service" or "operation".
+inline std::string invalid_lifecycle_transition(std::string_view machine, std::string_view state,
+                                                std::string_view event) {
+  std::string text("invalid ");
+  text.append(machine).append(" lifecycle transition: ").append(state);
+  text.append(" --").append(event).append("-->");
+  return text;
+}
 
 }  // namespace tavolin::messages
