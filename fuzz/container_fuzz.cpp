@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "common/crypto.hpp"
 #include "encrypted_range/range.hpp"
 #include "file_identity/identity.hpp"
+#include "support/container_support.hpp"
 
 namespace {
 
@@ -39,7 +41,7 @@ bool write_file(const std::string& path, const std::uint8_t* data, std::size_t s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavolin;
-  encrypted_range::load_algorithms();  // as module initialisation does; once
+  load_algorithms();  // as module initialisation does; once
   const std::string& path = scratch_path();
   if (!write_file(path, data, size)) return 0;
   const std::vector<std::uint8_t> key(32, 0x42);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frames/frames.hpp"
+#include "support/frames_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavolin::frames;

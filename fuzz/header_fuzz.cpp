@@ -3,15 +3,15 @@
 #include <cstdlib>
 #include <span>
 
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/format.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavolin::encrypted_range;
   const auto header = parse_header_payload(std::span<const std::uint8_t>(data, size));
   if (header) {
     // What passes must satisfy the header contract.
-    if (size == 0 || size > MAX_HEADER_LENGTH) std::abort();
-    if (header->chunk_size == 0 || header->chunk_size > MAX_CHUNK_SIZE) std::abort();
+    if (size == 0 || size > kMaxHeaderLength) std::abort();
+    if (header->chunk_size == 0 || header->chunk_size > kMaxChunkSize) std::abort();
   } else if (header.error().message.empty()) {
     std::abort();  // every refusal carries its message
   }

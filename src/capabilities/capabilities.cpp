@@ -28,10 +28,10 @@ constexpr std::array<PolicyIndex, 18> kPolicy = {{
 
 std::vector<CapabilityRow> native_capabilities() {
   return {
-      {"report_source_snapshot", "report_source_snapshot_v1", BACKEND_VERSION},
-      {"batch_file_identity", "batch_file_identity_v1", BACKEND_VERSION},
-      {"hls_state_machine", "hls_state_v1", BACKEND_VERSION},
-      {"lifecycle_state_machine", "lifecycle_state_v3", BACKEND_VERSION},
+      {"report_source_snapshot", "report_source_snapshot_v1", kBackendVersion},
+      {"batch_file_identity", "batch_file_identity_v1", kBackendVersion},
+      {"hls_state_machine", "hls_state_v1", kBackendVersion},
+      {"lifecycle_state_machine", "lifecycle_state_v3", kBackendVersion},
   };
 }
 

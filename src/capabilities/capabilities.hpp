@@ -8,7 +8,7 @@
 namespace tavolin::capabilities {
 
 // The [project] version of pyproject.toml, defined by the build.
-inline constexpr std::string_view BACKEND_VERSION = TAVOLIN_VERSION;
+inline constexpr std::string_view kBackendVersion = TAVOLIN_VERSION;
 
 using CapabilityRow = std::tuple<std::string_view, std::string_view, std::string_view>;
 using StoragePolicyRow = std::tuple<std::string_view, std::string_view, std::string_view>;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -50,6 +51,11 @@ struct IoFailure {
   // the program's own message.
   [[nodiscard]] std::string text() const;
 };
+
+// Invalid data, with one of the contract messages.
+inline IoFailure invalid(std::string_view message) {
+  return IoFailure::invalid_data(std::string(message));
+}
 
 // A caller-supplied value the operation refuses (raised as ValueError).
 struct ValidationFailure {

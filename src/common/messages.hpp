@@ -1,11 +1,15 @@
 // Callers match these texts literally: change one only together with the contract.
 //
-// The messages of the failures the cores hand back. A message that carries a
-// value is kept as its fixed parts, with a comment saying where the value
-// goes. Texts of broken invariants (InternalFault) are no contract wording and
-// stay at their checks.
+// The messages of the failures the cores hand back. A message that carries
+// values is either a function that makes the sentence (range_too_long,
+// range_beyond_plaintext, invalid_lifecycle_transition) or, not yet
+// converted, kept as its fixed parts with a comment saying where the value
+// goes. Texts of broken invariants (InternalFault) are no contract wording
+// and stay at their checks.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tavolin::messages {
@@ -72,9 +76,11 @@ inline constexpr std::string_view RECORD_OFFSET = "encrypted record offset overf
 inline constexpr std::string_view RANGE_END_BEFORE_START =
     "encrypted byte range end precedes start";
 inline constexpr std::string_view RANGE_LENGTH_OVERFLOW = "encrypted byte range length overflowed";
-// "native encrypted byte range exceeds {limit} bytes"
-inline constexpr std::string_view RANGE_TOO_LONG = "native encrypted byte range exceeds ";
-inline constexpr std::string_view RANGE_TOO_LONG_UNIT = " bytes";
+inline std::string range_too_long(std::uint64_t limit) {
+  std::string text("native encrypted byte range exceeds ");
+  text.append(std::to_string(limit)).append(" bytes");
+  return text;
+}
 inline constexpr std::string_view PAYLOAD_SIZE = "encrypted payload size is invalid";
 inline constexpr std::string_view CHUNK_GEOMETRY_OVERFLOW = "encrypted chunk geometry overflowed";
 inline constexpr std::string_view RECORD_GEOMETRY_OVERFLOW =
@@ -85,10 +91,13 @@ inline constexpr std::string_view FINAL_RECORD_TRUNCATED =
 inline constexpr std::string_view FINAL_LENGTH =
     "encrypted final chunk length does not match file size";
 inline constexpr std::string_view FINAL_PAYLOAD = "encrypted final chunk payload is invalid";
-// "requested byte range {start}-{end} exceeds plaintext size {size}"
-inline constexpr std::string_view RANGE_BEYOND_PLAINTEXT = "requested byte range ";
-inline constexpr std::string_view RANGE_BEYOND_PLAINTEXT_DASH = "-";
-inline constexpr std::string_view RANGE_BEYOND_PLAINTEXT_SIZE = " exceeds plaintext size ";
+inline std::string range_beyond_plaintext(std::uint64_t start, std::uint64_t end,
+                                          std::uint64_t size) {
+  std::string text("requested byte range ");
+  text.append(std::to_string(start)).append("-").append(std::to_string(end));
+  text.append(" exceeds plaintext size ").append(std::to_string(size));
+  return text;
+}
 inline constexpr std::string_view RANGE_LENGTH_INCONSISTENT =
     "decrypted byte range length is inconsistent";
 inline constexpr std::string_view PLAINTEXT_OFFSET_OVERFLOW = "plaintext offset overflowed";
@@ -127,11 +136,13 @@ inline constexpr std::string_view SERVICE_STATE = "unsupported service lifecycle
 inline constexpr std::string_view SERVICE_EVENT = "unsupported service lifecycle event: ";
 inline constexpr std::string_view OPERATION_STATE = "unsupported operation lifecycle state: ";
 inline constexpr std::string_view OPERATION_EVENT = "unsupported operation lifecycle event: ";
-// "invalid service lifecycle transition: {state} --{event}-->"
-inline constexpr std::string_view SERVICE_TRANSITION = "invalid service lifecycle transition: ";
-inline constexpr std::string_view OPERATION_TRANSITION =
-    "invalid operation lifecycle transition: ";
-inline constexpr std::string_view TRANSITION_ARROW = " --";
-inline constexpr std::string_view TRANSITION_ARROW_END = "-->";
+// `machine` is "service" or "operation".
+inline std::string invalid_lifecycle_transition(std::string_view machine, std::string_view state,
+                                                std::string_view event) {
+  std::string text("invalid ");
+  text.append(machine).append(" lifecycle transition: ").append(state);
+  text.append(" --").append(event).append("-->");
+  return text;
+}
 
 }  // namespace tavolin::messages

@@ -55,32 +55,4 @@ std::optional<std::vector<std::uint8_t>> base64url_decode_strict(std::string_vie
   return out;
 }
 
-std::string base64url_encode(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t at = 0;
-  for (; at + 3 <= bytes.size(); at += 3) {
-    const std::uint32_t q = (std::uint32_t{bytes[at]} << 16) | (std::uint32_t{bytes[at + 1]} << 8) |
-                            bytes[at + 2];
-    out.push_back(kAlphabet[(q >> 18) & 0x3F]);
-    out.push_back(kAlphabet[(q >> 12) & 0x3F]);
-    out.push_back(kAlphabet[(q >> 6) & 0x3F]);
-    out.push_back(kAlphabet[q & 0x3F]);
-  }
-  const std::size_t rest = bytes.size() - at;
-  if (rest == 1) {
-    const std::uint32_t q = std::uint32_t{bytes[at]} << 16;
-    out.push_back(kAlphabet[(q >> 18) & 0x3F]);
-    out.push_back(kAlphabet[(q >> 12) & 0x3F]);
-    out.append("==");
-  } else if (rest == 2) {
-    const std::uint32_t q = (std::uint32_t{bytes[at]} << 16) | (std::uint32_t{bytes[at + 1]} << 8);
-    out.push_back(kAlphabet[(q >> 18) & 0x3F]);
-    out.push_back(kAlphabet[(q >> 12) & 0x3F]);
-    out.push_back(kAlphabet[(q >> 6) & 0x3F]);
-    out.push_back('=');
-  }
-  return out;
-}
-
 }  // namespace tavolin::encrypted_range

@@ -15,7 +15,4 @@ namespace tavolin::encrypted_range {
 // alphabet, missing or surplus padding, or non-zero unused bits.
 std::optional<std::vector<std::uint8_t>> base64url_decode_strict(std::string_view text);
 
-// Encodes with the URL-safe alphabet and "=" padding.
-std::string base64url_encode(std::span<const std::uint8_t> bytes);
-
 }  // namespace tavolin::encrypted_range

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "common/messages.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/format.hpp"
 #include "common/syscall.hpp"
 
 namespace tavolin::encrypted_range {
@@ -25,11 +25,11 @@ IoResult<EncryptionStatus> probe_container_magic(const std::string& path) {
 
   // Up to 8 bytes; the end of the file before them means plaintext. The
   // descriptor is this call's own, so its position needs no restoring.
-  sys::Reader reader(file.get(), CONTAINER_MAGIC.size(), retry_always);
+  sys::Reader reader(file.get(), kContainerMagic.size(), retry_always);
   reader.expect_size(static_cast<std::uint64_t>(st.st_size));
-  const auto head = TAVOLIN_TRY(reader.peek(CONTAINER_MAGIC.size()));
-  return (head.size() >= CONTAINER_MAGIC.size() &&
-          std::equal(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end(), head.begin()))
+  const auto head = TAVOLIN_TRY(reader.peek(kContainerMagic.size()));
+  return (head.size() >= kContainerMagic.size() &&
+          std::equal(kContainerMagic.begin(), kContainerMagic.end(), head.begin()))
              ? EncryptionStatus::encrypted
              : EncryptionStatus::plaintext;
 }

@@ -7,7 +7,7 @@
 
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/format.hpp"
 
 namespace tavolin::encrypted_range {
 

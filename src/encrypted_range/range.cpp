@@ -22,10 +22,6 @@ constexpr std::uint64_t kRecordReadBytes = std::uint64_t{1} << 20;
 // The container front is read in pieces of this size.
 constexpr std::size_t kFrontRead = 4096;
 
-IoFailure invalid(std::string_view message) {
-  return IoFailure::invalid_data(std::string(message));
-}
-
 bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
   return !__builtin_add_overflow(a, b, &out);
 }
@@ -39,9 +35,8 @@ IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
   if (end < start) return std::unexpected(invalid(messages::RANGE_END_BEFORE_START));
   const std::uint64_t length = end - start + 1;
   if (length == 0) return std::unexpected(invalid(messages::RANGE_LENGTH_OVERFLOW));
-  if (length > MAX_RANGE_LENGTH) {
-    std::string message(messages::RANGE_TOO_LONG);
-    message.append(std::to_string(MAX_RANGE_LENGTH)).append(messages::RANGE_TOO_LONG_UNIT);
+  if (length > kMaxRangeLength) {
+    const std::string message = messages::range_too_long(kMaxRangeLength);
     return std::unexpected(invalid(message));
   }
   return ByteRange{start, end, length};
@@ -57,10 +52,10 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
   const std::uint64_t chunk = prefix.header.chunk_size;
   std::uint64_t sealed_size = 0;
   std::uint64_t record_size = 0;
-  if (!checked_add(chunk, GCM_TAG_LENGTH, sealed_size)) {
+  if (!checked_add(chunk, kGcmTagLength, sealed_size)) {
     return std::unexpected(invalid(messages::CHUNK_GEOMETRY_OVERFLOW));
   }
-  if (!checked_add(chunk, RECORD_OVERHEAD, record_size)) {
+  if (!checked_add(chunk, kRecordOverhead, record_size)) {
     return std::unexpected(invalid(messages::RECORD_GEOMETRY_OVERFLOW));
   }
   const std::uint64_t full_records = payload / record_size;
@@ -70,7 +65,7 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
     return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
   }
   if (remainder == 0) return size;
-  if (remainder <= RECORD_OVERHEAD) {
+  if (remainder <= kRecordOverhead) {
     return std::unexpected(invalid(messages::FINAL_RECORD_TRUNCATED));
   }
   std::uint64_t final_offset = 0;
@@ -84,10 +79,10 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
   if (sealed_length + 4 != remainder) {
     return std::unexpected(invalid(messages::FINAL_LENGTH));
   }
-  if (sealed_length - GCM_TAG_LENGTH > chunk) {
+  if (sealed_length - kGcmTagLength > chunk) {
     return std::unexpected(invalid(messages::FINAL_PAYLOAD));
   }
-  if (!checked_add(size, sealed_length - GCM_TAG_LENGTH, size)) {
+  if (!checked_add(size, sealed_length - kGcmTagLength, size)) {
     return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
   }
   return size;
@@ -102,16 +97,13 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
                                        Interrupt& interrupt) {
   const auto size = TAVOLIN_TRY(plaintext_geometry(file, prefix, file_size));
   if (range.end >= size) {
-    std::string message(messages::RANGE_BEYOND_PLAINTEXT);
-    message.append(std::to_string(range.start)).append(messages::RANGE_BEYOND_PLAINTEXT_DASH);
-    message.append(std::to_string(range.end)).append(messages::RANGE_BEYOND_PLAINTEXT_SIZE);
-    message.append(std::to_string(size));
+    const std::string message = messages::range_beyond_plaintext(range.start, range.end, size);
     return std::unexpected(invalid(message));
   }
 
   const auto data_key = TAVOLIN_TRY(unwrap_data_key(master_key, prefix.header));
   auto opener = TAVOLIN_TRY(ChunkOpener::create(data_key, prefix));
-  RecordCursor records(file, prefix, opener, file_size);
+  IndexedRecords records(file, prefix, opener);
 
   const std::uint64_t chunk = prefix.header.chunk_size;
   const std::uint64_t first = range.start / chunk;
@@ -143,7 +135,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     return Slice{length, local_start, take};
   };
 
-  const std::uint64_t record_size = chunk + RECORD_OVERHEAD;
+  const std::uint64_t record_size = chunk + kRecordOverhead;
   if (record_size >= kRecordReadAlone) {
     SecretBytes partial;  // a record the range covers only partly
     for (std::uint64_t index = first; index <= last; ++index) {
@@ -174,7 +166,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
       const std::uint64_t count = std::min(last - index + 1, per_read);
       // Every record is full except perhaps the container's final one.
       const Slice final_slice = TAVOLIN_TRY(slice_of(index + count - 1));
-      const std::uint64_t total = (count - 1) * record_size + RECORD_OVERHEAD + final_slice.length;
+      const std::uint64_t total = (count - 1) * record_size + kRecordOverhead + final_slice.length;
       const std::uint64_t offset = TAVOLIN_TRY(records.record_offset(index));
       fetched.resize(static_cast<std::size_t>(total));
       const std::span<std::uint8_t> parts[1] = {fetched.span()};
@@ -182,7 +174,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
       for (std::uint64_t j = 0; j < count; ++j, ++index) {
         const Slice s = TAVOLIN_TRY(slice_of(index));
         const std::size_t at = static_cast<std::size_t>(j * record_size);
-        const std::size_t whole = static_cast<std::size_t>(RECORD_OVERHEAD + s.length);
+        const std::size_t whole = static_cast<std::size_t>(kRecordOverhead + s.length);
         const std::span<std::uint8_t> bytes =
             at < got ? fetched.span().subspan(at, std::min(got - at, whole))
                      : std::span<std::uint8_t>();
@@ -231,15 +223,6 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
   FdRandomAccess records(file.get(), interrupt);
   return decrypt_records(records, prefix, static_cast<std::uint64_t>(st.st_size), master_key,
                          range, out, interrupt);
-}
-
-IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
-                                   std::uint64_t start, std::uint64_t end) {
-  const auto range = TAVOLIN_TRY(check_byte_range(start, end));
-  Bytes out(static_cast<std::size_t>(range.length));
-  NoInterrupt never;
-  TAVOLIN_TRY(decrypt_file_range_into(path, master_key, range, out, never));
-  return out;
 }
 
 }  // namespace tavolin::encrypted_range

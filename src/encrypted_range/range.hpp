@@ -5,20 +5,20 @@
 #include <span>
 #include <string>
 
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 #include "encrypted_range/file_io.hpp"
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"
 
 namespace tavolin::encrypted_range {
 
-inline constexpr std::uint64_t MAX_RANGE_LENGTH = 8388608;
+inline constexpr std::uint64_t kMaxRangeLength = 8388608;
 
 // An inclusive range [start, end] that passed the argument checks.
 struct ByteRange {
   std::uint64_t start = 0;
   std::uint64_t end = 0;
-  std::uint64_t length = 0;  // end - start + 1, at most MAX_RANGE_LENGTH
+  std::uint64_t length = 0;  // end - start + 1, at most kMaxRangeLength
 };
 
 // Order, length overflow and the range limit.
@@ -52,9 +52,5 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
                                        std::span<const std::uint8_t> master_key,
                                        const ByteRange& range, std::span<std::uint8_t> out,
                                        Interrupt& interrupt);
-
-// The whole operation: checks, then decryption into a new buffer.
-IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
-                                   std::uint64_t start, std::uint64_t end);
 
 }  // namespace tavolin::encrypted_range

@@ -10,7 +10,6 @@
 
 namespace tavolin::file_copy {
 
-inline constexpr std::uint64_t kDefaultChunkSize = 1048576;
 // Each read of the generic read/write loop asks for at least this much.
 inline constexpr std::uint64_t kMinReadSize = 8192;
 

@@ -330,7 +330,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
 Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t worker_count,
                                                                ThreadStarter starter) {
   if (worker_count == 0) return fail_validation(std::string(messages::WORKER_COUNT));
-  const auto threads = static_cast<std::size_t>(std::min(worker_count, MAX_WORKER_THREADS));
+  const auto threads = static_cast<std::size_t>(std::min(worker_count, kMaxWorkerThreads));
   auto pool = TAVOLIN_TRY(BatchWorkerPool::start(threads, starter));
   return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, starter, std::move(pool)));
 }

@@ -21,7 +21,7 @@
 
 namespace tavolin::file_identity {
 
-inline constexpr std::uint64_t MAX_WORKER_THREADS = 65535;
+inline constexpr std::uint64_t kMaxWorkerThreads = 65535;
 
 // Starts one thread like pthread_create (0 or an error number). Replaceable so
 // that tests can make a start fail.

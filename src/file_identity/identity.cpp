@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/crypto.hpp"
 #include "common/messages.hpp"
 #include "common/openssl.hpp"
 #include "common/text.hpp"
@@ -33,45 +34,6 @@
 namespace tavolin::file_identity {
 
 namespace {
-
-// SHA-256 over libcrypto's EVP, with the digest fetched once at load (the
-// provider picks the processor's SHA instructions when it has them).
-// Failures come back as values, like every other failure of the cores.
-class Sha256 {
- public:
-  static IoResult<Sha256> create() {
-    OpenSslPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
-    if (!ctx) throw std::bad_alloc();
-    const EVP_MD* md = encrypted_range::sha256_algorithm();
-    if (md == nullptr) return std::unexpected(failure(messages::SHA256_UNAVAILABLE));
-    if (EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1) {
-      return std::unexpected(failure(messages::SHA256_INIT));
-    }
-    return Sha256(std::move(ctx));
-  }
-
-  IoResult<void> update(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty() || EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) == 1) return {};
-    return std::unexpected(failure(messages::SHA256_UPDATE));
-  }
-
-  IoResult<std::string> hex_digest() {
-    std::array<std::uint8_t, EVP_MAX_MD_SIZE> out{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &length) != 1 || length != 32) {
-      return std::unexpected(failure(messages::SHA256_FINAL));
-    }
-    return to_hex(std::span<const std::uint8_t>(out.data(), length));
-  }
-
- private:
-  explicit Sha256(OpenSslPtr<EVP_MD_CTX> ctx) : ctx_(std::move(ctx)) {}
-  static IoFailure failure(std::string_view message) {
-    return IoFailure{IoKind::other, 0, std::string(message)};
-  }
-
-  OpenSslPtr<EVP_MD_CTX> ctx_;
-};
 
 std::string with_path(std::string_view message, std::string_view path) {
   std::string text(message);
@@ -97,7 +59,7 @@ IoResult<void> hash_container(sys::Reader& reader, std::uint64_t file_size,
   const auto prefix = TAVOLIN_TRY(encrypted_range::read_container_prefix(reader));
   const auto key = TAVOLIN_TRY(encrypted_range::unwrap_data_key_any(master_keys, prefix.header));
   auto opener = TAVOLIN_TRY(encrypted_range::ChunkOpener::create(key, prefix));  // once per file
-  encrypted_range::RecordCursor records(reader, prefix, opener, file_size);
+  encrypted_range::RecordReader records(reader, prefix, opener, file_size);
   SecretBytes record;  // one record at a time, wiped when the walk ends
   for (;;) {
     if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
@@ -289,10 +251,10 @@ std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t fil
   if (!key) return Piped{std::unexpected(std::move(key.error()))};
   auto opener = encrypted_range::ChunkOpener::create(*key, prefix);  // once per file
   if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
-  encrypted_range::RecordCursor records(reader, prefix, *opener, file_size);
+  encrypted_range::RecordReader records(reader, prefix, *opener, file_size);
   Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
   // The helper pays from a few records on (measured: kHelperMinRecords).
-  const bool large = file_size / (prefix.header.chunk_size + encrypted_range::RECORD_OVERHEAD) >=
+  const bool large = file_size / (prefix.header.chunk_size + encrypted_range::kRecordOverhead) >=
                      kHelperMinRecords;
   if (large) reader.set_interrupt(pipeline.helper_interrupt());
   if (!large || !pipeline.start()) {
@@ -353,12 +315,12 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   if (opening.size != 0 && opening.size < capacity) capacity = opening.size + 1;
   sys::Reader reader(fd.get(),
                      std::max<std::size_t>(static_cast<std::size_t>(capacity),
-                                           encrypted_range::CONTAINER_MAGIC.size()),
+                                           encrypted_range::kContainerMagic.size()),
                      interrupt);
   reader.expect_size(opening.size);
   auto sha = TAVOLIN_TRY(Sha256::create());
-  const auto front = TAVOLIN_TRY(reader.peek(encrypted_range::CONTAINER_MAGIC.size()));
-  const auto& magic = encrypted_range::CONTAINER_MAGIC;
+  const auto front = TAVOLIN_TRY(reader.peek(encrypted_range::kContainerMagic.size()));
+  const auto& magic = encrypted_range::kContainerMagic;
   const bool is_container = front.size() >= magic.size() &&
                             std::equal(magic.begin(), magic.end(), front.begin());
   const bool piped = helper == Helper::allowed && is_container && opening.size >= kHelperMinBytes;

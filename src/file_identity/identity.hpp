@@ -16,14 +16,13 @@
 
 #include "common/interrupt.hpp"
 #include "common/secret.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 
 namespace tavolin::file_identity {
 
-inline constexpr std::uint64_t DEFAULT_READ_CHUNK_SIZE = 1048576;
-inline constexpr std::uint64_t MAX_READ_CHUNK_SIZE = 67108864;
+inline constexpr std::uint64_t kMaxReadChunkSize = 67108864;
 
 struct StableIdentity {
   std::uint64_t size = 0;
@@ -43,11 +42,10 @@ struct IdentitySnapshot {
   bool operator==(const IdentitySnapshot&) const = default;
 };
 
-// 1 <= chunk_size <= MAX_READ_CHUNK_SIZE.
+// 1 <= chunk_size <= kMaxReadChunkSize.
 [[nodiscard]] constexpr bool chunk_size_accepted(std::uint64_t chunk_size) {
-  return chunk_size >= 1 && chunk_size <= MAX_READ_CHUNK_SIZE;
+  return chunk_size >= 1 && chunk_size <= kMaxReadChunkSize;
 }
-// The name the binding knows messages::CHUNK_SIZE by.
 
 // Computes the identity of `path` (raw file-system bytes). Precondition:
 // chunk_size_accepted(chunk_size) (the binding refuses other sizes). Takes no

@@ -107,15 +107,6 @@ constexpr char kDigitPairs[] =
 constexpr std::string_view kNamePrefix = kFrameNamePrefix;
 constexpr std::size_t kMinDigits = kFrameIndexDigits;
 
-std::size_t decimal_width(std::uint64_t value) {
-  std::size_t width = 1;
-  while (value >= 10) {
-    value /= 10;
-    ++width;
-  }
-  return width;
-}
-
 // Writes `value` right-aligned into [out, out + width), zero-filled.
 void write_padded(char* out, std::size_t width, std::uint64_t value) {
   char* p = out + width;
@@ -279,26 +270,6 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
     records.emplace_back(value, std::move(text));
   }
   return records;
-}
-
-std::string canonical_frame_name(std::uint64_t index, std::string_view ext) {
-  const std::size_t digits = std::max(decimal_width(index), kMinDigits);
-  std::string name(kNamePrefix.size() + digits + 1 + ext.size(), '.');
-  char* out = name.data();
-  kNamePrefix.copy(out, kNamePrefix.size());
-  write_padded(out + kNamePrefix.size(), digits, index);
-  ext.copy(out + kNamePrefix.size() + digits + 1, ext.size());
-  return name;
-}
-
-std::vector<FrameRecord> ExpectedFrameRecords::records() const {
-  std::vector<FrameRecord> out;
-  out.reserve(static_cast<std::size_t>(count_));
-  for_each([&](std::uint64_t index, std::string_view name) {
-    out.emplace_back(index, std::string(name));
-    return true;
-  });
-  return out;
 }
 
 Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t frame_count,

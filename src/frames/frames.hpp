@@ -53,9 +53,6 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
 inline constexpr std::string_view kFrameNamePrefix = "frame_";
 inline constexpr std::size_t kFrameIndexDigits = 7;  // minimum width of the index
 
-// "frame_" + index zero-padded to at least 7 digits + "." + ext.
-std::string canonical_frame_name(std::uint64_t index, std::string_view ext);
-
 // The records (i, canonical name) of a complete extraction, held compactly:
 // the names laid end to end in one buffer, the numbers given by position.
 class ExpectedFrameRecords {
@@ -79,9 +76,6 @@ class ExpectedFrameRecords {
     }
     return true;
   }
-
-  // Owned copies of the records.
-  [[nodiscard]] std::vector<FrameRecord> records() const;
 
  private:
   friend Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t,

@@ -173,12 +173,11 @@ namespace {
 struct Refusals {
   std::string_view unsupported_state;
   std::string_view unsupported_event;
-  std::string_view invalid_transition;
+  std::string_view machine;  // as invalid_lifecycle_transition names it
 };
-constexpr Refusals kServiceRefusals{messages::SERVICE_STATE, messages::SERVICE_EVENT,
-                                    messages::SERVICE_TRANSITION};
+constexpr Refusals kServiceRefusals{messages::SERVICE_STATE, messages::SERVICE_EVENT, "service"};
 constexpr Refusals kOperationRefusals{messages::OPERATION_STATE, messages::OPERATION_EVENT,
-                                      messages::OPERATION_TRANSITION};
+                                      "operation"};
 
 template <class ParseState, class ParseEvent, class Target>
 Result<std::string_view> transition(const Refusals& refusals, std::string_view current_state,
@@ -192,10 +191,8 @@ Result<std::string_view> transition(const Refusals& refusals, std::string_view c
   if (!ev) return fail_validation(std::string(refusals.unsupported_event).append(event));
   const auto next = target(*state, *ev);
   if (!next) {
-    std::string message(refusals.invalid_transition);
-    message.append(current_state).append(messages::TRANSITION_ARROW).append(event);
-    message.append(messages::TRANSITION_ARROW_END);
-    return fail_validation(std::move(message));
+    return fail_validation(
+        messages::invalid_lifecycle_transition(refusals.machine, current_state, event));
   }
   return token(*next);
 }

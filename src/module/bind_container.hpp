@@ -3,7 +3,7 @@
 // byte-range decryption.
 #include <cstring>
 
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/format.hpp"
 #include "encrypted_range/detection.hpp"
 #include "encrypted_range/range.hpp"
 #include "module/bindings.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "encrypted_range/container.hpp"
+#include "common/crypto.hpp"
 #include "module/bind_container.hpp"
 #include "module/bind_decisions.hpp"
 #include "module/bind_files.hpp"
@@ -126,7 +126,7 @@ PyObject* init_module() {
 
   // Shared state is made here, with the lock held, never lazily by a call
   // (a fork by another thread must never find it half made).
-  encrypted_range::load_algorithms();
+  load_algorithms();
   watch_main_thread();
   PyObject* module = build_module();
   if (module == nullptr) return nullptr;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "file_identity/batch_pool.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace tavolin;
 using namespace tavolin::file_identity;
@@ -27,23 +28,19 @@ namespace {
 class Corpus {
  public:
   Corpus() {
-    std::string pattern = "/tmp/batch_test_XXXXXX";
-    dir_ = ::mkdtemp(pattern.data());
     std::mt19937 rng(7);
     const std::size_t sizes[] = {0, 1, 4096, 3 << 20, 17, 700000, 9};
     for (std::size_t i = 0; i < std::size(sizes); ++i) {
       std::string content(sizes[i], '\0');
       for (char& c : content) c = static_cast<char>(rng());
-      paths_.push_back(dir_ + "/f" + std::to_string(i));
-      std::ofstream(paths_.back(), std::ios::binary) << content;
+      paths_.push_back(dir_.file(std::string("f").append(std::to_string(i)), content));
     }
   }
-  ~Corpus() { std::filesystem::remove_all(dir_); }
   [[nodiscard]] const std::vector<std::string>& paths() const { return paths_; }
-  [[nodiscard]] const std::string& dir() const { return dir_; }
+  [[nodiscard]] const std::string& dir() const { return dir_.path(); }
 
  private:
-  std::string dir_;
+  test::TempDir dir_{"batch_test"};
   std::vector<std::string> paths_;
 };
 

@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "encrypted_range/base64.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 #include "encrypted_range/detection.hpp"
 #include "encrypted_range/file_io.hpp"
 #include "encrypted_range/range.hpp"
 #include "file_identity/identity.hpp"
+#include "support/container_support.hpp"
+#include "support/temp_dir.hpp"
 
 namespace tavolin {
 // Key and plaintext results compared with plain byte vectors.
@@ -101,7 +103,7 @@ TestContainer make_container(const Bytes& plaintext, std::uint64_t chunk_size,
   const Bytes wrap_nonce = hex("a0a1a2a3a4a5a6a7a8a9aaab");
   const Bytes wrapped = seal(c.master_key, wrap_nonce, c.data_key, kLabel);
   c.header = bytes_of(header_json(chunk_size, wrapped, wrap_nonce, c.nonce_prefix));
-  c.file = concat(Bytes(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end()),
+  c.file = concat(Bytes(kContainerMagic.begin(), kContainerMagic.end()),
                   be32(static_cast<std::uint32_t>(c.header.size())));
   c.file = concat(c.file, c.header);
   for (std::size_t at = 0, index = 0; at < plaintext.size(); at += chunk_size, ++index) {
@@ -379,7 +381,7 @@ TEST(ContainerHeader, RefusalTable) {
 
 TEST(ContainerHeader, AcceptsExactlyTheLengthLimit) {
   std::string text = valid_header();
-  text.append(MAX_HEADER_LENGTH - text.size(), ' ');
+  text.append(kMaxHeaderLength - text.size(), ' ');
   EXPECT_TRUE(parse_header_payload(bytes_of(text)));
   text.push_back(' ');
   EXPECT_EQ(message_of(parse_header_payload(bytes_of(text))), "encrypted header length is invalid");
@@ -410,7 +412,7 @@ TEST(ContainerPrefixReader, TruncationsAndBadFronts) {
     EXPECT_EQ(prefix.error().kind, IoKind::unexpected_eof) << cut;
     EXPECT_EQ(prefix.error().text(), "failed to fill whole buffer");
   }
-  const Bytes magic(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end());
+  const Bytes magic(kContainerMagic.begin(), kContainerMagic.end());
   struct Case {
     Bytes file;
     const char* message;
@@ -794,32 +796,6 @@ TEST(ContainerRange, SmallRecordsAreFetchedTogetherAndTheInterruptIsAsked) {
 
 // ---------------------------------------------------------------- files
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/container_test_XXXXXX";
-    path_ = ::mkdtemp(name);
-  }
-  ~TempDir() {
-    for (const auto& f : files_) ::unlink(f.c_str());
-    ::rmdir(path_.c_str());
-  }
-  std::string write(const std::string& name, const Bytes& data) {
-    const std::string full = path_ + "/" + name;
-    const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    ::close(fd);
-    files_.push_back(full);
-    return full;
-  }
-  [[nodiscard]] const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  std::vector<std::string> files_;
-};
-
 Bytes counting(std::size_t n) {
   Bytes out(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
@@ -827,9 +803,9 @@ Bytes counting(std::size_t n) {
 }
 
 TEST(ContainerFiles, VectoredPositionedReads) {
-  TempDir dir;
+  const test::TempDir dir("container_test");
   const Bytes data = counting(100);
-  const auto path = dir.write("data", data);
+  const auto path = dir.file("data", data);
   tavolin::NoInterrupt never;
   auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
@@ -858,9 +834,9 @@ TEST(ContainerFiles, VectoredPositionedReads) {
 }
 
 TEST(ContainerFiles, DescriptorReadersReadTheFront) {
-  TempDir dir;
+  const test::TempDir dir("container_test");
   const auto c = make_container(counting(100), 16);
-  const auto path = dir.write("c", c.file);
+  const auto path = dir.file("c", c.file);
   tavolin::NoInterrupt never;
   auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
@@ -880,13 +856,13 @@ TEST(ContainerFiles, DescriptorReadersReadTheFront) {
 }
 
 TEST(ContainerFiles, ProbeOutcomesAndFailures) {
-  TempDir dir;
-  const Bytes magic(CONTAINER_MAGIC.begin(), CONTAINER_MAGIC.end());
-  EXPECT_EQ(*probe_container_magic(dir.write("empty", {})), EncryptionStatus::plaintext);
-  EXPECT_EQ(*probe_container_magic(dir.write("seven", Bytes(magic.begin(), magic.end() - 1))),
+  const test::TempDir dir("container_test");
+  const Bytes magic(kContainerMagic.begin(), kContainerMagic.end());
+  EXPECT_EQ(*probe_container_magic(dir.file("empty", Bytes{})), EncryptionStatus::plaintext);
+  EXPECT_EQ(*probe_container_magic(dir.file("seven", Bytes(magic.begin(), magic.end() - 1))),
             EncryptionStatus::plaintext);
-  EXPECT_EQ(*probe_container_magic(dir.write("magic", magic)), EncryptionStatus::encrypted);
-  EXPECT_EQ(*probe_container_magic(dir.write("more", concat(magic, Bytes(3)))), EncryptionStatus::encrypted);
+  EXPECT_EQ(*probe_container_magic(dir.file("magic", magic)), EncryptionStatus::encrypted);
+  EXPECT_EQ(*probe_container_magic(dir.file("more", concat(magic, Bytes(3)))), EncryptionStatus::encrypted);
   EXPECT_EQ(token(EncryptionStatus::encrypted), "encrypted");
   EXPECT_EQ(token(EncryptionStatus::plaintext), "plaintext");
 
@@ -904,10 +880,10 @@ TEST(ContainerFiles, ProbeOutcomesAndFailures) {
 }
 
 TEST(ContainerFiles, RangeOfAFile) {
-  TempDir dir;
+  const test::TempDir dir("container_test");
   const Bytes plain = counting(5000);
   const auto c = make_container(plain, 512);
-  const auto path = dir.write("c", c.file);
+  const auto path = dir.file("c", c.file);
   const auto r = decrypt_file_range(path, c.master_key, 500, 2100);
   ASSERT_TRUE(r) << r.error().text();
   EXPECT_EQ(*r, Bytes(plain.begin() + 500, plain.begin() + 2101));
@@ -923,12 +899,12 @@ TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
   // The first record of a few hundred bytes claims a whole 64 MiB chunk: the
   // identity walk fails as the short read would, without sizing a buffer by
   // the claim (peak memory is checked through Python).
-  TempDir dir;
-  auto c = make_container(counting(40), MAX_CHUNK_SIZE);
-  const std::size_t field = CONTAINER_MAGIC.size() + 4 + c.header.size();
-  const Bytes claim = be32(static_cast<std::uint32_t>(MAX_CHUNK_SIZE + GCM_TAG_LENGTH));
+  const test::TempDir dir("container_test");
+  auto c = make_container(counting(40), kMaxChunkSize);
+  const std::size_t field = kContainerMagic.size() + 4 + c.header.size();
+  const Bytes claim = be32(static_cast<std::uint32_t>(kMaxChunkSize + kGcmTagLength));
   std::copy(claim.begin(), claim.end(), c.file.begin() + static_cast<std::ptrdiff_t>(field));
-  const auto path = dir.write("hostile", c.file);
+  const auto path = dir.file("hostile", c.file);
   const auto result = file_identity::derive_stable_identity(path, 1 << 20, secrets({c.master_key}));
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, IoKind::unexpected_eof);
@@ -960,11 +936,11 @@ using file_identity::derive_stable_identity;
 using file_identity::Helper;
 
 TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeContainers) {
-  TempDir dir;
+  const test::TempDir dir("container_test");
   const Bytes plain = counting(6 << 20);
   const auto c = make_container(plain, 1 << 20);
   const auto keys = secrets({c.master_key});
-  const auto sealed = dir.write("sealed", c.file);
+  const auto sealed = dir.file("sealed", c.file);
   const HelperStarterFor counted(&counting_start);
   NoInterrupt never;
   // The records decide, not the reading granularity.
@@ -982,8 +958,8 @@ TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeContainers) {
   // the calling thread.
   const auto few = make_container(plain, 2 << 20);
   const auto tiny = make_container(counting(64 << 10), 4096);
-  for (const auto& path : {dir.write("plain", plain), dir.write("few", few.file),
-                           dir.write("tiny", tiny.file)}) {
+  for (const auto& path : {dir.file("plain", plain), dir.file("few", few.file),
+                           dir.file("tiny", tiny.file)}) {
     ASSERT_TRUE(derive_stable_identity(path, 4096, secrets({few.master_key, tiny.master_key}),
                                        never));
   }
@@ -991,10 +967,10 @@ TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeContainers) {
 }
 
 TEST(IdentityHelper, FailuresAreTheSerialFailures) {
-  TempDir dir;
+  const test::TempDir dir("container_test");
   auto c = make_container(counting(9 << 20), 1 << 20);
   const auto keys = secrets({c.master_key});
-  const std::size_t record = (1 << 20) + RECORD_OVERHEAD;
+  const std::size_t record = (1 << 20) + kRecordOverhead;
   const std::size_t payload = c.file.size() - 9 * record;
   Bytes flipped = c.file;
   flipped[payload + 3 * record + 100] ^= 1;  // inside record 3
@@ -1004,7 +980,7 @@ TEST(IdentityHelper, FailuresAreTheSerialFailures) {
   for (const auto& [name, data, message] :
        {std::tuple{"flipped", flipped, std::string("AES-GCM authentication failed")},
         std::tuple{"cut", cut, std::string("failed to fill whole buffer")}}) {
-    const auto path = dir.write(name, data);
+    const auto path = dir.file(name, data);
     const auto piped = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
     const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
     ASSERT_FALSE(piped);
@@ -1016,10 +992,10 @@ TEST(IdentityHelper, FailuresAreTheSerialFailures) {
 }
 
 TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
-  TempDir dir;
+  const test::TempDir dir("container_test");
   const auto c = make_container(counting(32 << 20), 1 << 20);
   const auto keys = secrets({c.master_key});
-  const auto path = dir.write("sealed", c.file);
+  const auto path = dir.file("sealed", c.file);
   const HelperStarterFor counted(&counting_start);
   for (std::size_t stop_at : {1U, 3U, 20U}) {
     StopAfter stop(stop_at);
@@ -1032,12 +1008,12 @@ TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
 }
 
 TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
-  TempDir dir;
+  const test::TempDir dir("container_test");
   const Bytes plain = counting(6 << 20);
   const auto c = make_container(plain, 1 << 20);
   const auto keys = secrets({c.master_key});
   NoInterrupt never;
-  for (const auto& path : {dir.write("sealed", c.file)}) {
+  for (const auto& path : {dir.file("sealed", c.file)}) {
     const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
     const HelperStarterFor refused(&refusing_start);
     const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);

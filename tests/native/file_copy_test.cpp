@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "file_copy/file_copy.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -52,16 +53,15 @@ std::string pattern(std::size_t size) {
 class FileCopy : public ::testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/file_copy_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    dir_ = name;
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
     descriptors_before_ = open_descriptor_count();
   }
   void TearDown() override {
     EXPECT_EQ(open_descriptor_count(), descriptors_before_) << "descriptor leaked";
-    fs::remove_all(dir_);
   }
 
+  tavolin::test::TempDir temp_{"file_copy_test"};
   fs::path dir_;
   std::size_t descriptors_before_ = 0;
 };

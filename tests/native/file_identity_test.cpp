@@ -19,28 +19,6 @@
 using namespace tavolin;
 using namespace tavolin::file_identity;
 
-namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = "/tmp/identity_test_XXXXXX";
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  [[nodiscard]] std::string file(const std::string& name, const std::string& content) const {
-    const std::string full = path_ + "/" + name;
-    std::ofstream(full, std::ios::binary) << content;
-    return full;
-  }
-  [[nodiscard]] const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
-
 TEST(Snapshot, ModificationTimeUses128BitNanoseconds) {
   struct ::stat st {};
   st.st_mtim.tv_sec = -2;
@@ -55,7 +33,7 @@ TEST(Snapshot, ModificationTimeUses128BitNanoseconds) {
 
 TEST(StableIdentity, AnUncheckedChunkSizeIsABrokenPrecondition) {
   // The binding refuses such sizes; below it they are a broken invariant.
-  for (std::uint64_t chunk : {std::uint64_t{0}, MAX_READ_CHUNK_SIZE + 1}) {
+  for (std::uint64_t chunk : {std::uint64_t{0}, kMaxReadChunkSize + 1}) {
     EXPECT_THROW((void)derive_stable_identity("/nonexistent/path", chunk, {}),
                  std::invalid_argument);
   }

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "frames/frames.hpp"
+#include "support/frames_support.hpp"
 
 namespace {
 
@@ -179,12 +180,12 @@ TEST(FramesExpected, RecordsInOrderWithTheExtensionAsPassed) {
   const auto records = build_expected_frame_records(3, " png ");
   ASSERT_TRUE(records.has_value());
   EXPECT_EQ(records->size(), 3u);
-  EXPECT_EQ(records->records(), (std::vector<FrameRecord>{{0, "frame_0000000. png "},
+  EXPECT_EQ(records_of(*records), (std::vector<FrameRecord>{{0, "frame_0000000. png "},
                                                           {1, "frame_0000001. png "},
                                                           {2, "frame_0000002. png "}}));
   const auto none = build_expected_frame_records(0, "jpg");
   ASSERT_TRUE(none.has_value());
-  EXPECT_TRUE(none->records().empty());
+  EXPECT_TRUE(records_of(*none).empty());
 }
 
 TEST(FramesExpected, NamesWidenPastSevenDigits) {

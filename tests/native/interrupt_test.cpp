@@ -18,6 +18,7 @@
 #include "file_copy/file_copy.hpp"
 #include "file_identity/batch_pool.hpp"
 #include "file_identity/identity.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace tavolin;
 
@@ -36,18 +37,14 @@ class StopAfter final : public Interrupt {
 
 class Scratch {
  public:
-  Scratch() {
-    std::string pattern = "/tmp/interrupt_test_XXXXXX";
-    dir_ = ::mkdtemp(pattern.data());
-  }
-  ~Scratch() { std::filesystem::remove_all(dir_); }
   std::string sparse(const std::string& name, off_t size) const {
     const std::string path = (std::filesystem::path(dir_) / name).string();
     std::ofstream(path, std::ios::binary).close();
     EXPECT_EQ(::truncate(path.c_str(), size), 0);
     return path;
   }
-  std::string dir_;
+  test::TempDir temp_{"interrupt_test"};
+  const std::string& dir_ = temp_.path();
 };
 
 }  // namespace

@@ -11,27 +11,11 @@
 #include <vector>
 
 #include "common/syscall.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace tavolin;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = "/tmp/syscall_test_XXXXXX";
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  [[nodiscard]] std::string file(const std::string& name, const std::string& content) const {
-    const std::string full = path_ + "/" + name;
-    std::ofstream(full, std::ios::binary) << content;
-    return full;
-  }
-
- private:
-  std::string path_;
-};
 
 // Records the questions; asks to stop from the `stop_at`-th one on.
 class Recorder final : public Interrupt {
@@ -96,7 +80,7 @@ TEST(Retry, StopsWhenAskedAndMapsOtherErrors) {
 }
 
 TEST(Opener, RefusesANulByteAndMapsTheErrno) {
-  TempDir dir;
+  const test::TempDir dir("syscall_test");
   const std::string path = dir.file("a", "x");
   NoInterrupt never;
   const auto nul = sys::open(path + std::string(1, '\0') + "b", O_RDONLY, never);
@@ -117,7 +101,7 @@ TEST(Opener, RefusesANulByteAndMapsTheErrno) {
 }
 
 TEST(Reader, ServesAnyRequestPatternInOrderFromEitherSource) {
-  TempDir dir;
+  const test::TempDir dir("syscall_test");
   const std::string data = pattern(300);
   const std::string path = dir.file("data", data);
   for (const auto source : {sys::Reader::Source::sequential, sys::Reader::Source::positional}) {
@@ -152,7 +136,7 @@ TEST(Reader, ServesAnyRequestPatternInOrderFromEitherSource) {
 }
 
 TEST(Reader, PeekKeepsTheBytesForTheNextRead) {
-  TempDir dir;
+  const test::TempDir dir("syscall_test");
   const std::string data = pattern(20);
   const std::string path = dir.file("data", data);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -175,7 +159,7 @@ TEST(Reader, PeekKeepsTheBytesForTheNextRead) {
 }
 
 TEST(Reader, TheExpectedSizeEndsTheDataWithoutAnotherRead) {
-  TempDir dir;
+  const test::TempDir dir("syscall_test");
   const std::string data = pattern(100);
   const std::string path = dir.file("data", data);
   NoInterrupt never;

@@ -1,7 +1,7 @@
 // What module initialisation does before any call, done once for the native
 // tests before main runs: the libcrypto algorithms are loaded.
-#include "encrypted_range/container.hpp"
+#include "common/crypto.hpp"
 
 namespace {
-[[maybe_unused]] const bool kAlgorithmsLoaded = (tavolin::encrypted_range::load_algorithms(), true);
+[[maybe_unused]] const bool kAlgorithmsLoaded = (tavolin::load_algorithms(), true);
 }  // namespace

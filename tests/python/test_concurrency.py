@@ -4,7 +4,6 @@ Every result is compared with an expectation computed beforehand on one
 thread (or from the test's own data)."""
 from __future__ import annotations
 
-import hashlib
 import os
 import random
 import shutil
@@ -17,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import container_writer as cw
+from helpers import settle_threads, sha, threads_now
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
@@ -24,21 +24,6 @@ KEY = bytes(range(32))
 OLD_KEY = bytes(range(100, 116))
 MIX_SECONDS = 4.0
 THREADS = 8
-
-
-def sha(data: bytes) -> str:
-    return hashlib.sha256(data).hexdigest()
-
-
-def threads_now() -> int:
-    return len(os.listdir("/proc/self/task"))
-
-
-def settle_threads(baseline: int, timeout=10.0) -> int:
-    deadline = time.monotonic() + timeout
-    while threads_now() > baseline and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return threads_now()
 
 
 @pytest.fixture(scope="module")

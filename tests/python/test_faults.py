@@ -12,7 +12,6 @@ Two kinds of faults:
 """
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import random
@@ -27,6 +26,7 @@ from pathlib import Path
 import pytest
 
 import container_writer as cw
+from helpers import sha
 
 SOURCE_DIR = Path(os.environ.get("TAVOLIN_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 SHIM_SOURCE = SOURCE_DIR / "tests" / "faults" / "fault_shim.c"
@@ -95,10 +95,6 @@ IDENTITY_MESSAGES = (FRONT_MESSAGES - {"unsupported encrypted file format"}) | {
     "encrypted chunk length does not match chunk geometry",
     "AES-GCM authentication failed",
 }
-
-
-def sha(data: bytes) -> str:
-    return hashlib.sha256(data).hexdigest()
 
 
 def tmpfs_dir() -> str | None:

@@ -21,6 +21,7 @@ import pytest
 
 import container_writer as cw
 from blocking import call_with_deadline
+from helpers import CHILD_WAIT_FOR
 
 KEY = bytes(range(32))
 FRAMES = [f"/videos/v1/frames/frame_{i:07d}.jpg" for i in range(200)]
@@ -320,16 +321,7 @@ def test_a_hostile_record_length_never_sizes_a_buffer(tmp_path, workers, bound_m
 
 FORK_DURING_FIRST_CALL = """
 exec(f"def call():\\n    {CALL}")
-def wait_for(pid, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.002)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    return "stuck"
+""" + CHILD_WAIT_FOR + """
 outcomes = []
 for attempt in range(20):
     pid = os.fork()
@@ -511,17 +503,7 @@ def test_a_container_that_grows_during_identity_has_changed(tiny_records):
         assert result[call]["outcome"] == changed, result
 
 
-FORK_IN_HANDLER = """
-def wait_for(pid, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.005)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    return "stuck"
+FORK_IN_HANDLER = CHILD_WAIT_FOR + """
 paths = [f"{TMP}/sparse{i}" for i in range(12)]
 for path in paths:
     os.close(os.open(path, os.O_CREAT | os.O_WRONLY))
@@ -567,16 +549,7 @@ def test_a_fork_in_a_signal_handler_during_a_batch_completes_it_in_the_child(tmp
 
 FORK_DURING_PIPED_IDENTITY = """
 import hashlib
-def wait_for(pid, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.005)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    return "stuck"
+""" + CHILD_WAIT_FOR + """
 def call():
     return m.stable_file_identity(PATH, 256 << 10, master_keys=[KEY])
 expected = [os.path.getsize(PATH), os.stat(PATH).st_mtime_ns, DIGEST]

@@ -2,7 +2,6 @@
 geometry, key generations, file types, times, change detection and the
 binding's argument handling."""
 import base64
-import hashlib
 import os
 import pathlib
 import struct
@@ -13,6 +12,7 @@ import pytest
 
 import container_writer as cw
 from container_writer import AESGCM
+from helpers import sha
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
@@ -26,10 +26,6 @@ GEOMETRY = "encrypted chunk length does not match chunk geometry"
 SHORT = "failed to fill whole buffer"
 AUTH = "AES-GCM authentication failed"
 NO_KEY = "No configured generation authenticated the file"
-
-
-def sha(data: bytes) -> str:
-    return hashlib.sha256(data).hexdigest()
 
 
 def write(path, data: bytes):

@@ -37,6 +37,7 @@ from pathlib import Path
 import pytest
 
 import container_writer as cw
+from helpers import settle_threads, threads_now as threads
 
 SANITIZED = bool(os.environ.get("TAVOLIN_SANITIZED"))
 # A debug interpreter counts every reference it takes (sys.gettotalrefcount).
@@ -83,10 +84,6 @@ def rss_bytes() -> int:
 
 def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
-
-
-def threads() -> int:
-    return len(os.listdir("/proc/self/task"))
 
 
 def fresh(text: str) -> str:
@@ -333,14 +330,6 @@ def repeat(fn, args, kwargs, exc_type, count):
                 fn(*args, **kwargs)
             except exc_type:
                 pass
-
-
-def settle_threads(baseline: int, timeout=10.0) -> int:
-    """Pool threads of destroyed processors leave on their own; wait for them."""
-    deadline = time.monotonic() + timeout
-    while threads() > baseline and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return threads()
 
 
 def _counts_of_a_python_result() -> tuple[int, int]:

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string_view>
 
+#include "common/crypto.hpp"
 #include "common/messages.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/gcm.hpp"
 
 namespace tavolin::encrypted_range {
 namespace {
@@ -18,43 +18,12 @@ namespace {
 constexpr std::string_view kWrapLabel = "qv-annotate:dek-wrap:v1";
 constexpr std::size_t kMaxUpdate = std::size_t{1} << 30;  // stays below INT_MAX per call
 
-IoFailure invalid(std::string_view message) {
-  return IoFailure::invalid_data(std::string(message));
-}
 IoFailure authentication_failed() { return invalid(messages::AUTHENTICATION_FAILED); }
 IoFailure cipher_unavailable() {
   return IoFailure{IoKind::other, 0, std::string(messages::AES_UNAVAILABLE)};
 }
 
-// The algorithms, fetched once by load_algorithms() and kept for the life of
-// the process. Written only inside the call_once; read afterwards.
-const EVP_CIPHER* g_aes128_gcm = nullptr;
-const EVP_CIPHER* g_aes192_gcm = nullptr;
-const EVP_CIPHER* g_aes256_gcm = nullptr;
-const EVP_MD* g_sha256 = nullptr;
-std::once_flag g_algorithms_loaded;
-
-const EVP_CIPHER* gcm_cipher(std::size_t key_length) {
-  switch (key_length) {
-    case 16: return g_aes128_gcm;
-    case 24: return g_aes192_gcm;
-    case 32: return g_aes256_gcm;
-    default: return nullptr;
-  }
-}
-
 }  // namespace
-
-void load_algorithms() {
-  std::call_once(g_algorithms_loaded, [] {
-    g_aes128_gcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
-    g_aes192_gcm = EVP_CIPHER_fetch(nullptr, "AES-192-GCM", nullptr);
-    g_aes256_gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    g_sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  });
-}
-
-const EVP_MD* sha256_algorithm() { return g_sha256; }
 
 // ---------------------------------------------------------------- GcmDecryptor
 
@@ -62,7 +31,7 @@ IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   if (key.size() != 16 && key.size() != 24 && key.size() != 32) {
     return std::unexpected(invalid(messages::AES_KEY_LENGTH));
   }
-  const EVP_CIPHER* cipher = gcm_cipher(key.size());
+  const EVP_CIPHER* cipher = aes_gcm_algorithm(key.size());
   if (cipher == nullptr) {
     return std::unexpected(cipher_unavailable());
   }
@@ -75,7 +44,7 @@ IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   return decryptor;
 }
 
-IoResult<void> GcmDecryptor::begin(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+IoResult<void> GcmDecryptor::begin(std::span<const std::uint8_t, kNonceLength> nonce,
                                    std::span<const std::uint8_t> associated_data) {
   EVP_CIPHER_CTX* ctx = ctx_.get();
   if (EVP_DecryptInit_ex2(ctx, nullptr, nullptr, nonce.data(), nullptr) != 1) {
@@ -105,11 +74,11 @@ IoResult<void> GcmDecryptor::update_in_place(std::span<std::uint8_t> piece) {
   return {};
 }
 
-IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, kGcmTagLength> tag) {
   EVP_CIPHER_CTX* ctx = ctx_.get();
   std::uint8_t tail[16];
   int written = 0;
-  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(GCM_TAG_LENGTH),
+  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kGcmTagLength),
                           const_cast<std::uint8_t*>(tag.data())) != 1 ||
       EVP_DecryptFinal_ex(ctx, tail, &written) != 1) {  // constant-time tag check
     return std::unexpected(authentication_failed());
@@ -117,9 +86,9 @@ IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, GCM_TAG_LENGTH
   return {};
 }
 
-IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, NONCE_LENGTH> nonce,
+IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, kNonceLength> nonce,
                                            std::span<std::uint8_t> data,
-                                           std::span<const std::uint8_t, GCM_TAG_LENGTH> tag,
+                                           std::span<const std::uint8_t, kGcmTagLength> tag,
                                            std::span<const std::uint8_t> associated_data) {
   auto result = begin(nonce, associated_data);
   if (result) result = update_in_place(data);
@@ -134,15 +103,15 @@ IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
                                    std::span<const std::uint8_t> nonce,
                                    std::span<const std::uint8_t> sealed,
                                    std::span<const std::uint8_t> associated_data) {
-  if (nonce.size() != NONCE_LENGTH) {
+  if (nonce.size() != kNonceLength) {
     return std::unexpected(invalid(messages::AES_NONCE_LENGTH));
   }
   auto decryptor = TAVOLIN_TRY(GcmDecryptor::create(key));
-  if (sealed.size() < GCM_TAG_LENGTH) return std::unexpected(authentication_failed());
-  const std::size_t length = sealed.size() - GCM_TAG_LENGTH;
+  if (sealed.size() < kGcmTagLength) return std::unexpected(authentication_failed());
+  const std::size_t length = sealed.size() - kGcmTagLength;
   SecretBytes plain(sealed.first(length));
-  const std::span<const std::uint8_t, GCM_TAG_LENGTH> tag(sealed.data() + length, GCM_TAG_LENGTH);
-  TAVOLIN_TRY(decryptor.open_in_place(nonce.first<NONCE_LENGTH>(), plain.span(), tag,
+  const std::span<const std::uint8_t, kGcmTagLength> tag(sealed.data() + length, kGcmTagLength);
+  TAVOLIN_TRY(decryptor.open_in_place(nonce.first<kNonceLength>(), plain.span(), tag,
                                        associated_data));
   return plain;
 }
@@ -163,7 +132,7 @@ IoResult<SecretBytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
 IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
                                             const ContainerHeader& header) {
   auto key = TAVOLIN_TRY(open_wrapped_key(master_key, header));
-  if (key.size() != DATA_KEY_LENGTH) {
+  if (key.size() != kDataKeyLength) {
     return std::unexpected(invalid(messages::DATA_KEY_LENGTH));
   }
   return key;
@@ -174,7 +143,7 @@ IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> mas
   for (const SecretBytes& master_key : master_keys) {
     auto key = open_wrapped_key(master_key, header);
     // Wrong key, wrong key length or failed tag: try the next.
-    if (key && key->size() == DATA_KEY_LENGTH) return key;
+    if (key && key->size() == kDataKeyLength) return key;
   }
   return std::unexpected(invalid(messages::NO_GENERATION));
 }
@@ -188,21 +157,12 @@ IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
 }
 
 IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
-                                          std::span<const std::uint8_t, GCM_TAG_LENGTH> tag) {
+                                          std::span<const std::uint8_t, kGcmTagLength> tag) {
   if (index > UINT32_MAX) {
     return std::unexpected(invalid(messages::CHUNK_COUNTER));
   }
   const auto nonce = chunk_nonce(prefix_->header.nonce_prefix, static_cast<std::uint32_t>(index));
   return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);
-}
-
-IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
-                                 std::uint64_t index, std::span<const std::uint8_t> sealed) {
-  if (index > UINT32_MAX) {
-    return std::unexpected(invalid(messages::CHUNK_COUNTER));
-  }
-  const auto nonce = chunk_nonce(prefix.header.nonce_prefix, static_cast<std::uint32_t>(index));
-  return aes_gcm_open(data_key, nonce, sealed, prefix.header_bytes);
 }
 
 }  // namespace tavolin::encrypted_range

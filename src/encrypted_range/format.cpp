@@ -6,17 +6,13 @@
 
 #include "common/messages.hpp"
 #include "encrypted_range/base64.hpp"
-#include "encrypted_range/container.hpp"
+#include "encrypted_range/format.hpp"
 #include "encrypted_range/header_json.hpp"
 
 namespace tavolin::encrypted_range {
 namespace {
 
 constexpr std::string_view kAlgorithm = "AESGCM-chunked-v1";
-
-IoFailure invalid(std::string_view message) {
-  return IoFailure::invalid_data(std::string(message));
-}
 
 // Strict decode (which admits only the canonical form: unused bits zero,
 // padding only at the end), then the expected length.
@@ -44,7 +40,7 @@ IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer) {
 }
 
 IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text) {
-  if (text.empty() || text.size() > MAX_HEADER_LENGTH) {
+  if (text.empty() || text.size() > kMaxHeaderLength) {
     return std::unexpected(invalid(messages::HEADER_LENGTH));
   }
   auto doc = read_header_document(text);
@@ -52,7 +48,7 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
   if (doc->version != 1 || doc->algorithm != kAlgorithm) {
     return std::unexpected(invalid(messages::HEADER_CONTRACT));
   }
-  if (doc->chunk_size == 0 || doc->chunk_size > MAX_CHUNK_SIZE) {
+  if (doc->chunk_size == 0 || doc->chunk_size > kMaxChunkSize) {
     return std::unexpected(invalid(messages::HEADER_CHUNK_SIZE));
   }
   ContainerHeader header;
@@ -64,14 +60,14 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
 }
 
 IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
-  std::array<std::uint8_t, CONTAINER_MAGIC.size()> magic{};
+  std::array<std::uint8_t, kContainerMagic.size()> magic{};
   TAVOLIN_TRY(read_exact(source, magic));
-  if (magic != CONTAINER_MAGIC) return std::unexpected(invalid(messages::FORMAT_UNSUPPORTED));
+  if (magic != kContainerMagic) return std::unexpected(invalid(messages::FORMAT_UNSUPPORTED));
 
   std::array<std::uint8_t, 4> length_field{};
   TAVOLIN_TRY(read_exact(source, length_field));
   const std::uint32_t length = load_be32(length_field);
-  if (length == 0 || length > MAX_HEADER_LENGTH) {
+  if (length == 0 || length > kMaxHeaderLength) {
     return std::unexpected(invalid(messages::HEADER_LENGTH));
   }
 
@@ -80,13 +76,13 @@ IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
   TAVOLIN_TRY(read_exact(source, prefix.header_bytes));
   auto header = TAVOLIN_TRY(parse_header_payload(prefix.header_bytes));
   prefix.header = header;
-  prefix.payload_offset = CONTAINER_MAGIC.size() + 4 + std::uint64_t{length};
+  prefix.payload_offset = kContainerMagic.size() + 4 + std::uint64_t{length};
   return prefix;
 }
 
-std::array<std::uint8_t, NONCE_LENGTH> chunk_nonce(
-    const std::array<std::uint8_t, NONCE_PREFIX_LENGTH>& nonce_prefix, std::uint32_t index) {
-  std::array<std::uint8_t, NONCE_LENGTH> nonce{};
+std::array<std::uint8_t, kNonceLength> chunk_nonce(
+    const std::array<std::uint8_t, kNoncePrefixLength>& nonce_prefix, std::uint32_t index) {
+  std::array<std::uint8_t, kNonceLength> nonce{};
   std::copy(nonce_prefix.begin(), nonce_prefix.end(), nonce.begin());
   nonce[8] = static_cast<std::uint8_t>(index >> 24);
   nonce[9] = static_cast<std::uint8_t>(index >> 16);

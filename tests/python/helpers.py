@@ -1,0 +1,39 @@
+"""Helpers the Python tests share."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import time
+
+
+def sha(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def threads_now() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def settle_threads(baseline: int, timeout=10.0) -> int:
+    """Pool threads of destroyed processors leave on their own; wait for them."""
+    deadline = time.monotonic() + timeout
+    while threads_now() > baseline and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return threads_now()
+
+
+# The reaping of a forked child in a child interpreter's script: its exit code
+# or the negative signal number, or "stuck" (killed) after `timeout` seconds.
+CHILD_WAIT_FOR = """
+def wait_for(pid, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.005)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return "stuck"
+"""
