@@ -321,9 +321,10 @@ def identity_disturbed(m, path, disturb):
 
 
 def big_file(tmp_path):
-    # Large enough that a run of the smallest reads outlasts the poll above on
-    # a loaded machine (a read fills at least the container magic's 8 bytes).
-    return write(tmp_path / "f", os.urandom(2 * 1024 * 1024))
+    # Large enough that a run of the smallest reads (a read fills at least the
+    # container magic's 8 bytes) lasts about half a second: on a loaded machine
+    # the change must still fall inside the run, after the poll above saw it.
+    return write(tmp_path / "f", os.urandom(8 * 1024 * 1024))
 
 
 def test_append_during_the_run_is_detected(m, tmp_path):
