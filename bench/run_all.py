@@ -57,6 +57,7 @@ def decision_rows(lines: list[str]) -> list[str]:
 def main() -> int:
     quick = "--quick" in sys.argv
     scripts = SCRIPTS[:2] if quick else SCRIPTS
+    load_at_start = os.getloadavg()[0]
     table = ["| benchmark | result |", "|---|---|"]
     for script in scripts:
         lines = run(script)
@@ -69,7 +70,9 @@ def main() -> int:
     stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     intro = (f"Measured {stamp} in one run (`bench/run_all.py`). \"Of its limit\" is the time "
              "of what bounds the figure on this machine (measured in the same run) over the "
-             "figure's time: near 1, the figure is at the machine's limit.")
+             "figure's time: near 1, the figure is at the machine's limit. Load average "
+             f"{load_at_start:.2f} at the start and {os.getloadavg()[0]:.2f} at the end, on "
+             f"{os.cpu_count()} CPUs: a figure that needs both cores is only meaningful near 0.")
     markdown = "\n".join([intro, ""] + table) + "\n"
     print("\n" + markdown)
     (HERE / "RESULTS.md").write_text(markdown)

@@ -51,15 +51,61 @@ IoResult<void> hash_plain(sys::Reader& reader, Sha256& sha, Interrupt& interrupt
   }
 }
 
+// The records of a container as a byte source over the identity's reader
+// that copies nothing it need not copy. The reader's own buffer holds a
+// whole chunk's worth of the file's front; once that is used up, a record
+// body is read straight into its slot, and the length field in front of it
+// comes, with the first bytes of the body, from a small buffer of its own
+// (ciphertext only: nothing there is wiped).
+// (Through the reader's buffer every byte of the file would be read into it
+// and then copied once more into the record's slot.)
+class RecordSource final : public ByteSource {
+ public:
+  // `reader_capacity`: the size of the reader's buffer; the small buffer is
+  // never larger.
+  RecordSource(sys::Reader& reader, std::size_t reader_capacity)
+      : reader_(&reader),
+        small_size_(std::clamp<std::size_t>(reader_capacity, 1, kSmall)),
+        small_(std::make_unique_for_overwrite<std::uint8_t[]>(small_size_)) {}
+
+  IoResult<std::size_t> read(std::span<std::uint8_t> out) override {
+    if (out.empty()) return std::size_t{0};
+    if (begin_ == end_) {
+      // Bytes the reader already holds (peek(0) reads nothing).
+      if (!TAVOLIN_TRY(reader_->peek(0)).empty()) return reader_->read(out);
+      if (out.size() >= small_size_) return reader_->read_direct(out);
+      begin_ = 0;
+      end_ = TAVOLIN_TRY(reader_->read_direct(std::span(small_.get(), small_size_)));
+      if (end_ == 0) return std::size_t{0};
+    }
+    const std::size_t n = std::min(out.size(), end_ - begin_);
+    std::memcpy(out.data(), small_.get() + begin_, n);
+    begin_ += n;
+    return n;
+  }
+
+ private:
+  // Records smaller than this come through it several at a time; of a
+  // larger one, only what shares the read with its length field is copied.
+  static constexpr std::size_t kSmall = 16384;
+  sys::Reader* reader_;
+  std::size_t small_size_;
+  std::unique_ptr<std::uint8_t[]> small_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
 // Hashes the plaintext of every record; `reader` is at the start of the
 // file, which held `file_size` bytes when it was opened.
-IoResult<void> hash_container(sys::Reader& reader, std::uint64_t file_size,
+IoResult<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
+                              std::uint64_t file_size,
                               std::span<const SecretBytes> master_keys, Sha256& sha,
                               Interrupt& interrupt) {
   const auto prefix = TAVOLIN_TRY(encrypted_range::read_container_prefix(reader));
   const auto key = TAVOLIN_TRY(encrypted_range::unwrap_data_key_any(master_keys, prefix.header));
   auto opener = TAVOLIN_TRY(encrypted_range::ChunkOpener::create(key, prefix));  // once per file
-  encrypted_range::RecordReader records(reader, prefix, opener, file_size);
+  RecordSource source(reader, reader_capacity);
+  encrypted_range::RecordReader records(source, prefix, opener, file_size);
   SecretBytes record;  // one record at a time, wiped when the walk ends
   for (;;) {
     if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
@@ -241,7 +287,8 @@ struct Piped {
   bool forked = false;
 };
 
-std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t file_size,
+std::optional<Piped> hash_container_piped(sys::Reader& reader, std::size_t reader_capacity,
+                                          std::uint64_t file_size,
                                           std::span<const SecretBytes> master_keys, Sha256& sha,
                                           Interrupt& interrupt) {
   auto front = encrypted_range::read_container_prefix(reader);
@@ -251,7 +298,8 @@ std::optional<Piped> hash_container_piped(sys::Reader& reader, std::uint64_t fil
   if (!key) return Piped{std::unexpected(std::move(key.error()))};
   auto opener = encrypted_range::ChunkOpener::create(*key, prefix);  // once per file
   if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
-  encrypted_range::RecordReader records(reader, prefix, *opener, file_size);
+  RecordSource source(reader, reader_capacity);
+  encrypted_range::RecordReader records(source, prefix, *opener, file_size);
   Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
   // The helper pays from a few records on (measured: kHelperMinRecords).
   const bool large = file_size / (prefix.header.chunk_size + encrypted_range::kRecordOverhead) >=
@@ -313,10 +361,9 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   // the first read takes it whole and, coming back short, ends it.
   std::uint64_t capacity = chunk_size;
   if (opening.size != 0 && opening.size < capacity) capacity = opening.size + 1;
-  sys::Reader reader(fd.get(),
-                     std::max<std::size_t>(static_cast<std::size_t>(capacity),
-                                           encrypted_range::kContainerMagic.size()),
-                     interrupt);
+  const std::size_t reader_capacity = std::max<std::size_t>(
+      static_cast<std::size_t>(capacity), encrypted_range::kContainerMagic.size());
+  sys::Reader reader(fd.get(), reader_capacity, interrupt);
   reader.expect_size(opening.size);
   auto sha = TAVOLIN_TRY(Sha256::create());
   const auto front = TAVOLIN_TRY(reader.peek(encrypted_range::kContainerMagic.size()));
@@ -326,7 +373,8 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   const bool piped = helper == Helper::allowed && is_container && opening.size >= kHelperMinBytes;
   IoResult<void> hashed;
   if (piped) {
-    auto outcome = hash_container_piped(reader, opening.size, master_keys, sha, interrupt);
+    auto outcome = hash_container_piped(reader, reader_capacity, opening.size, master_keys, sha,
+                                        interrupt);
     if (outcome->forked) {
       // This is a child forked by a handler the interrupt ran: the helper is
       // the parent's. The identity is computed anew, on this thread alone.
@@ -334,7 +382,8 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
     }
     hashed = std::move(outcome->result);
   } else {
-    hashed = is_container ? hash_container(reader, opening.size, master_keys, sha, interrupt)
+    hashed = is_container ? hash_container(reader, reader_capacity, opening.size, master_keys,
+                                           sha, interrupt)
                           : hash_plain(reader, sha, interrupt);
   }
   if (!hashed) {

@@ -82,6 +82,11 @@ CONTAINER_PLAINTEXTS = {
     "short-last": (os.urandom(3 * 1000 + 7), 1000),
     "exact-multiple": (os.urandom(3 * 1000), 1000),
     "one-full": (os.urandom(4096), 4096),
+    # Records whose length field and body fill 16 KiB exactly, and records
+    # well beyond that, read partly through a small buffer and partly straight
+    # into their slot.
+    "records-16k-whole": (os.urandom(5 * 16364 + 9), 16364),
+    "records-64k": (os.urandom(3 * 65536 + 100), 65536),
 }
 
 
