@@ -12,6 +12,7 @@ packages=(
   libssl-dev openssl nlohmann-json3-dev libgtest-dev
   python3 python3-dev python3-venv python3-pip
   qpdf poppler-utils strace
+  libclang-rt-dev  # libFuzzer's engine, for scripts/run_fuzzers.sh
 )
 
 missing=()
