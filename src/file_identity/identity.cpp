@@ -95,6 +95,18 @@ class RecordSource final : public ByteSource {
   std::size_t end_ = 0;
 };
 
+// Hashes the plaintext of the records that `records` walks, on this thread.
+IoResult<void> hash_records(encrypted_range::RecordReader& records, Sha256& sha,
+                            Interrupt& interrupt) {
+  SecretBytes record;  // one record at a time, wiped when the walk ends
+  for (;;) {
+    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    const auto plain = TAVOLIN_TRY(records.next(record));
+    if (!plain) return {};  // the payload ends exactly after a record
+    TAVOLIN_TRY(sha.update(*plain));
+  }
+}
+
 // Hashes the plaintext of every record; `reader` is at the start of the
 // file, which held `file_size` bytes when it was opened.
 IoResult<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
@@ -106,13 +118,7 @@ IoResult<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
   auto opener = TAVOLIN_TRY(encrypted_range::ChunkOpener::create(key, prefix));  // once per file
   RecordSource source(reader, reader_capacity);
   encrypted_range::RecordReader records(source, prefix, opener, file_size);
-  SecretBytes record;  // one record at a time, wiped when the walk ends
-  for (;;) {
-    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
-    const auto plain = TAVOLIN_TRY(records.next(record));
-    if (!plain) return {};  // the payload ends exactly after a record
-    TAVOLIN_TRY(sha.update(*plain));
-  }
+  return hash_records(records, sha, interrupt);
 }
 
 
@@ -280,14 +286,14 @@ class Pipeline {
   bool started_ = false;
 };
 
-// The outcome of hashing on a helper: nullopt when the helper could not be
-// started (the caller then goes on serially).
+// The outcome of hashing with a helper (serially, when it could not be
+// started); `forked` when a handler forked this process meanwhile.
 struct Piped {
   IoResult<void> result;
   bool forked = false;
 };
 
-std::optional<Piped> hash_container_piped(sys::Reader& reader, std::size_t reader_capacity,
+Piped hash_container_piped(sys::Reader& reader, std::size_t reader_capacity,
                                           std::uint64_t file_size,
                                           std::span<const SecretBytes> master_keys, Sha256& sha,
                                           Interrupt& interrupt) {
@@ -307,14 +313,7 @@ std::optional<Piped> hash_container_piped(sys::Reader& reader, std::size_t reade
   if (large) reader.set_interrupt(pipeline.helper_interrupt());
   if (!large || !pipeline.start()) {
     reader.set_interrupt(interrupt);
-    SecretBytes record;
-    for (;;) {
-      if (interrupt.stop_between_steps()) return Piped{std::unexpected(interrupted_failure())};
-      auto plain = records.next(record);
-      if (!plain) return Piped{std::unexpected(std::move(plain.error()))};
-      if (!*plain) return Piped{IoResult<void>{}};
-      if (auto updated = sha.update(**plain); !updated) return Piped{std::move(updated)};
-    }
+    return Piped{hash_records(records, sha, interrupt)};
   }
   Piped out;
   out.result = pipeline.hash(sha, interrupt, out.forked);
@@ -375,12 +374,12 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   if (piped) {
     auto outcome = hash_container_piped(reader, reader_capacity, opening.size, master_keys, sha,
                                         interrupt);
-    if (outcome->forked) {
+    if (outcome.forked) {
       // This is a child forked by a handler the interrupt ran: the helper is
       // the parent's. The identity is computed anew, on this thread alone.
       return derive_stable_identity(path, chunk_size, master_keys, interrupt, Helper::serial);
     }
-    hashed = std::move(outcome->result);
+    hashed = std::move(outcome.result);
   } else {
     hashed = is_container ? hash_container(reader, reader_capacity, opening.size, master_keys,
                                            sha, interrupt)
