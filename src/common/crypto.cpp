@@ -41,33 +41,33 @@ const EVP_CIPHER* aes_gcm_algorithm(std::size_t key_length) {
 
 const EVP_MD* sha256_algorithm() { return g_sha256; }
 
-IoResult<Sha256> Sha256::create() {
+Result<Sha256> Sha256::create() {
   OpenSslPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   if (!ctx) throw std::bad_alloc();
   const EVP_MD* md = sha256_algorithm();
-  if (md == nullptr) return std::unexpected(failure(messages::SHA256_UNAVAILABLE));
+  if (md == nullptr) return std::unexpected(failure(messages::kSha256Unavailable));
   if (EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1) {
-    return std::unexpected(failure(messages::SHA256_INIT));
+    return std::unexpected(failure(messages::kSha256Init));
   }
   return Sha256(std::move(ctx));
 }
 
-IoResult<void> Sha256::update(std::span<const std::uint8_t> bytes) {
+Result<void> Sha256::update(std::span<const std::uint8_t> bytes) {
   if (bytes.empty() || EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) == 1) return {};
-  return std::unexpected(failure(messages::SHA256_UPDATE));
+  return std::unexpected(failure(messages::kSha256Update));
 }
 
-IoResult<std::string> Sha256::hex_digest() {
+Result<std::string> Sha256::hex_digest() {
   std::array<std::uint8_t, EVP_MAX_MD_SIZE> out{};
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &length) != 1 || length != 32) {
-    return std::unexpected(failure(messages::SHA256_FINAL));
+    return std::unexpected(failure(messages::kSha256Final));
   }
   return to_hex(std::span<const std::uint8_t>(out.data(), length));
 }
 
-IoFailure Sha256::failure(std::string_view message) {
-  return IoFailure{IoKind::other, 0, std::string(message)};
+Failure Sha256::failure(std::string_view message) {
+  return Failure::io(message);
 }
 
 }  // namespace tavolin

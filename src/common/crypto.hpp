@@ -37,13 +37,13 @@ const EVP_MD* sha256_algorithm();
 // Failures come back as values, like every other failure of the cores.
 class Sha256 {
  public:
-  static IoResult<Sha256> create();
-  IoResult<void> update(std::span<const std::uint8_t> bytes);
-  IoResult<std::string> hex_digest();
+  static Result<Sha256> create();
+  Result<void> update(std::span<const std::uint8_t> bytes);
+  Result<std::string> hex_digest();
 
  private:
   explicit Sha256(OpenSslPtr<EVP_MD_CTX> ctx) : ctx_(std::move(ctx)) {}
-  static IoFailure failure(std::string_view message);
+  static Failure failure(std::string_view message);
 
   OpenSslPtr<EVP_MD_CTX> ctx_;
 };

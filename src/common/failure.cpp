@@ -10,14 +10,12 @@ std::string describe_errno(int err) {
   buf[0] = '\0';
   // GNU strerror_r may return a static string instead of filling buf.
   const char* text = strerror_r(err, buf, sizeof buf);
-  return text ? std::string(text) : std::string(messages::OS_ERROR_UNKNOWN);
+  return text ? std::string(text) : std::string(messages::kOsErrorUnknown);
 }
 
-std::string IoFailure::text() const {
-  if (kind == IoKind::os) {
-    std::string out = describe_errno(os_error);
-    out.append(messages::OS_ERROR_OPEN).append(std::to_string(os_error));
-    return out.append(messages::OS_ERROR_CLOSE);
+std::string Failure::text() const {
+  if (code == FailureCode::os && os_error != 0) {
+    return messages::os_error(describe_errno(os_error), os_error);
   }
   return message;
 }

@@ -1,90 +1,76 @@
-// Failure values shared by every native unit. Operations return
-// `Result<T>` (a value or exactly one failure); only the binding layer turns a
-// failure into a Python exception.
+// The one failure type of every native unit. Operations return `Result<T>`
+// (a value or exactly one failure); only the binding layer turns a failure
+// into a Python exception, by its code:
+//
+//   code         raised as                                  carries
+//   value        ValueError                                 the message
+//   os           OSError, its subclass for the errno, or    os_error (an errno), or 0 and
+//                ValueError where the function's            the program's own message
+//                declaration routes I/O failures there      (damaged data, a short read)
+//   interrupted  InterruptedError (ValueError by that       the operation's Interrupt asked
+//                route); mostly never raised: whoever       it to stop
+//                asked knows why and reports that
+//   resource     RuntimeError                               the message
+//   internal     the module's PanicException                the message and where it was found
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <expected>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "common/messages.hpp"
 
 namespace tavolin {
 
-// Error kinds of I/O failures: an operating-system error number, or one of
-// the program's own failures with its own message.
-enum class IoKind : std::uint8_t {
-  os,           // carries an operating-system error number
-  interrupted,  // the caller's Interrupt asked the operation to stop
-  invalid_input,
-  invalid_data,
-  unexpected_eof,
-  write_zero,
-  other,
-};
+enum class FailureCode : std::uint8_t { value, os, interrupted, resource, internal };
 
-// An I/O failure: an errno (kind == os) or an error kind with its own message.
-struct IoFailure {
-  IoKind kind = IoKind::other;
-  int os_error = 0;
+struct Failure {
+  FailureCode code = FailureCode::internal;
+  int os_error = 0;  // the errno of an os failure; 0 for every other failure
   std::string message;
+  std::source_location where;  // of an internal failure: the broken check
 
-  static IoFailure from_errno(int err) { return IoFailure{IoKind::os, err, {}}; }
-  static IoFailure invalid_data(std::string msg) {
-    return IoFailure{IoKind::invalid_data, 0, std::move(msg)};
+  // A caller-supplied value the operation refuses.
+  static Failure value(std::string_view message) {
+    return Failure{FailureCode::value, 0, std::string(message), {}};
   }
-  static IoFailure invalid_input(std::string msg) {
-    return IoFailure{IoKind::invalid_input, 0, std::move(msg)};
+  // An operating-system error number.
+  static Failure from_errno(int err) { return Failure{FailureCode::os, err, {}, {}}; }
+  // An I/O failure the program itself found: a file whose bytes are not
+  // what they must be, a path it cannot take.
+  static Failure io(std::string_view message) {
+    return Failure{FailureCode::os, 0, std::string(message), {}};
   }
-  static IoFailure unexpected_eof() {
-    return IoFailure{IoKind::unexpected_eof, 0, std::string(messages::SHORT_READ)};
+  // The file ended before a read that had to be whole.
+  static Failure short_read() { return io(messages::kShortRead); }
+  static Failure interrupted() {
+    return Failure{FailureCode::interrupted, 0, std::string(messages::kInterrupted), {}};
   }
-  static IoFailure write_zero(std::string msg) {
-    return IoFailure{IoKind::write_zero, 0, std::move(msg)};
+  // A resource (a thread of the worker pool) could not be had.
+  static Failure resource(std::string_view message) {
+    return Failure{FailureCode::resource, 0, std::string(message), {}};
+  }
+  // A broken invariant: a fault of this program, not of its input.
+  static Failure internal(std::string_view message,
+                          std::source_location where = std::source_location::current()) {
+    return Failure{FailureCode::internal, 0, std::string(message), where};
+  }
+
+  [[nodiscard]] bool is_interruption() const { return code == FailureCode::interrupted; }
+  [[nodiscard]] bool is_short_read() const {
+    return code == FailureCode::os && os_error == 0 && message == messages::kShortRead;
   }
 
   // The text handed to Python: "<strerror> (os error N)" for an errno, else
-  // the program's own message.
+  // the message.
   [[nodiscard]] std::string text() const;
 };
 
-// Invalid data, with one of the contract messages.
-inline IoFailure invalid(std::string_view message) {
-  return IoFailure::invalid_data(std::string(message));
-}
-
-// A caller-supplied value the operation refuses (raised as ValueError).
-struct ValidationFailure {
-  std::string message;
-};
-
-// A resource of the worker pool could not be created (raised as RuntimeError).
-struct ResourceFailure {
-  std::string message;
-};
-
-// A broken invariant (raised as the module's PanicException).
-struct InternalFault {
-  std::string message;
-  const char* file = "";
-  int line = 0;
-};
-
-using Failure = std::variant<ValidationFailure, IoFailure, ResourceFailure, InternalFault>;
-
 template <class T>
 using Result = std::expected<T, Failure>;
-
-template <class T>
-using IoResult = std::expected<T, IoFailure>;
-
-inline std::unexpected<Failure> fail_validation(std::string msg) {
-  return std::unexpected<Failure>(ValidationFailure{std::move(msg)});
-}
 
 namespace detail {
 template <class T, class E>
@@ -95,9 +81,9 @@ template <class E>
 void take_value(std::expected<void, E>&&) {}
 }  // namespace detail
 
-// Propagates a failure: evaluates `expr` (a std::expected); on failure
-// returns that failure from the enclosing function, otherwise yields the
-// value (nothing for std::expected<void, E>).
+// Propagates a failure: evaluates `expr` (a Result); on failure returns that
+// failure from the enclosing function, otherwise yields the value (nothing
+// for Result<void>).
 //   auto prefix = TAVOLIN_TRY(read_container_prefix(source));
 //   TAVOLIN_TRY(read_exact(source, magic));
 #define TAVOLIN_TRY(expr)                                                          \
@@ -106,9 +92,6 @@ void take_value(std::expected<void, E>&&) {}
     if (!tavolin_try_result_) return std::unexpected(std::move(tavolin_try_result_).error()); \
     ::tavolin::detail::take_value(std::move(tavolin_try_result_));                 \
   })
-
-#define TAVOLIN_INTERNAL_FAULT(msg) \
-  std::unexpected<::tavolin::Failure>(::tavolin::InternalFault{(msg), __FILE__, __LINE__})
 
 // Human-readable description of an errno, from strerror_r.
 std::string describe_errno(int err);

@@ -18,7 +18,7 @@ enum class InterruptMoment : std::uint8_t {
 
 class Interrupt {
  public:
-  // True means: stop now and return `interrupted_failure()`; false means: go
+  // True means: stop now and return `Failure::interrupted()`; false means: go
   // on (retry the interrupted call, or do the next step).
   virtual bool should_stop(InterruptMoment moment) = 0;
 
@@ -38,16 +38,5 @@ class NoInterrupt final : public Interrupt {
  public:
   bool should_stop(InterruptMoment) override { return false; }
 };
-
-// The failure an operation returns when its Interrupt asked it to stop. The
-// caller that asked knows why (a pending Python exception, a stopped job)
-// and reports that instead.
-inline IoFailure interrupted_failure() {
-  return IoFailure{IoKind::interrupted, 0, std::string(messages::INTERRUPTED)};
-}
-
-inline bool is_interruption(const IoFailure& failure) {
-  return failure.kind == IoKind::interrupted;
-}
 
 }  // namespace tavolin

@@ -12,28 +12,28 @@
 
 namespace tavolin::sys {
 
-IoResult<UniqueFd> open(const std::string& path, int flags, Interrupt& interrupt, mode_t mode) {
+Result<UniqueFd> open(const std::string& path, int flags, Interrupt& interrupt, mode_t mode) {
   if (path.find('\0') != std::string::npos) {
-    return std::unexpected(IoFailure::invalid_input(std::string(messages::PATH_NUL)));
+    return std::unexpected(Failure::io(messages::kPathNul));
   }
   const int fd =
       TAVOLIN_TRY(retry(interrupt, [&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); }));
   return UniqueFd(fd);
 }
 
-IoResult<struct ::stat> fstat(int fd) {
+Result<struct ::stat> fstat(int fd) {
   struct ::stat st {};
-  if (::fstat(fd, &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (::fstat(fd, &st) != 0) return std::unexpected(Failure::from_errno(errno));
   return st;
 }
 
-IoResult<struct ::stat> lstat(const std::string& path) {
+Result<struct ::stat> lstat(const std::string& path) {
   struct ::stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (::lstat(path.c_str(), &st) != 0) return std::unexpected(Failure::from_errno(errno));
   return st;
 }
 
-IoResult<std::size_t> read_at(int fd, std::uint64_t offset,
+Result<std::size_t> read_at(int fd, std::uint64_t offset,
                               std::span<const std::span<std::uint8_t>> parts,
                               Interrupt& interrupt) {
   constexpr std::size_t kMaxParts = 8;
@@ -52,7 +52,7 @@ IoResult<std::size_t> read_at(int fd, std::uint64_t offset,
     }
     if (count == 0) break;
     if (offset > static_cast<std::uint64_t>(LLONG_MAX) - total) {
-      return std::unexpected(IoFailure::from_errno(EINVAL));
+      return std::unexpected(Failure::from_errno(EINVAL));
     }
     const auto at = static_cast<off_t>(offset + total);
     const auto got =
@@ -88,7 +88,7 @@ Reader::Reader(int fd, std::size_t capacity, Interrupt& interrupt, Source source
       capacity_(std::max<std::size_t>(capacity, 1)),
       buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity_)) {}
 
-IoResult<std::size_t> Reader::fetch(std::span<std::uint8_t> out) {
+Result<std::size_t> Reader::fetch(std::span<std::uint8_t> out) {
   if (known_end()) return std::size_t{0};
   const std::size_t want = std::min<std::size_t>(out.size(), SSIZE_MAX);
   std::size_t got = 0;
@@ -97,7 +97,7 @@ IoResult<std::size_t> Reader::fetch(std::span<std::uint8_t> out) {
         TAVOLIN_TRY(retry(*interrupt_, [&] { return ::read(fd_, out.data(), want); })));
   } else {
     if (offset_ > static_cast<std::uint64_t>(LLONG_MAX)) {
-      return std::unexpected(IoFailure::from_errno(EINVAL));
+      return std::unexpected(Failure::from_errno(EINVAL));
     }
     const auto at = static_cast<off_t>(offset_);
     got = static_cast<std::size_t>(
@@ -109,7 +109,7 @@ IoResult<std::size_t> Reader::fetch(std::span<std::uint8_t> out) {
   return got;
 }
 
-IoResult<std::size_t> Reader::read(std::span<std::uint8_t> out) {
+Result<std::size_t> Reader::read(std::span<std::uint8_t> out) {
   if (out.empty()) return std::size_t{0};
   if (begin_ == end_) {
     begin_ = end_ = 0;
@@ -123,7 +123,7 @@ IoResult<std::size_t> Reader::read(std::span<std::uint8_t> out) {
   return n;
 }
 
-IoResult<std::span<const std::uint8_t>> Reader::peek(std::size_t count) {
+Result<std::span<const std::uint8_t>> Reader::peek(std::size_t count) {
   count = std::min(count, capacity_);
   if (end_ - begin_ < count && capacity_ - begin_ < count) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -138,7 +138,7 @@ IoResult<std::span<const std::uint8_t>> Reader::peek(std::size_t count) {
   return std::span<const std::uint8_t>(buffer_.get() + begin_, end_ - begin_);
 }
 
-IoResult<std::span<const std::uint8_t>> Reader::next_block() {
+Result<std::span<const std::uint8_t>> Reader::next_block() {
   if (begin_ == end_) {
     begin_ = 0;
     end_ = TAVOLIN_TRY(fetch(std::span(buffer_.get(), capacity_)));

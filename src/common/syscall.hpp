@@ -1,6 +1,6 @@
 // The one system-call layer of the cores: the EINTR-retrying call, the
 // opener, fstat/lstat, positional vectored reads, and the buffered reader.
-// Every failure comes back as an IoFailure carrying the errno (or the
+// Every failure comes back as an Failure carrying the errno (or the
 // interruption); nothing here throws except std::bad_alloc.
 #pragma once
 
@@ -26,7 +26,7 @@ namespace tavolin {
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  virtual IoResult<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+  virtual Result<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
 };
 
 namespace sys {
@@ -34,37 +34,32 @@ namespace sys {
 // Runs `call` (a system call that returns a negative value with errno set on
 // failure) until it is not interrupted by a signal. After every EINTR the
 // interrupt is asked `stop_after_eintr()`; when it asks to stop, the result
-// is interrupted_failure(). Any other failure is IoFailure::from_errno.
+// is Failure::interrupted(). Any other failure is Failure::from_errno.
 template <class Call>
-auto retry(Interrupt& interrupt, Call&& call) -> IoResult<std::invoke_result_t<Call&>> {
+auto retry(Interrupt& interrupt, Call&& call) -> Result<std::invoke_result_t<Call&>> {
   for (;;) {
     const auto result = call();
     if (result >= 0) return result;
     const int err = errno;
-    if (err != EINTR) return std::unexpected(IoFailure::from_errno(err));
-    if (interrupt.stop_after_eintr()) return std::unexpected(interrupted_failure());
+    if (err != EINTR) return std::unexpected(Failure::from_errno(err));
+    if (interrupt.stop_after_eintr()) return std::unexpected(Failure::interrupted());
   }
 }
 
-// The errno of an OS failure, 0 for any other failure (an interruption).
-inline int os_error(const IoFailure& failure) {
-  return failure.kind == IoKind::os ? failure.os_error : 0;
-}
-
 // open(2) with O_CLOEXEC added to `flags`, retried after EINTR (see retry).
-// A path holding a NUL byte is refused (invalid input, messages::PATH_NUL)
+// A path holding a NUL byte is refused (invalid input, messages::kPathNul)
 // instead of being cut short at it.
-IoResult<UniqueFd> open(const std::string& path, int flags, Interrupt& interrupt,
+Result<UniqueFd> open(const std::string& path, int flags, Interrupt& interrupt,
                         mode_t mode = 0);
 
-IoResult<struct ::stat> fstat(int fd);
+Result<struct ::stat> fstat(int fd);
 // lstat(2) of a path the caller has already opened (so known to be NUL-free).
-IoResult<struct ::stat> lstat(const std::string& path);
+Result<struct ::stat> lstat(const std::string& path);
 
 // Reads up to the total size of `parts` at `offset` with preadv, filling the
 // parts in order and going on after short reads; returns the number of bytes
 // read, short only at the end of data.
-IoResult<std::size_t> read_at(int fd, std::uint64_t offset,
+Result<std::size_t> read_at(int fd, std::uint64_t offset,
                               std::span<const std::span<std::uint8_t>> parts,
                               Interrupt& interrupt);
 
@@ -90,26 +85,26 @@ class Reader final : public ByteSource {
   // The interrupt asked from now on (when the reader moves to another thread).
   void set_interrupt(Interrupt& interrupt) { interrupt_ = &interrupt; }
 
-  IoResult<std::size_t> read(std::span<std::uint8_t> out) override;
+  Result<std::size_t> read(std::span<std::uint8_t> out) override;
 
   // At least `count` (<= capacity) bytes buffered, fewer only at the end of
   // data; returns the buffered bytes without consuming them.
-  IoResult<std::span<const std::uint8_t>> peek(std::size_t count);
+  Result<std::span<const std::uint8_t>> peek(std::size_t count);
 
   // The buffered bytes, or the next read's worth when none is buffered, all
   // consumed; empty at the end of data.
-  IoResult<std::span<const std::uint8_t>> next_block();
+  Result<std::span<const std::uint8_t>> next_block();
 
   // One read straight into `out` (0 at the end of data), for a caller that
   // keeps its own buffers; only while nothing is buffered.
-  IoResult<std::size_t> read_direct(std::span<std::uint8_t> out) { return fetch(out); }
+  Result<std::size_t> read_direct(std::span<std::uint8_t> out) { return fetch(out); }
 
   // Bytes taken from the descriptor so far.
   [[nodiscard]] std::uint64_t fetched() const { return fetched_; }
 
  private:
   // One read into `out` (0 at the end of data).
-  IoResult<std::size_t> fetch(std::span<std::uint8_t> out);
+  Result<std::size_t> fetch(std::span<std::uint8_t> out);
   [[nodiscard]] bool known_end() const {
     return last_short_ && expected_ != 0 && fetched_ == expected_;
   }

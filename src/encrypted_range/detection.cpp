@@ -15,12 +15,12 @@ std::string_view token(EncryptionStatus status) {
   return status == EncryptionStatus::encrypted ? "encrypted" : "plaintext";
 }
 
-IoResult<EncryptionStatus> probe_container_magic(const std::string& path) {
+Result<EncryptionStatus> probe_container_magic(const std::string& path) {
   NoInterrupt retry_always;
   const auto file = TAVOLIN_TRY(sys::open(path, O_RDONLY | O_NONBLOCK, retry_always));
   const auto st = TAVOLIN_TRY(sys::fstat(file.get()));
   if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(IoFailure::invalid_input(std::string(messages::PROBE_NOT_REGULAR)));
+    return std::unexpected(Failure::io(messages::kProbeNotRegular));
   }
 
   // Up to 8 bytes; the end of the file before them means plaintext. The

@@ -16,6 +16,6 @@ std::string_view token(EncryptionStatus status);
 // Compares the first 8 bytes of the regular file at `path` with the container
 // magic. A shorter file is plaintext. Never blocks on a FIFO or device: those
 // fail with the invalid-input failure "Encryption probes require a regular file".
-IoResult<EncryptionStatus> probe_container_magic(const std::string& path);
+Result<EncryptionStatus> probe_container_magic(const std::string& path);
 
 }  // namespace tavolin::encrypted_range

@@ -2,11 +2,11 @@
 
 namespace tavolin::encrypted_range {
 
-IoResult<void> read_exact_at(RandomAccessSource& source, std::uint64_t offset,
+Result<void> read_exact_at(RandomAccessSource& source, std::uint64_t offset,
                              std::span<std::uint8_t> buffer) {
   const std::span<std::uint8_t> parts[1] = {buffer};
   const auto got = TAVOLIN_TRY(source.read_at(offset, parts));
-  if (got != buffer.size()) return std::unexpected(IoFailure::unexpected_eof());
+  if (got != buffer.size()) return std::unexpected(Failure::short_read());
   return {};
 }
 

@@ -17,7 +17,7 @@ class RandomAccessSource {
   virtual ~RandomAccessSource() = default;
   // Reads up to the total size of `parts` at `offset`, filling the parts in
   // order; returns the number of bytes read, short only at the end of data.
-  virtual IoResult<std::size_t> read_at(std::uint64_t offset,
+  virtual Result<std::size_t> read_at(std::uint64_t offset,
                                         std::span<const std::span<std::uint8_t>> parts) = 0;
 };
 
@@ -26,7 +26,7 @@ class RandomAccessSource {
 class FdRandomAccess final : public RandomAccessSource {
  public:
   FdRandomAccess(int fd, Interrupt& interrupt) : fd_(fd), interrupt_(&interrupt) {}
-  IoResult<std::size_t> read_at(std::uint64_t offset,
+  Result<std::size_t> read_at(std::uint64_t offset,
                                 std::span<const std::span<std::uint8_t>> parts) override {
     return sys::read_at(fd_, offset, parts, *interrupt_);
   }
@@ -36,8 +36,8 @@ class FdRandomAccess final : public RandomAccessSource {
   Interrupt* interrupt_;
 };
 
-// Fills `buffer` from `offset`; an early end is IoFailure::unexpected_eof().
-IoResult<void> read_exact_at(RandomAccessSource& source, std::uint64_t offset,
+// Fills `buffer` from `offset`; an early end is Failure::short_read().
+Result<void> read_exact_at(RandomAccessSource& source, std::uint64_t offset,
                              std::span<std::uint8_t> buffer);
 
 }  // namespace tavolin::encrypted_range

@@ -17,11 +17,11 @@ constexpr std::string_view kAlgorithm = "AESGCM-chunked-v1";
 // Strict decode (which admits only the canonical form: unused bits zero,
 // padding only at the end), then the expected length.
 template <std::size_t N>
-IoResult<void> decode_member(const std::string& text, std::array<std::uint8_t, N>& out) {
+Result<void> decode_member(const std::string& text, std::array<std::uint8_t, N>& out) {
   const auto decoded = base64url_decode_strict(text);
-  if (!decoded) return std::unexpected(invalid(messages::HEADER_BASE64));
+  if (!decoded) return std::unexpected(Failure::io(messages::kHeaderBase64));
   if (decoded->size() != N) {
-    return std::unexpected(invalid(messages::HEADER_KEY_MATERIAL));
+    return std::unexpected(Failure::io(messages::kHeaderKeyMaterial));
   }
   std::copy(decoded->begin(), decoded->end(), out.begin());
   return {};
@@ -29,27 +29,27 @@ IoResult<void> decode_member(const std::string& text, std::array<std::uint8_t, N
 
 }  // namespace
 
-IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer) {
+Result<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer) {
   std::size_t done = 0;
   while (done < buffer.size()) {
     const auto got = TAVOLIN_TRY(source.read(buffer.subspan(done)));
-    if (got == 0) return std::unexpected(IoFailure::unexpected_eof());
+    if (got == 0) return std::unexpected(Failure::short_read());
     done += got;
   }
   return {};
 }
 
-IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text) {
+Result<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text) {
   if (text.empty() || text.size() > kMaxHeaderLength) {
-    return std::unexpected(invalid(messages::HEADER_LENGTH));
+    return std::unexpected(Failure::io(messages::kHeaderLength));
   }
   auto doc = read_header_document(text);
-  if (!doc) return std::unexpected(invalid(messages::HEADER_JSON));
+  if (!doc) return std::unexpected(Failure::io(messages::kHeaderJson));
   if (doc->version != 1 || doc->algorithm != kAlgorithm) {
-    return std::unexpected(invalid(messages::HEADER_CONTRACT));
+    return std::unexpected(Failure::io(messages::kHeaderContract));
   }
   if (doc->chunk_size == 0 || doc->chunk_size > kMaxChunkSize) {
-    return std::unexpected(invalid(messages::HEADER_CHUNK_SIZE));
+    return std::unexpected(Failure::io(messages::kHeaderChunkSize));
   }
   ContainerHeader header;
   header.chunk_size = doc->chunk_size;
@@ -59,16 +59,16 @@ IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> tex
   return header;
 }
 
-IoResult<ContainerPrefix> read_container_prefix(ByteSource& source) {
+Result<ContainerPrefix> read_container_prefix(ByteSource& source) {
   std::array<std::uint8_t, kContainerMagic.size()> magic{};
   TAVOLIN_TRY(read_exact(source, magic));
-  if (magic != kContainerMagic) return std::unexpected(invalid(messages::FORMAT_UNSUPPORTED));
+  if (magic != kContainerMagic) return std::unexpected(Failure::io(messages::kFormatUnsupported));
 
   std::array<std::uint8_t, 4> length_field{};
   TAVOLIN_TRY(read_exact(source, length_field));
   const std::uint32_t length = load_be32(length_field);
   if (length == 0 || length > kMaxHeaderLength) {
-    return std::unexpected(invalid(messages::HEADER_LENGTH));
+    return std::unexpected(Failure::io(messages::kHeaderLength));
   }
 
   ContainerPrefix prefix;

@@ -48,14 +48,15 @@ struct ContainerPrefix {
 
 using ::tavolin::ByteSource;
 
-// Fills `buffer` completely; an early end is IoFailure::unexpected_eof().
-IoResult<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer);
+// Fills `buffer` completely; an early end is Failure::short_read().
+Result<void> read_exact(ByteSource& source, std::span<std::uint8_t> buffer);
 
-// Validates the header text; failures are invalid-data IoFailures.
-IoResult<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text);
+// Validates the header text; failures are I/O failures with the
+// program's own message (code os, no errno).
+Result<ContainerHeader> parse_header_payload(std::span<const std::uint8_t> text);
 
 // Reads magic, length field and header text; leaves `source` at payload_offset.
-IoResult<ContainerPrefix> read_container_prefix(ByteSource& source);
+Result<ContainerPrefix> read_container_prefix(ByteSource& source);
 
 std::array<std::uint8_t, kNonceLength> chunk_nonce(
     const std::array<std::uint8_t, kNoncePrefixLength>& nonce_prefix, std::uint32_t index);

@@ -18,18 +18,16 @@ namespace {
 constexpr std::string_view kWrapLabel = "qv-annotate:dek-wrap:v1";
 constexpr std::size_t kMaxUpdate = std::size_t{1} << 30;  // stays below INT_MAX per call
 
-IoFailure authentication_failed() { return invalid(messages::AUTHENTICATION_FAILED); }
-IoFailure cipher_unavailable() {
-  return IoFailure{IoKind::other, 0, std::string(messages::AES_UNAVAILABLE)};
-}
+Failure authentication_failed() { return Failure::io(messages::kAuthenticationFailed); }
+Failure cipher_unavailable() { return Failure::io(messages::kAesUnavailable); }
 
 }  // namespace
 
 // ---------------------------------------------------------------- GcmDecryptor
 
-IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
+Result<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   if (key.size() != 16 && key.size() != 24 && key.size() != 32) {
-    return std::unexpected(invalid(messages::AES_KEY_LENGTH));
+    return std::unexpected(Failure::io(messages::kAesKeyLength));
   }
   const EVP_CIPHER* cipher = aes_gcm_algorithm(key.size());
   if (cipher == nullptr) {
@@ -44,7 +42,7 @@ IoResult<GcmDecryptor> GcmDecryptor::create(std::span<const std::uint8_t> key) {
   return decryptor;
 }
 
-IoResult<void> GcmDecryptor::begin(std::span<const std::uint8_t, kNonceLength> nonce,
+Result<void> GcmDecryptor::begin(std::span<const std::uint8_t, kNonceLength> nonce,
                                    std::span<const std::uint8_t> associated_data) {
   EVP_CIPHER_CTX* ctx = ctx_.get();
   if (EVP_DecryptInit_ex2(ctx, nullptr, nullptr, nonce.data(), nullptr) != 1) {
@@ -61,7 +59,7 @@ IoResult<void> GcmDecryptor::begin(std::span<const std::uint8_t, kNonceLength> n
   return {};
 }
 
-IoResult<void> GcmDecryptor::update_in_place(std::span<std::uint8_t> piece) {
+Result<void> GcmDecryptor::update_in_place(std::span<std::uint8_t> piece) {
   int written = 0;
   for (std::size_t at = 0; at < piece.size(); at += kMaxUpdate) {
     const std::size_t n = std::min(kMaxUpdate, piece.size() - at);
@@ -74,7 +72,7 @@ IoResult<void> GcmDecryptor::update_in_place(std::span<std::uint8_t> piece) {
   return {};
 }
 
-IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, kGcmTagLength> tag) {
+Result<void> GcmDecryptor::finish(std::span<const std::uint8_t, kGcmTagLength> tag) {
   EVP_CIPHER_CTX* ctx = ctx_.get();
   std::uint8_t tail[16];
   int written = 0;
@@ -86,7 +84,7 @@ IoResult<void> GcmDecryptor::finish(std::span<const std::uint8_t, kGcmTagLength>
   return {};
 }
 
-IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, kNonceLength> nonce,
+Result<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, kNonceLength> nonce,
                                            std::span<std::uint8_t> data,
                                            std::span<const std::uint8_t, kGcmTagLength> tag,
                                            std::span<const std::uint8_t> associated_data) {
@@ -99,12 +97,12 @@ IoResult<void> GcmDecryptor::open_in_place(std::span<const std::uint8_t, kNonceL
 
 // ---------------------------------------------------------------- aes_gcm_open
 
-IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
+Result<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
                                    std::span<const std::uint8_t> nonce,
                                    std::span<const std::uint8_t> sealed,
                                    std::span<const std::uint8_t> associated_data) {
   if (nonce.size() != kNonceLength) {
-    return std::unexpected(invalid(messages::AES_NONCE_LENGTH));
+    return std::unexpected(Failure::io(messages::kAesNonceLength));
   }
   auto decryptor = TAVOLIN_TRY(GcmDecryptor::create(key));
   if (sealed.size() < kGcmTagLength) return std::unexpected(authentication_failed());
@@ -120,7 +118,7 @@ IoResult<SecretBytes> aes_gcm_open(std::span<const std::uint8_t> key,
 
 namespace {
 
-IoResult<SecretBytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
+Result<SecretBytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
                                        const ContainerHeader& header) {
   const auto* label = reinterpret_cast<const std::uint8_t*>(kWrapLabel.data());
   return aes_gcm_open(master_key, header.wrap_nonce, header.wrapped_dek,
@@ -129,37 +127,37 @@ IoResult<SecretBytes> open_wrapped_key(std::span<const std::uint8_t> master_key,
 
 }  // namespace
 
-IoResult<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
+Result<DataEncryptionKey> unwrap_data_key(std::span<const std::uint8_t> master_key,
                                             const ContainerHeader& header) {
   auto key = TAVOLIN_TRY(open_wrapped_key(master_key, header));
   if (key.size() != kDataKeyLength) {
-    return std::unexpected(invalid(messages::DATA_KEY_LENGTH));
+    return std::unexpected(Failure::io(messages::kDataKeyLength));
   }
   return key;
 }
 
-IoResult<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> master_keys,
+Result<DataEncryptionKey> unwrap_data_key_any(std::span<const SecretBytes> master_keys,
                                                 const ContainerHeader& header) {
   for (const SecretBytes& master_key : master_keys) {
     auto key = open_wrapped_key(master_key, header);
     // Wrong key, wrong key length or failed tag: try the next.
     if (key && key->size() == kDataKeyLength) return key;
   }
-  return std::unexpected(invalid(messages::NO_GENERATION));
+  return std::unexpected(Failure::io(messages::kNoGeneration));
 }
 
 // ---------------------------------------------------------------- chunks
 
-IoResult<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
+Result<ChunkOpener> ChunkOpener::create(const DataEncryptionKey& data_key,
                                           const ContainerPrefix& prefix) {
   auto decryptor = TAVOLIN_TRY(GcmDecryptor::create(data_key));
   return ChunkOpener(std::move(decryptor), prefix);
 }
 
-IoResult<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
+Result<void> ChunkOpener::open_in_place(std::uint64_t index, std::span<std::uint8_t> ciphertext,
                                           std::span<const std::uint8_t, kGcmTagLength> tag) {
   if (index > UINT32_MAX) {
-    return std::unexpected(invalid(messages::CHUNK_COUNTER));
+    return std::unexpected(Failure::io(messages::kChunkCounter));
   }
   const auto nonce = chunk_nonce(prefix_->header.nonce_prefix, static_cast<std::uint32_t>(index));
   return decryptor_.open_in_place(nonce, ciphertext, tag, prefix_->header_bytes);

@@ -31,21 +31,21 @@ bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
 
 }  // namespace
 
-IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
-  if (end < start) return std::unexpected(invalid(messages::RANGE_END_BEFORE_START));
+Result<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
+  if (end < start) return std::unexpected(Failure::io(messages::kRangeEndBeforeStart));
   const std::uint64_t length = end - start + 1;
-  if (length == 0) return std::unexpected(invalid(messages::RANGE_LENGTH_OVERFLOW));
+  if (length == 0) return std::unexpected(Failure::io(messages::kRangeLengthOverflow));
   if (length > kMaxRangeLength) {
     const std::string message = messages::range_too_long(kMaxRangeLength);
-    return std::unexpected(invalid(message));
+    return std::unexpected(Failure::io(message));
   }
   return ByteRange{start, end, length};
 }
 
-IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
+Result<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
                                            std::uint64_t file_size) {
   if (file_size < prefix.payload_offset) {
-    return std::unexpected(invalid(messages::PAYLOAD_SIZE));
+    return std::unexpected(Failure::io(messages::kPayloadSize));
   }
   const std::uint64_t payload = file_size - prefix.payload_offset;
   if (payload == 0) return 0;
@@ -53,44 +53,44 @@ IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const Conta
   std::uint64_t sealed_size = 0;
   std::uint64_t record_size = 0;
   if (!checked_add(chunk, kGcmTagLength, sealed_size)) {
-    return std::unexpected(invalid(messages::CHUNK_GEOMETRY_OVERFLOW));
+    return std::unexpected(Failure::io(messages::kChunkGeometryOverflow));
   }
   if (!checked_add(chunk, kRecordOverhead, record_size)) {
-    return std::unexpected(invalid(messages::RECORD_GEOMETRY_OVERFLOW));
+    return std::unexpected(Failure::io(messages::kRecordGeometryOverflow));
   }
   const std::uint64_t full_records = payload / record_size;
   const std::uint64_t remainder = payload % record_size;
   std::uint64_t size = 0;
   if (!checked_mul(full_records, chunk, size)) {
-    return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
+    return std::unexpected(Failure::io(messages::kPlaintextSizeOverflow));
   }
   if (remainder == 0) return size;
   if (remainder <= kRecordOverhead) {
-    return std::unexpected(invalid(messages::FINAL_RECORD_TRUNCATED));
+    return std::unexpected(Failure::io(messages::kFinalRecordTruncated));
   }
   std::uint64_t final_offset = 0;
   if (!checked_mul(full_records, record_size, final_offset) ||
       !checked_add(final_offset, prefix.payload_offset, final_offset)) {
-    return std::unexpected(invalid(messages::RECORD_OFFSET));
+    return std::unexpected(Failure::io(messages::kRecordOffset));
   }
   std::uint8_t field[4];
   TAVOLIN_TRY(read_exact_at(file, final_offset, field));
   const std::uint64_t sealed_length = load_be32(field);
   if (sealed_length + 4 != remainder) {
-    return std::unexpected(invalid(messages::FINAL_LENGTH));
+    return std::unexpected(Failure::io(messages::kFinalLength));
   }
   if (sealed_length - kGcmTagLength > chunk) {
-    return std::unexpected(invalid(messages::FINAL_PAYLOAD));
+    return std::unexpected(Failure::io(messages::kFinalPayload));
   }
   if (!checked_add(size, sealed_length - kGcmTagLength, size)) {
-    return std::unexpected(invalid(messages::PLAINTEXT_SIZE_OVERFLOW));
+    return std::unexpected(Failure::io(messages::kPlaintextSizeOverflow));
   }
   return size;
 }
 
 namespace {
 
-IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPrefix& prefix,
+Result<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPrefix& prefix,
                                        std::uint64_t file_size,
                                        std::span<const std::uint8_t> master_key,
                                        const ByteRange& range, std::span<std::uint8_t> out,
@@ -98,7 +98,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
   const auto size = TAVOLIN_TRY(plaintext_geometry(file, prefix, file_size));
   if (range.end >= size) {
     const std::string message = messages::range_beyond_plaintext(range.start, range.end, size);
-    return std::unexpected(invalid(message));
+    return std::unexpected(Failure::io(message));
   }
 
   const auto data_key = TAVOLIN_TRY(unwrap_data_key(master_key, prefix.header));
@@ -109,7 +109,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
   const std::uint64_t first = range.start / chunk;
   const std::uint64_t last = range.end / chunk;
   if (out.size() != range.length) {
-    return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
+    return std::unexpected(Failure::io(messages::kRangeLengthInconsistent));
   }
 
   // What the range takes of chunk `index`: its plaintext length and the
@@ -120,17 +120,17 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     std::size_t take;
   };
   std::size_t written = 0;
-  const auto slice_of = [&](std::uint64_t index) -> IoResult<Slice> {
+  const auto slice_of = [&](std::uint64_t index) -> Result<Slice> {
     std::uint64_t chunk_start = 0;
     if (!checked_mul(index, chunk, chunk_start)) {
-      return std::unexpected(invalid(messages::PLAINTEXT_OFFSET_OVERFLOW));
+      return std::unexpected(Failure::io(messages::kPlaintextOffsetOverflow));
     }
     const std::uint64_t length = std::min(size - chunk_start, chunk);
     const std::uint64_t local_start = range.start >= chunk_start ? range.start - chunk_start : 0;
     const std::uint64_t local_end = std::min(length, range.end + 1 - chunk_start);
     const std::size_t take = static_cast<std::size_t>(local_end - local_start);
     if (take > out.size() - written) {
-      return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
+      return std::unexpected(Failure::io(messages::kRangeLengthInconsistent));
     }
     return Slice{length, local_start, take};
   };
@@ -139,7 +139,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
   if (record_size >= kRecordReadAlone) {
     SecretBytes partial;  // a record the range covers only partly
     for (std::uint64_t index = first; index <= last; ++index) {
-      if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+      if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
       const Slice s = TAVOLIN_TRY(slice_of(index));
       // A chunk inside the range is read and decrypted in place in the
       // result; one the range covers partly goes through `partial`, wiped
@@ -162,7 +162,7 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     const std::uint64_t per_read = std::max<std::uint64_t>(1, kRecordReadBytes / record_size);
     SecretBytes fetched;  // wiped once its records are copied out
     for (std::uint64_t index = first; index <= last;) {
-      if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+      if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
       const std::uint64_t count = std::min(last - index + 1, per_read);
       // Every record is full except perhaps the container's final one.
       const Slice final_slice = TAVOLIN_TRY(slice_of(index + count - 1));
@@ -187,14 +187,14 @@ IoResult<void> decrypt_records_unwiped(RandomAccessSource& file, const Container
     }
   }
   if (written != range.length) {
-    return std::unexpected(invalid(messages::RANGE_LENGTH_INCONSISTENT));
+    return std::unexpected(Failure::io(messages::kRangeLengthInconsistent));
   }
   return {};
 }
 
 }  // namespace
 
-IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
+Result<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
                                std::uint64_t file_size, std::span<const std::uint8_t> master_key,
                                const ByteRange& range, std::span<std::uint8_t> out,
                                Interrupt& interrupt) {
@@ -203,7 +203,7 @@ IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& 
   return result;
 }
 
-IoResult<void> decrypt_file_range_into(const std::string& path,
+Result<void> decrypt_file_range_into(const std::string& path,
                                        std::span<const std::uint8_t> master_key,
                                        const ByteRange& range, std::span<std::uint8_t> out,
                                        Interrupt& interrupt) {
@@ -213,8 +213,8 @@ IoResult<void> decrypt_file_range_into(const std::string& path,
   const auto st = TAVOLIN_TRY(sys::fstat(file.get()));
   // Nothing is read from what is not a regular file: a read would consume a
   // FIFO writer's or a terminal's bytes. A directory fails as its read would.
-  if (S_ISDIR(st.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
-  if (!S_ISREG(st.st_mode)) return std::unexpected(invalid(messages::RANGE_NOT_REGULAR));
+  if (S_ISDIR(st.st_mode)) return std::unexpected(Failure::from_errno(EISDIR));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(Failure::io(messages::kRangeNotRegular));
   // The front in one positional read of up to kFrontRead bytes (a longer
   // header takes more); the records then by their offsets.
   sys::Reader front(file.get(), kFrontRead, interrupt, sys::Reader::Source::positional, 0);

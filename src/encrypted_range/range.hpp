@@ -22,22 +22,22 @@ struct ByteRange {
 };
 
 // Order, length overflow and the range limit.
-IoResult<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end);
+Result<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end);
 
 // The plaintext size of an opened container, from the file size and the
 // final record's length field (read from `file`).
-IoResult<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
+Result<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
                                            std::uint64_t file_size);
 
 // Reads, authenticates and decrypts the records overlapping `range` into
 // `out` (exactly range.length bytes). `prefix` has been read from `file`,
 // whose size is `file_size`. `interrupt` is asked between reads. On failure
 // `out` is wiped.
-IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
+Result<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
                                std::uint64_t file_size, std::span<const std::uint8_t> master_key,
                                const ByteRange& range, std::span<std::uint8_t> out,
                                Interrupt& interrupt);
-inline IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
+inline Result<void> decrypt_records(RandomAccessSource& file, const ContainerPrefix& prefix,
                                       std::uint64_t file_size,
                                       std::span<const std::uint8_t> master_key,
                                       const ByteRange& range, std::span<std::uint8_t> out) {
@@ -48,7 +48,7 @@ inline IoResult<void> decrypt_records(RandomAccessSource& file, const ContainerP
 // Opens `path` and decrypts `range` into `out` (exactly range.length bytes),
 // asking `interrupt` between reads and after a read a signal interrupted.
 // On failure `out` is wiped.
-IoResult<void> decrypt_file_range_into(const std::string& path,
+Result<void> decrypt_file_range_into(const std::string& path,
                                        std::span<const std::uint8_t> master_key,
                                        const ByteRange& range, std::span<std::uint8_t> out,
                                        Interrupt& interrupt);

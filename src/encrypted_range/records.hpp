@@ -31,10 +31,10 @@ class RecordReader {
   // The next record as its length field declares it, opened into `buffer`:
   // its plaintext, or no value at the end of the payload. A length that is
   // not above the tag length, above a full record, or follows a short record
-  // fails with messages::CHUNK_GEOMETRY; a length beyond the end of the file
+  // fails with messages::kChunkGeometry; a length beyond the end of the file
   // fails as the short read would (unexpected end of data) before `buffer`
   // is sized.
-  IoResult<std::optional<std::span<const std::uint8_t>>> next(SecretBytes& buffer);
+  Result<std::optional<std::span<const std::uint8_t>>> next(SecretBytes& buffer);
 
  private:
   ByteSource& source_;
@@ -58,16 +58,16 @@ class IndexedRecords {
   // Record `index`, whose plaintext the geometry says is `body.size()`
   // bytes, read with its length field and tag in one positioned read and
   // opened in place in `body`.
-  IoResult<void> open_at(std::uint64_t index, std::span<std::uint8_t> body);
+  Result<void> open_at(std::uint64_t index, std::span<std::uint8_t> body);
 
   // For records read together: the file offset of record `index` (overflow
-  // fails with messages::RECORD_OFFSET).
-  [[nodiscard]] IoResult<std::uint64_t> record_offset(std::uint64_t index) const;
+  // fails with messages::kRecordOffset).
+  [[nodiscard]] Result<std::uint64_t> record_offset(std::uint64_t index) const;
   // Record `index`, whose plaintext the geometry says is `body_length` bytes,
   // from `bytes`: what a read at its offset returned, cut to the record's
   // size (shorter only at the end of the data). Checked in the order of
   // open_at and opened in place; returns the plaintext, inside `bytes`.
-  IoResult<std::span<std::uint8_t>> open_read(std::uint64_t index, std::span<std::uint8_t> bytes,
+  Result<std::span<std::uint8_t>> open_read(std::uint64_t index, std::span<std::uint8_t> bytes,
                                               std::size_t body_length);
 
  private:

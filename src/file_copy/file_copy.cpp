@@ -78,17 +78,17 @@ bool declines(int err) {
 // Runs one kernel route until end of data. `step(max)` performs one call and
 // returns its result with errno set on failure.
 // `progress(moved)` is told the route's running total after each step.
-// A stop asked by `interrupt` ends the route with interrupted_failure(); the
+// A stop asked by `interrupt` ends the route with Failure::interrupted(); the
 // bytes moved so far stay counted by `progress`.
 template <class Step, class Progress>
-IoResult<RouteOutcome> run_route(Step&& step, Progress&& progress, Interrupt& interrupt) {
+Result<RouteOutcome> run_route(Step&& step, Progress&& progress, Interrupt& interrupt) {
   std::uint64_t moved = 0;
   for (;;) {
-    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
     // EINTR comes only when nothing moved in this call: it is repeated.
     const auto n = sys::retry(interrupt, [&] { return step(kKernelChunk); });
     if (!n) {
-      const int err = sys::os_error(n.error());
+      const int err = n.error().os_error;
       if (err == EOVERFLOW) return RouteOutcome{RouteEnd::hand_over, moved};
       if (moved == 0 && declines(err)) return RouteOutcome{RouteEnd::hand_over, 0};
       return std::unexpected(n.error());
@@ -102,11 +102,11 @@ IoResult<RouteOutcome> run_route(Step&& step, Progress&& progress, Interrupt& in
   }
 }
 
-IoResult<void> write_all(int fd, const char* data, std::size_t size,
+Result<void> write_all(int fd, const char* data, std::size_t size,
                                    Interrupt& interrupt) {
   while (size > 0) {
     const auto n = TAVOLIN_TRY(sys::retry(interrupt, [&] { return ::write(fd, data, size); }));
-    if (n == 0) return std::unexpected(IoFailure::write_zero(std::string(messages::SHORT_WRITE)));
+    if (n == 0) return std::unexpected(Failure::io(messages::kShortWrite));
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -160,12 +160,12 @@ class StagingBuffer {
 // moved: the source stands at its end, or serves its content only through
 // read (procfs and sysfs files report a size), so the generic loop would
 // run. An error of the probe itself is that error.
-IoResult<bool> kernel_routes_carry(int source) {
+Result<bool> kernel_routes_carry(int source) {
   const off_t offset = ::lseek(source, 0, SEEK_CUR);
   if (offset < 0) return false;  // not seekable after all: the loop may run
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    return std::unexpected(IoFailure::from_errno(errno));
+    return std::unexpected(Failure::from_errno(errno));
   }
   const UniqueFd read_end(pipe_fds[0]);
   const UniqueFd write_end(pipe_fds[1]);
@@ -179,13 +179,13 @@ IoResult<bool> kernel_routes_carry(int source) {
 
 // The generic loop: read up to max(chunk_size, kMinReadSize) bytes, write
 // all of it, until a read returns 0.
-IoResult<std::uint64_t> read_write_loop(int source, int target, StagingBuffer& staging,
+Result<std::uint64_t> read_write_loop(int source, int target, StagingBuffer& staging,
                                         Writeback& writeback, std::uint64_t before,
                                         Interrupt& interrupt) {
   const std::span<char> buffer = staging.get();
   std::uint64_t copied = 0;
   for (;;) {
-    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
     const auto n = TAVOLIN_TRY(
         sys::retry(interrupt, [&] { return ::read(source, buffer.data(), buffer.size()); }));
     if (n == 0) return copied;
@@ -226,7 +226,7 @@ bool is_pipe_or_socket(const struct stat& st) {
 
 // Moves every byte from `source` to `target` by the first route that takes
 // the descriptors.
-IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& from,
+Result<std::uint64_t> move_bytes(int source, int target, const struct stat& from,
                                    const struct stat& to, StagingBuffer& staging,
                                    Interrupt& interrupt) {
   std::uint64_t copied = 0;
@@ -235,7 +235,7 @@ IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& fr
   const PipeCapacityDuringCopy capacity(source, from);
   const auto progress = [&](std::uint64_t moved) { writeback.advance(copied + moved); };
 
-  const auto take = [&](const IoResult<RouteOutcome>& outcome) -> IoResult<bool> {
+  const auto take = [&](const Result<RouteOutcome>& outcome) -> Result<bool> {
     if (!outcome) return std::unexpected(outcome.error());
     copied += outcome->moved;
     return outcome->end == RouteEnd::finished;
@@ -266,11 +266,11 @@ IoResult<std::uint64_t> move_bytes(int source, int target, const struct stat& fr
   return copied + rest;
 }
 
-IoResult<void> sync_target(int target, const struct stat& to, Interrupt& interrupt) {
+Result<void> sync_target(int target, const struct stat& to, Interrupt& interrupt) {
   const auto synced = sys::retry(interrupt, [&] { return ::fsync(target); });
   if (synced) return {};
   // Pipes, sockets and character devices have nothing to make durable.
-  if (sys::os_error(synced.error()) == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) {
+  if (synced.error().os_error == EINVAL && !S_ISREG(to.st_mode) && !S_ISBLK(to.st_mode)) {
     return {};
   }
   return std::unexpected(synced.error());
@@ -279,13 +279,13 @@ IoResult<void> sync_target(int target, const struct stat& to, Interrupt& interru
 // Refuses a source that cannot be read at all, with the error a read of it
 // would give, before the target is opened: an O_PATH or write-only
 // descriptor (EBADF), a directory (EISDIR).
-IoResult<void> check_readable(int source, const struct stat& from) {
+Result<void> check_readable(int source, const struct stat& from) {
   const int flags = ::fcntl(source, F_GETFL);
-  if (flags < 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (flags < 0) return std::unexpected(Failure::from_errno(errno));
   if ((flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_WRONLY) {
-    return std::unexpected(IoFailure::from_errno(EBADF));
+    return std::unexpected(Failure::from_errno(EBADF));
   }
-  if (S_ISDIR(from.st_mode)) return std::unexpected(IoFailure::from_errno(EISDIR));
+  if (S_ISDIR(from.st_mode)) return std::unexpected(Failure::from_errno(EISDIR));
   return {};
 }
 
@@ -297,15 +297,15 @@ struct OpenedTarget {
 // Opens the target for writing, creating it (0666 & ~umask) if missing, and
 // tells whether this call created it. Opens interrupted by a signal (a FIFO
 // target waits for its reader) are retried unless `interrupt` asks to stop.
-IoResult<OpenedTarget> open_target(const std::string& path, Interrupt& interrupt) {
+Result<OpenedTarget> open_target(const std::string& path, Interrupt& interrupt) {
   // Not truncated here: that waits until the target is known not to be the
   // source itself.
   auto existing = sys::open(path, O_WRONLY, interrupt);
   if (existing) return OpenedTarget{std::move(*existing), false};
-  if (sys::os_error(existing.error()) != ENOENT) return std::unexpected(existing.error());
+  if (existing.error().os_error != ENOENT) return std::unexpected(existing.error());
   auto created = sys::open(path, O_WRONLY | O_CREAT | O_EXCL, interrupt, 0666);
   if (created) return OpenedTarget{std::move(*created), true};
-  if (sys::os_error(created.error()) != EEXIST) return std::unexpected(created.error());
+  if (created.error().os_error != EEXIST) return std::unexpected(created.error());
   // Created meanwhile, or a dangling symbolic link (which O_EXCL does not
   // follow): open as a plain create does, and count it as created.
   auto plain = TAVOLIN_TRY(sys::open(path, O_WRONLY | O_CREAT, interrupt, 0666));
@@ -315,7 +315,7 @@ IoResult<OpenedTarget> open_target(const std::string& path, Interrupt& interrupt
 // Makes the new directory entry of a created target durable. A directory that
 // cannot be opened for reading, or whose file system answers fsync with
 // EINVAL, has nothing more that this call can do.
-IoResult<void> sync_parent_directory(const std::string& target_path,
+Result<void> sync_parent_directory(const std::string& target_path,
                                                Interrupt& interrupt) {
   const std::size_t slash = target_path.find_last_of('/');
   const std::string directory = slash == std::string::npos ? std::string(".")
@@ -323,27 +323,27 @@ IoResult<void> sync_parent_directory(const std::string& target_path,
                                                          : target_path.substr(0, slash);
   auto dir = sys::open(directory, O_RDONLY | O_DIRECTORY, interrupt);
   if (!dir) {
-    const int err = sys::os_error(dir.error());
+    const int err = dir.error().os_error;
     if (err == EACCES || err == EPERM) return {};
     return std::unexpected(dir.error());
   }
   const auto synced = sys::retry(interrupt, [&] { return ::fsync(dir->get()); });
-  if (synced || sys::os_error(synced.error()) == EINVAL) return {};
+  if (synced || synced.error().os_error == EINVAL) return {};
   return std::unexpected(synced.error());
 }
 
 }  // namespace
 
 Result<void> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_size) {
-  if (source_fd < 0) return fail_validation(std::string(messages::SOURCE_FD));
-  if (chunk_size == 0) return fail_validation(std::string(messages::CHUNK_SIZE));
+  if (source_fd < 0) return std::unexpected(Failure::value(messages::kSourceFd));
+  if (chunk_size == 0) return std::unexpected(Failure::value(messages::kChunkSize));
   return {};
 }
 
-IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
+Result<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
                                                 std::uint64_t chunk_size, Interrupt& interrupt) {
   UniqueFd source(::fcntl(source_fd, F_DUPFD_CLOEXEC, 3));
-  if (source.get() < 0) return std::unexpected(IoFailure::from_errno(errno));
+  if (source.get() < 0) return std::unexpected(Failure::from_errno(errno));
 
   const auto from = TAVOLIN_TRY(sys::fstat(source.get()));
   TAVOLIN_TRY(check_readable(source.get(), from));
@@ -363,9 +363,7 @@ IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string
   UniqueFd target = std::move(opened.fd);
   const auto to = TAVOLIN_TRY(sys::fstat(target.get()));
   if (from.st_dev == to.st_dev && from.st_ino == to.st_ino && !S_ISCHR(to.st_mode)) {
-    std::string message(messages::COPY_SAME_FILE);
-    message.append(target_path);
-    return std::unexpected(IoFailure::invalid_input(std::move(message)));
+    return std::unexpected(Failure::io(messages::copy_same_file(target_path)));
   }
   if (S_ISREG(to.st_mode)) {
     TAVOLIN_TRY(sys::retry(interrupt, [&] { return ::ftruncate(target.get(), 0); }));

@@ -38,7 +38,7 @@ Result<void> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_si
 //
 // `interrupt` is asked between steps (about every kernel-route call or
 // buffer) and after every interrupted system call, the open of a FIFO target
-// included; when it asks to stop, the copy ends with interrupted_failure()
+// included; when it asks to stop, the copy ends with Failure::interrupted()
 // and the target is left as after any failure: in place, holding what was
 // written.
 //
@@ -57,9 +57,9 @@ Result<void> check_copy_arguments(std::int32_t source_fd, std::uint64_t chunk_si
 //   asks to stop;
 // - a buffer that cannot be allocated throws std::bad_alloc after the
 //   descriptors are released.
-IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
+Result<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& target_path,
                                                 std::uint64_t chunk_size, Interrupt& interrupt);
-inline IoResult<std::uint64_t> copy_descriptor_to_path(int source_fd,
+inline Result<std::uint64_t> copy_descriptor_to_path(int source_fd,
                                                        const std::string& target_path,
                                                        std::uint64_t chunk_size) {
   NoInterrupt never;

@@ -31,7 +31,7 @@ struct BatchWorkerPool::Job {
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::mutex error_slot;  // only ever tried, never waited for
-  std::optional<IoFailure> failure;
+  std::optional<Failure> failure;
   std::exception_ptr exception;
   std::vector<std::optional<StableIdentity>> results;
 
@@ -117,9 +117,8 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thre
 
   if (start_error != 0) {
     stop_started();
-    std::string message(messages::POOL_START);
-    message.append(IoFailure::from_errno(start_error).text());
-    return std::unexpected(Failure(ResourceFailure{std::move(message)}));
+    return std::unexpected(
+        Failure::resource(messages::pool_not_started(Failure::from_errno(start_error).text())));
   }
   for (pthread_t thread : started) ::pthread_detach(thread);
   // Every thread carries its name before the pool is handed out.
@@ -198,7 +197,7 @@ void BatchWorkerPool::worker_loop() {
 }
 
 TAVOLIN_LETS_FORCED_UNWIND_THROUGH bool BatchWorkerPool::compute_path(Job& job, std::size_t index, Interrupt& interrupt) {
-  IoResult<StableIdentity> identity;
+  Result<StableIdentity> identity;
   try {
     // The workers keep every call on their own thread: their cores are busy.
     identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys,
@@ -209,7 +208,7 @@ TAVOLIN_LETS_FORCED_UNWIND_THROUGH bool BatchWorkerPool::compute_path(Job& job, 
     job.record_failure([&] { job.exception = std::current_exception(); });
     return false;
   }
-  if (!identity && is_interruption(identity.error())) {
+  if (!identity && identity.error().is_interruption()) {
     job.stop.store(true, std::memory_order_release);  // the job was stopped; nothing to report
     return false;
   }
@@ -235,15 +234,18 @@ namespace {
 
 // The outcome of a job whose workers have all left it.
 Result<std::vector<StableIdentity>> job_outcome(
-    bool interrupted, const std::exception_ptr& exception, std::optional<IoFailure>& failure,
+    bool interrupted, const std::exception_ptr& exception, std::optional<Failure>& failure,
     std::vector<std::optional<StableIdentity>>& results) {
-  if (interrupted) return std::unexpected(Failure(interrupted_failure()));
+  if (interrupted) return std::unexpected(Failure::interrupted());
   if (exception) std::rethrow_exception(exception);
   if (failure) return std::unexpected(Failure(std::move(*failure)));
   std::vector<StableIdentity> out;
   out.reserve(results.size());
   for (auto& slot : results) {
-    if (!slot) return TAVOLIN_INTERNAL_FAULT("batch job completed without a result for a path");
+    if (!slot) {
+      return std::unexpected(
+          Failure::internal("batch job completed without a result for a path"));
+    }
     out.push_back(std::move(*slot));
   }
   return out;
@@ -262,7 +264,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run_in_forked_child(
   Job& old = **leaked;
   if (interrupted) {
     for (SecretBytes& key : old.master_keys) key.release();
-    return std::unexpected(Failure(interrupted_failure()));
+    return std::unexpected(Failure::interrupted());
   }
   Job fresh;
   fresh.paths = std::move(old.paths);
@@ -329,7 +331,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
 
 Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t worker_count,
                                                                ThreadStarter starter) {
-  if (worker_count == 0) return fail_validation(std::string(messages::WORKER_COUNT));
+  if (worker_count == 0) return std::unexpected(Failure::value(messages::kWorkerCount));
   const auto threads = static_cast<std::size_t>(std::min(worker_count, kMaxWorkerThreads));
   auto pool = TAVOLIN_TRY(BatchWorkerPool::start(threads, starter));
   return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, starter, std::move(pool)));

@@ -35,7 +35,7 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
  public:
   // Starts `thread_count` threads named "tavolin-batch-<index>". If one cannot
   // be started, the ones already running are stopped and joined, and the
-  // result is a ResourceFailure.
+  // result is a resource failure.
   static Result<std::shared_ptr<BatchWorkerPool>> start(std::size_t thread_count,
                                                         ThreadStarter starter = start_default_thread);
 
@@ -49,7 +49,7 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   // While it waits, the caller's `interrupt` is asked about every 50 ms
   // (from the calling thread, never from a pool thread). When it asks to
   // stop, no further path is handed out, the workers stop within one chunk,
-  // and once they have left the job the result is interrupted_failure().
+  // and once they have left the job the result is Failure::interrupted().
   //
   // Concurrent calls share the threads: each free thread takes one path of
   // the running jobs in turn, each call waits only for its own job, and a

@@ -35,16 +35,10 @@ namespace tavolin::file_identity {
 
 namespace {
 
-std::string with_path(std::string_view message, std::string_view path) {
-  std::string text(message);
-  text.append(render_path(path));
-  return text;
-}
-
 // Hashes every byte the reader has left, a buffer (one read) at a time.
-IoResult<void> hash_plain(sys::Reader& reader, Sha256& sha, Interrupt& interrupt) {
+Result<void> hash_plain(sys::Reader& reader, Sha256& sha, Interrupt& interrupt) {
   for (;;) {
-    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
     const auto block = TAVOLIN_TRY(reader.next_block());
     if (block.empty()) return {};
     TAVOLIN_TRY(sha.update(block));
@@ -68,7 +62,7 @@ class RecordSource final : public ByteSource {
         small_size_(std::clamp<std::size_t>(reader_capacity, 1, kSmall)),
         small_(std::make_unique_for_overwrite<std::uint8_t[]>(small_size_)) {}
 
-  IoResult<std::size_t> read(std::span<std::uint8_t> out) override {
+  Result<std::size_t> read(std::span<std::uint8_t> out) override {
     if (out.empty()) return std::size_t{0};
     if (begin_ == end_) {
       // Bytes the reader already holds (peek(0) reads nothing).
@@ -96,11 +90,11 @@ class RecordSource final : public ByteSource {
 };
 
 // Hashes the plaintext of the records that `records` walks, on this thread.
-IoResult<void> hash_records(encrypted_range::RecordReader& records, Sha256& sha,
+Result<void> hash_records(encrypted_range::RecordReader& records, Sha256& sha,
                             Interrupt& interrupt) {
   SecretBytes record;  // one record at a time, wiped when the walk ends
   for (;;) {
-    if (interrupt.stop_between_steps()) return std::unexpected(interrupted_failure());
+    if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
     const auto plain = TAVOLIN_TRY(records.next(record));
     if (!plain) return {};  // the payload ends exactly after a record
     TAVOLIN_TRY(sha.update(*plain));
@@ -109,7 +103,7 @@ IoResult<void> hash_records(encrypted_range::RecordReader& records, Sha256& sha,
 
 // Hashes the plaintext of every record; `reader` is at the start of the
 // file, which held `file_size` bytes when it was opened.
-IoResult<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
+Result<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
                               std::uint64_t file_size,
                               std::span<const SecretBytes> master_keys, Sha256& sha,
                               Interrupt& interrupt) {
@@ -131,7 +125,7 @@ std::atomic<HelperStarter> g_helper_starter{&start_thread};
 
 // Fills one slot with the next chunk: its bytes (inside the slot), or no
 // value at the end of the data.
-using Produce = std::function<IoResult<std::optional<std::span<const std::uint8_t>>>(SecretBytes&)>;
+using Produce = std::function<Result<std::optional<std::span<const std::uint8_t>>>(SecretBytes&)>;
 
 // What the calling thread and its helper share. The helper fills the slots in
 // order, at most kHelperSlots ahead of the hashing; the calling thread hashes
@@ -146,7 +140,7 @@ struct PipelineState {
   std::size_t produced = 0;  // guarded by mutex, as is everything below
   std::size_t consumed = 0;
   bool finished = false;
-  std::optional<IoFailure> failure;
+  std::optional<Failure> failure;
   std::exception_ptr exception;
   std::atomic<bool> stop{false};
   Produce produce;
@@ -165,7 +159,7 @@ struct PipelineState {
       if (stop.load()) break;
       SecretBytes& slot = slots[produced % kHelperSlots];
       lock.unlock();
-      IoResult<std::optional<std::span<const std::uint8_t>>> next;
+      Result<std::optional<std::span<const std::uint8_t>>> next;
       try {
         next = produce(slot);
       } catch (const abi::__forced_unwind&) {
@@ -238,7 +232,7 @@ class Pipeline {
   // Hashes the helper's chunks in order until the end of the data or the
   // first failure. `forked` is set when the interrupt forked and this runs
   // in the child: nothing more is done then.
-  IoResult<void> hash(Sha256& sha, Interrupt& interrupt, bool& forked) {
+  Result<void> hash(Sha256& sha, Interrupt& interrupt, bool& forked) {
     PipelineState& st = *state_;
     constexpr auto kPollInterval = std::chrono::milliseconds(50);
     std::unique_lock lock(st.mutex);
@@ -256,7 +250,7 @@ class Pipeline {
         ++st.consumed;
         st.changed.notify_all();
         if (!updated) return std::unexpected(std::move(updated.error()));
-        if (stop) return std::unexpected(interrupted_failure());
+        if (stop) return std::unexpected(Failure::interrupted());
         continue;
       }
       if (st.finished) {
@@ -275,7 +269,7 @@ class Pipeline {
         return {};
       }
       lock.lock();
-      if (stop) return std::unexpected(interrupted_failure());
+      if (stop) return std::unexpected(Failure::interrupted());
     }
   }
 
@@ -289,7 +283,7 @@ class Pipeline {
 // The outcome of hashing with a helper (serially, when it could not be
 // started); `forked` when a handler forked this process meanwhile.
 struct Piped {
-  IoResult<void> result;
+  Result<void> result;
   bool forked = false;
 };
 
@@ -334,7 +328,7 @@ IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
   };
 }
 
-IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
+Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
                                                 Interrupt& interrupt, Helper helper) {
   if (!chunk_size_accepted(chunk_size)) {
@@ -350,7 +344,7 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   const auto opening_status = TAVOLIN_TRY(sys::fstat(fd.get()));
   if (!S_ISREG(opening_status.st_mode)) {
     return std::unexpected(
-        IoFailure::invalid_input(with_path(messages::IDENTITY_NOT_REGULAR, path)));
+        Failure::io(messages::identity_not_regular(render_path(path))));
   }
   const IdentitySnapshot opening = IdentitySnapshot::of(opening_status);
 
@@ -370,7 +364,7 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   const bool is_container = front.size() >= magic.size() &&
                             std::equal(magic.begin(), magic.end(), front.begin());
   const bool piped = helper == Helper::allowed && is_container && opening.size >= kHelperMinBytes;
-  IoResult<void> hashed;
+  Result<void> hashed;
   if (piped) {
     auto outcome = hash_container_piped(reader, reader_capacity, opening.size, master_keys, sha,
                                         interrupt);
@@ -389,11 +383,11 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
     // A record that reaches past the size seen at open is refused before any
     // buffer is sized by it. If the file has grown since, a writer appended
     // to it meanwhile: that is a change, not a damaged container.
-    if (hashed.error().kind == IoKind::unexpected_eof) {
+    if (hashed.error().is_short_read()) {
       const auto now = sys::fstat(fd.get());
       if (now && static_cast<std::uint64_t>(now->st_size) > opening.size) {
         return std::unexpected(
-            IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));
+            Failure::io(messages::identity_changed(render_path(path))));
       }
     }
     return std::unexpected(std::move(hashed.error()));
@@ -403,7 +397,7 @@ IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint
   const auto closing_path = TAVOLIN_TRY(sys::lstat(c_path));
   if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(closing_fd) != opening ||
       IdentitySnapshot::of(closing_path) != opening) {
-    return std::unexpected(IoFailure::invalid_data(with_path(messages::IDENTITY_CHANGED, path)));
+    return std::unexpected(Failure::io(messages::identity_changed(render_path(path))));
   }
   return StableIdentity{opening.size, opening.mtime_ns, TAVOLIN_TRY(sha.hex_digest())};
 }

@@ -51,7 +51,7 @@ struct IdentitySnapshot {
 // chunk_size_accepted(chunk_size) (the binding refuses other sizes). Takes no
 // lock and shares no mutable state.
 // `interrupt` is asked once per chunk read and on every interrupted system
-// call; when it asks to stop, the result is interrupted_failure().
+// call; when it asks to stop, the result is Failure::interrupted().
 //
 // A container of at least kHelperMinRecords records and kHelperMinBytes
 // bytes has its records read, checked and opened on a helper thread of the
@@ -75,11 +75,11 @@ inline constexpr std::size_t kHelperSlots = 3;
 using HelperStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
 void set_helper_starter(HelperStarter starter);
 
-IoResult<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
+Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
                                                 Interrupt& interrupt,
                                                 Helper helper = Helper::allowed);
-inline IoResult<StableIdentity> derive_stable_identity(std::string_view path,
+inline Result<StableIdentity> derive_stable_identity(std::string_view path,
                                                        std::uint64_t chunk_size,
                                                        std::span<const SecretBytes> master_keys) {
   NoInterrupt never;

@@ -92,12 +92,6 @@ class Components {
   bool at_start_ = true;
 };
 
-std::string with_path(std::string_view prefix, std::string_view path) {
-  std::string message(prefix);
-  message.append(path);
-  return message;
-}
-
 // Two-digit table for the canonical names.
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -203,14 +197,14 @@ std::optional<std::uint64_t> parse_frame_number_text(std::string_view text) {
 
 Result<std::uint64_t> frame_number(std::string_view path) {
   const auto name = file_name(path);
-  if (!name) return fail_validation(std::string(messages::FRAME_STEM_MISSING));
+  if (!name) return std::unexpected(Failure::value(messages::kFrameStemMissing));
   const std::string_view stem = file_stem(*name);
   const std::size_t underscore = stem.rfind('_');
   if (underscore == std::string_view::npos) {
-    return fail_validation(std::string(messages::FRAME_STEM_UNDERSCORE));
+    return std::unexpected(Failure::value(messages::kFrameStemUnderscore));
   }
   const auto number = parse_frame_number_text(stem.substr(underscore + 1));
-  if (!number) return fail_validation(with_path(messages::FRAME_NUMBER_INVALID, path));
+  if (!number) return std::unexpected(Failure::value(messages::frame_number_invalid(path)));
   return *number;
 }
 
@@ -250,8 +244,8 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
     std::uint64_t value = number;
     if (zero_based) {
       if (value == 0) {
-        return fail_validation(
-            with_path(messages::FRAME_NOT_SHIFTABLE, path));
+        return std::unexpected(Failure::value(
+            messages::frame_not_shiftable(path)));
       }
       --value;
     }
@@ -259,7 +253,7 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
     if (relative_to) {
       const auto remainder = strip_base(path, *relative_to);
       if (!remainder) {
-        return fail_validation(with_path(messages::FRAME_NOT_RELATIVE, path));
+        return std::unexpected(Failure::value(messages::frame_not_relative(path)));
       }
       text.assign(*remainder);
       std::replace(text.begin(), text.end(), '\\', '/');
@@ -275,14 +269,14 @@ Result<std::vector<FrameRecord>> build_frame_records(const TextList& paths,
 Result<ExpectedFrameRecords> build_expected_frame_records(std::uint64_t frame_count,
                                                           std::string_view ext) {
   if (trim_unicode_whitespace(ext).empty()) {
-    return fail_validation(std::string(messages::EXT_EMPTY));
+    return std::unexpected(Failure::value(messages::kExtEmpty));
   }
   if (frame_count > kMaxExpectedFrameCount) {
     std::string message = "frame record capacity overflow: frame_count ";
     message.append(std::to_string(frame_count));
     message.append(" exceeds ");
     message.append(std::to_string(kMaxExpectedFrameCount));
-    return TAVOLIN_INTERNAL_FAULT(std::move(message));
+    return std::unexpected(Failure::internal(std::move(message)));
   }
   ExpectedFrameRecords result;
   result.fixed_length_ = kNamePrefix.size() + 1 + ext.size();

@@ -34,7 +34,7 @@ std::string_view file_stem(std::string_view name);
 // An unsigned 64-bit decimal: optional single "+", then one or more digits.
 std::optional<std::uint64_t> parse_frame_number_text(std::string_view text);
 
-// The frame number encoded in `path`, or the ValidationFailure naming why not.
+// The frame number encoded in `path`, or the value failure naming why not.
 Result<std::uint64_t> frame_number(std::string_view path);
 
 // What is left of `path` after removing `base` component by component (with

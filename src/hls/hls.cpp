@@ -25,7 +25,7 @@ std::optional<InFlightStatus> parse_in_flight_status(std::string_view token) {
 
 Result<InFlightStatus> validate_in_flight_status(std::string_view status) {
   if (auto parsed = parse_in_flight_status(status)) return *parsed;
-  return fail_validation(std::string(messages::HLS_STATUS) + std::string(status));
+  return std::unexpected(Failure::value(messages::unsupported_hls_status(status)));
 }
 
 std::string_view reservation_action(InFlightStatus active, bool active_is_stale,

@@ -169,30 +169,23 @@ std::optional<OperationState> operation_target(OperationState from, OperationEve
 
 namespace {
 
-// The refusals of one state machine.
-struct Refusals {
-  std::string_view unsupported_state;
-  std::string_view unsupported_event;
-  std::string_view machine;  // as invalid_lifecycle_transition names it
-};
-constexpr Refusals kServiceRefusals{messages::SERVICE_STATE, messages::SERVICE_EVENT, "service"};
-constexpr Refusals kOperationRefusals{messages::OPERATION_STATE, messages::OPERATION_EVENT,
-                                      "operation"};
-
 template <class ParseState, class ParseEvent, class Target>
-Result<std::string_view> transition(const Refusals& refusals, std::string_view current_state,
+Result<std::string_view> transition(std::string_view machine, std::string_view current_state,
                                     std::string_view event, ParseState parse_state,
                                     ParseEvent parse_event, Target target) {
   const auto state = parse_state(current_state);
   if (!state) {
-    return fail_validation(std::string(refusals.unsupported_state).append(current_state));
+    return std::unexpected(
+        Failure::value(messages::unsupported_lifecycle_state(machine, current_state)));
   }
   const auto ev = parse_event(event);
-  if (!ev) return fail_validation(std::string(refusals.unsupported_event).append(event));
+  if (!ev) {
+    return std::unexpected(Failure::value(messages::unsupported_lifecycle_event(machine, event)));
+  }
   const auto next = target(*state, *ev);
   if (!next) {
-    return fail_validation(
-        messages::invalid_lifecycle_transition(refusals.machine, current_state, event));
+    return std::unexpected(Failure::value(
+        messages::invalid_lifecycle_transition(machine, current_state, event)));
   }
   return token(*next);
 }
@@ -201,13 +194,13 @@ Result<std::string_view> transition(const Refusals& refusals, std::string_view c
 
 Result<std::string_view> transition_service(std::string_view current_state,
                                             std::string_view event) {
-  return transition(kServiceRefusals, current_state, event, parse_service_state,
+  return transition("service", current_state, event, parse_service_state,
                     parse_service_event, service_target);
 }
 
 Result<std::string_view> transition_operation(std::string_view current_state,
                                               std::string_view event) {
-  return transition(kOperationRefusals, current_state, event, parse_operation_state,
+  return transition("operation", current_state, event, parse_operation_state,
                     parse_operation_event, operation_target);
 }
 

@@ -38,7 +38,7 @@ struct Binding<"BatchProcessor.__new__"> {
     // Thousands of threads take a while to start: other Python threads run
     // meanwhile.
     auto processor = released([&] { return file_identity::BatchProcessor::create(worker_count); });
-    if (!processor) return failed(processor.error());
+    if (!processor) return std::unexpected(processor.error());
     PyObject* self = cls->tp_alloc(cls, 0);
     if (self == nullptr) return nullptr;  // the processor stops its pool
     as_batch(self)->processor = processor->release();
@@ -51,7 +51,7 @@ struct Binding<"BatchProcessor.stable_file_identities"> {
   TAVOLIN_BODY(PyObject* self, std::vector<std::string> paths, std::uint64_t chunk_size,
                std::vector<SecretBytes> master_keys) -> Reply {
     if (auto checked = identity_binding::check_chunk_size(chunk_size); !checked) {
-      return failed(checked.error());
+      return std::unexpected(checked.error());
     }
     file_identity::BatchProcessor* processor = as_batch(self)->processor;
     if (processor == nullptr) {
@@ -59,13 +59,13 @@ struct Binding<"BatchProcessor.stable_file_identities"> {
     }
     // With the lock held: after a fork this starts the child's threads.
     auto pool = processor->current_pool();
-    if (!pool) return failed(pool.error());
+    if (!pool) return std::unexpected(pool.error());
     SignalWatch watch;
     auto result = released([&] {
       return (*pool)->run(std::move(paths), chunk_size, std::move(master_keys), watch);
     });
     if (watch.raised()) return nullptr;  // a signal handler's exception ended the batch
-    if (!result) return failed(result.error());
+    if (!result) return std::unexpected(result.error());
     return list_of(*result, identity_binding::identity_tuple);
   };
 };

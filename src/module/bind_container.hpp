@@ -16,7 +16,7 @@ template <>
 struct Binding<"parse_encrypted_header"> {
   TAVOLIN_BODY(Bytes data) -> Reply {
     const auto header = encrypted_range::parse_header_payload(data);
-    if (!header) return failed(header.error());
+    if (!header) return std::unexpected(header.error());
     const auto& h = *header;
     return to_python(std::tuple(std::uint64_t{1}, std::string_view("AESGCM-chunked-v1"),
                                 h.chunk_size, Bytes(h.wrapped_dek.begin(), h.wrapped_dek.end()),
@@ -29,7 +29,7 @@ struct Binding<"parse_encrypted_header"> {
 template <class Answer>
 Reply probe(const std::string& path, Answer&& answer) {
   const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
-  if (!status) return failed(status.error());
+  if (!status) return std::unexpected(status.error());
   return answer(*status);
 }
 
@@ -56,7 +56,7 @@ struct Binding<"decrypt_encrypted_file_range"> {
     // The range checks are plain arithmetic; they run before the result
     // object is allocated, so a refused range allocates nothing.
     const auto range = encrypted_range::check_byte_range(start, end);
-    if (!range) return failed(range.error());
+    if (!range) return std::unexpected(range.error());
     // The result is decrypted straight into the new bytes object, which
     // no one else can see until it is returned.
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(range->length));
@@ -70,7 +70,7 @@ struct Binding<"decrypt_encrypted_file_range"> {
     if (!done) {  // `out` was wiped by the failed decryption
       Py_DECREF(result);
       if (watch.raised()) return nullptr;  // a signal handler's exception ended the read
-      return failed(done.error());
+      return std::unexpected(done.error());
     }
     return result;
   };

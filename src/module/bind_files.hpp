@@ -57,14 +57,14 @@ inline PyObject* record_to_python(std::uint64_t number, std::string_view text) {
 }
 
 inline Reply finish_records(const Result<std::vector<frames::FrameRecord>>& result) {
-  if (!result) return failed(result.error());
+  if (!result) return std::unexpected(result.error());
   return list_of(*result, [](const frames::FrameRecord& record) {
     return record_to_python(std::get<0>(record), std::get<1>(record));
   });
 }
 
 inline Reply finish_expected(const Result<frames::ExpectedFrameRecords>& result) {
-  if (!result) return failed(result.error());
+  if (!result) return std::unexpected(result.error());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->size())));
   if (!list) return nullptr;
   const bool complete = result->for_each([&](std::uint64_t index, std::string_view name) {
@@ -77,7 +77,7 @@ inline Reply finish_expected(const Result<frames::ExpectedFrameRecords>& result)
 }
 
 inline Reply finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& result) {
-  if (!result) return failed(result.error());
+  if (!result) return std::unexpected(result.error());
   return list_of(*result, [](std::uint64_t number) { return PyLong_FromUnsignedLongLong(number); });
 }
 
@@ -86,13 +86,13 @@ template <>
 struct Binding<"copy_file_descriptor_to_path"> {
   TAVOLIN_BODY(std::int32_t source_fd, std::string target_path, std::uint64_t chunk_size) -> Reply {
     const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
-    if (!checked) return failed(checked.error());
+    if (!checked) return std::unexpected(checked.error());
     SignalWatch watch;
     const auto copied = released([&] {
       return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
     });
     if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
-    if (!copied) return failed(copied.error());
+    if (!copied) return std::unexpected(copied.error());
     return to_python(*copied);
   };
 };

@@ -24,7 +24,7 @@ inline PyObject* identity_tuple(const StableIdentity& id) {
 // The chunk_size check shared by both entries.
 inline Result<void> check_chunk_size(std::uint64_t chunk_size) {
   if (!file_identity::chunk_size_accepted(chunk_size)) {
-    return fail_validation(std::string(messages::CHUNK_SIZE));
+    return std::unexpected(Failure::value(messages::kChunkSize));
   }
   return {};
 }
@@ -36,14 +36,14 @@ struct Binding<"stable_file_identity"> {
   TAVOLIN_BODY(std::string path, std::uint64_t chunk_size,
                std::vector<SecretBytes> master_keys) -> Reply {
     if (auto checked = identity_binding::check_chunk_size(chunk_size); !checked) {
-      return failed(checked.error());
+      return std::unexpected(checked.error());
     }
     SignalWatch watch;
     auto result = released([&] {
       return file_identity::derive_stable_identity(path, chunk_size, master_keys, watch);
     });
     if (watch.raised()) return nullptr;  // a signal handler's exception ended the call
-    if (!result) return failed(result.error());
+    if (!result) return std::unexpected(result.error());
     return identity_binding::identity_tuple(*result);
   };
 };

@@ -68,12 +68,8 @@ PyObject* call_with_tuple_and_dict(PyObject* args, PyObject* kwargs, Fast&& fast
 // What a body may return: a new reference (or nullptr with an exception
 // set), or a `std::expected` of a value (converted to Python) or a new
 // reference, and a failure, which the call raises by its declaration's
-// IoRoute. `Reply` and `failed()` serve bodies with several exits.
-using Reply = std::expected<PyObject*, Failure>;
-template <class E>
-std::unexpected<Failure> failed(E&& error) {
-  return std::unexpected<Failure>(Failure(std::forward<E>(error)));
-}
+// IoRoute. `Reply` serves bodies with several exits.
+using Reply = Result<PyObject*>;
 
 template <class R>
 PyObject* reply(R&& result, IoRoute route) {
@@ -81,7 +77,7 @@ PyObject* reply(R&& result, IoRoute route) {
   if constexpr (std::is_same_v<T, PyObject*>) {
     return result;
   } else {
-    if (!result) return raise_failure(Failure(result.error()), route);
+    if (!result) return raise_failure(result.error(), route);
     if constexpr (std::is_same_v<typename T::value_type, PyObject*>) {
       return *result;
     } else {

@@ -16,24 +16,22 @@ namespace {
 PyObject* g_panic_type = nullptr;  // created once, used with the lock held
 thread_local bool t_in_fault = false;
 
-PyObject* os_error_type(const IoFailure& f) {
-  if (f.kind == IoKind::os) {
-    switch (f.os_error) {
-      case ENOENT: return PyExc_FileNotFoundError;
-      case EACCES:
-      case EPERM: return PyExc_PermissionError;
-      case EEXIST: return PyExc_FileExistsError;
-      case EAGAIN: return PyExc_BlockingIOError;
-      case EINTR: return PyExc_InterruptedError;
-      case ETIMEDOUT: return PyExc_TimeoutError;
-      case EPIPE: return PyExc_BrokenPipeError;
-      case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-      case ECONNRESET: return PyExc_ConnectionResetError;
-      case ECONNABORTED: return PyExc_ConnectionAbortedError;
-      default: return PyExc_OSError;
-    }
+// The OSError subclass Python itself raises for the errno.
+PyObject* os_error_type(int os_error) {
+  switch (os_error) {
+    case ENOENT: return PyExc_FileNotFoundError;
+    case EACCES:
+    case EPERM: return PyExc_PermissionError;
+    case EEXIST: return PyExc_FileExistsError;
+    case EAGAIN: return PyExc_BlockingIOError;
+    case EINTR: return PyExc_InterruptedError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    default: return PyExc_OSError;
   }
-  return f.kind == IoKind::interrupted ? PyExc_InterruptedError : PyExc_OSError;
 }
 
 // Sets `type` with the single argument `text` (so OSError keeps errno None).
@@ -98,19 +96,24 @@ PyObject* raise_internal_fault(std::string_view message, const char* file, int l
 }
 
 PyObject* raise_failure(const Failure& failure, IoRoute route) {
-  if (const auto* v = std::get_if<ValidationFailure>(&failure)) {
-    return raise_with_text(PyExc_ValueError, v->message);
+  switch (failure.code) {
+    case FailureCode::value:
+      return raise_with_text(PyExc_ValueError, failure.message);
+    case FailureCode::os:
+    case FailureCode::interrupted: {
+      PyObject* type = route == IoRoute::value_error        ? PyExc_ValueError
+                       : failure.code == FailureCode::interrupted ? PyExc_InterruptedError
+                       : failure.os_error != 0                  ? os_error_type(failure.os_error)
+                                                                : PyExc_OSError;
+      return raise_with_text(type, failure.text());
+    }
+    case FailureCode::resource:
+      return raise_with_text(PyExc_RuntimeError, failure.message);
+    case FailureCode::internal:
+      break;
   }
-  if (const auto* io = std::get_if<IoFailure>(&failure)) {
-    const std::string text = io->text();
-    if (route == IoRoute::value_error) return raise_with_text(PyExc_ValueError, text);
-    return raise_with_text(os_error_type(*io), text);
-  }
-  if (const auto* r = std::get_if<ResourceFailure>(&failure)) {
-    return raise_with_text(PyExc_RuntimeError, r->message);
-  }
-  const auto& fault = std::get<InternalFault>(failure);
-  return raise_internal_fault(fault.message, fault.file, fault.line);
+  return raise_internal_fault(failure.message, failure.where.file_name(),
+                              static_cast<int>(failure.where.line()));
 }
 
 PyRef take_exception() {

@@ -134,7 +134,8 @@ TEST(BatchPool, FailedThreadStartStopsTheStartedThreads) {
   g_fail_at = 3;
   auto processor = BatchProcessor::create(6, fail_at_nth_start);
   ASSERT_FALSE(processor.has_value());
-  EXPECT_EQ(std::get<ResourceFailure>(processor.error()).message,
+  EXPECT_EQ(processor.error().code, tavolin::FailureCode::resource);
+  EXPECT_EQ(processor.error().message,
             "failed to create Rayon batch processor: Resource temporarily unavailable (os error 11)");
   EXPECT_EQ(g_starts.load(), 4);
   // The three started threads were joined before the failure was returned.

@@ -15,7 +15,9 @@ using namespace tavolin;
 
 namespace {
 
-std::string message_of(const Failure& f) { return std::get<ValidationFailure>(f).message; }
+std::string message_of(const Failure& f) {
+  return f.code == FailureCode::value ? f.message : std::string("<not a value failure>");
+}
 
 }  // namespace
 

@@ -45,16 +45,16 @@ std::string base64url_encode(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
+Result<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
                                  std::uint64_t index, std::span<const std::uint8_t> sealed) {
   if (index > UINT32_MAX) {
-    return std::unexpected(IoFailure::invalid_data(std::string(messages::CHUNK_COUNTER)));
+    return std::unexpected(Failure::io(messages::kChunkCounter));
   }
   const auto nonce = chunk_nonce(prefix.header.nonce_prefix, static_cast<std::uint32_t>(index));
   return aes_gcm_open(data_key, nonce, sealed, prefix.header_bytes);
 }
 
-IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
+Result<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
                                    std::uint64_t start, std::uint64_t end) {
   const auto range = TAVOLIN_TRY(check_byte_range(start, end));
   Bytes out(static_cast<std::size_t>(range.length));

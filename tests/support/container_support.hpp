@@ -16,11 +16,11 @@ std::string base64url_encode(std::span<const std::uint8_t> bytes);
 
 // Opens one sealed chunk (ciphertext followed by the 16-byte tag) of the
 // container `prefix` starts: the same result as ChunkOpener, re-keyed.
-IoResult<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
+Result<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const ContainerPrefix& prefix,
                                  std::uint64_t index, std::span<const std::uint8_t> sealed);
 
 // The whole operation: checks, then decryption into a new buffer.
-IoResult<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
+Result<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
                                    std::uint64_t start, std::uint64_t end);
 
 }  // namespace tavolin::encrypted_range
