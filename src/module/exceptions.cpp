@@ -81,6 +81,7 @@ PyObject* panic_exception_type() {
 
 PyObject* raise_internal_fault(std::string_view message, const char* file, int line) {
   if (t_in_fault) {
+    // Wording kept from the implementation callers first matched: do not reword.
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }

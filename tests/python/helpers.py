@@ -6,6 +6,18 @@ import hashlib
 import os
 import time
 
+import pytest
+
+
+def raises_exactly(call, error, message=None):
+    """Runs `call()` and checks it raised exactly `error` (not a subclass) and,
+    unless `message` is None, with exactly that text."""
+    with pytest.raises(error) as info:
+        call()
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+
 
 def sha(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()

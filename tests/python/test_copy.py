@@ -8,6 +8,8 @@ import threading
 
 import pytest
 
+from helpers import raises_exactly
+
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
 DATA = bytes((i * 131 + i // 251) & 0xFF for i in range(1000))
@@ -315,7 +317,4 @@ def test_a_memory_error_leaves_the_target_as_it_was(m, tmp_path, open_source, co
      "copy_file_descriptor_to_path() got an unexpected keyword argument 'size'"),
 ])
 def test_argument_failures(m, call, error, message):
-    with pytest.raises(error) as info:
-        call(m)
-    assert type(info.value) is error
-    assert str(info.value) == message
+    raises_exactly(lambda: call(m), error, message)

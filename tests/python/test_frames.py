@@ -3,6 +3,8 @@ records of a complete extraction."""
 
 import pytest
 
+from helpers import raises_exactly
+
 U64_MAX = 2**64 - 1
 
 
@@ -187,11 +189,7 @@ def test_count_bound_and_memory(m):
     (lambda m: m.parse_extracted_frame_numbers(["frame_\ud800.jpg"]), UnicodeEncodeError, None),
 ])
 def test_binding_edge_cases(m, call, error, message):
-    with pytest.raises(error) as info:
-        call(m)
-    assert type(info.value) is error
-    if message is not None:
-        assert str(info.value) == message
+    raises_exactly(lambda: call(m), error, message)
 
 
 def test_non_type_errors_of_elements_pass_through(m):

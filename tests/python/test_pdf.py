@@ -6,6 +6,8 @@ import subprocess
 
 import pytest
 
+from helpers import raises_exactly
+
 HELLO = (
     b"%PDF-1.4\n"
     b"1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
@@ -154,11 +156,7 @@ def test_plain_ascii_text_reads_back(render):
     (lambda m: m.render_single_page_pdf("a\ud800"), UnicodeEncodeError, None),
 ])
 def test_argument_failures(m, call, error, message):
-    with pytest.raises(error) as info:
-        call(m)
-    assert type(info.value) is error
-    if message is not None:
-        assert str(info.value) == message
+    raises_exactly(lambda: call(m), error, message)
 
 
 def test_text_keyword_and_str_subclass(m):
