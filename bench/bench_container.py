@@ -24,34 +24,19 @@ import os
 import random
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 sys.path.insert(0, HERE)
 
 import container_writer  # noqa: E402
+import harness  # noqa: E402
 import limits  # noqa: E402
 import pure_python_range  # noqa: E402
 import tavolin_native_backend as m  # noqa: E402
 
 MiB = 1024 * 1024
-
-
-def timed_loop(fn, seconds: float) -> tuple[int, float, float]:
-    """Calls fn for `seconds` of wall time; returns the number of calls, the
-    wall time and the CPU time (user + system) of this process, which runs
-    nothing else meanwhile."""
-    calls = 0
-    begin = time.perf_counter()
-    cpu_begin = time.process_time()
-    deadline = begin + seconds
-    while True:
-        fn()
-        calls += 1
-        now = time.perf_counter()
-        if now >= deadline:
-            return calls, now - begin, time.process_time() - cpu_begin
+BENCHMARK = "container"
 
 
 def page_cached_container(directory: str, key: bytes, size: int, name: str):
@@ -68,7 +53,7 @@ def page_cached_container(directory: str, key: bytes, size: int, name: str):
     return path, starts
 
 
-def bench_throughput(directory: str, key: bytes):
+def bench_throughput(directory: str, key: bytes) -> list[harness.Row]:
     """Best rates of three alternating rounds, so that load from elsewhere on
     the machine hits every side alike: 8 MiB ranges of a 16 MiB container
     (page cache and result fit in the last-level cache, as the buffer of
@@ -93,23 +78,38 @@ def bench_throughput(directory: str, key: bytes):
     readers = [reader(path, starts) for path, starts in containers]
     copies = [limits.page_cache_reader(path, [(s, span) for s in starts])
               for path, starts in containers]
-    cpu_rates = [[] for _ in readers]
-    wall_rates = [[] for _ in readers]
-    read_rates = [[] for _ in readers]
+    cpu_rates: list[list[float]] = [[] for _ in readers]
+    wall_rates: list[list[float]] = [[] for _ in readers]
+    read_rates: list[list[float]] = [[] for _ in readers]
     openssl = []
     for _ in range(3):
         for fn, copy, cpu, wall, read in zip(readers, copies, cpu_rates, wall_rates, read_rates):
-            calls, wall_time, cpu_time = timed_loop(fn, 1.5)
+            calls, wall_time, cpu_time = harness.calls_in(fn, 1.5)
             cpu.append(calls * span / cpu_time)
             wall.append(calls * span / wall_time)
-            calls, _, cpu_time = timed_loop(copy, 0.5)
+            calls, _, cpu_time = harness.calls_in(copy, 0.5)
             read.append(calls * copy() / cpu_time)
         openssl.append(limits.openssl_speed("-evp", "aes-256-gcm", "-decrypt"))
-    best = lambda rates: [max(r) for r in rates]  # noqa: E731
-    return best(cpu_rates), best(wall_rates), best(read_rates), max(openssl)
+    openssl_bps = max(openssl)
+    rows = []
+    for label, cpu_bps, wall_bps, read_bps in zip(
+            ("16 MiB container (cache-resident)", "64 MiB container (from memory)"),
+            map(max, cpu_rates), map(max, wall_rates), map(max, read_rates)):
+        limit = limits.serial_rate(read_bps, openssl_bps)
+        values = (f"{cpu_bps / 1e9:.3f} GB/s per CPU second; {wall_bps / 1e9:.3f} GB/s per wall "
+                  f"second, ratio {wall_bps / openssl_bps:.2f}; openssl speed "
+                  f"{openssl_bps / 1e9:.3f} GB/s per user CPU second; page-cache read of the "
+                  f"same ranges {read_bps / 1e9:.2f} GB/s per CPU second, with AES-256-GCM "
+                  f"{limit / 1e9:.3f} GB/s")
+        rows.append(harness.result(
+            BENCHMARK, f"(a) 8 MiB ranges, 1 MiB chunks, {label}", values,
+            cpu_bps / openssl_bps, at_least=0.85,
+            ratio_means="the rate of openssl speed, per CPU second", of_limit=cpu_bps / limit,
+            limit="page-cache read + AES-256-GCM decrypt, per CPU second"))
+    return rows
 
 
-def bench_small_ranges(directory: str, key: bytes) -> tuple[float, float]:
+def bench_small_ranges(directory: str, key: bytes) -> list[harness.Row]:
     path = os.path.join(directory, "small.qvenc")
     plaintext = os.urandom(16 * MiB)
     container_writer.write_container(path, plaintext, key, 64 * 1024)
@@ -133,56 +133,39 @@ def bench_small_ranges(directory: str, key: bytes) -> tuple[float, float]:
     # Alternating rounds, per CPU second; the best round of each side counts.
     native, python = [], []
     for _ in range(4):
-        calls, _, cpu_time = timed_loop(runner(m.decrypt_encrypted_file_range), 0.75)
+        calls, _, cpu_time = harness.calls_in(runner(m.decrypt_encrypted_file_range), 0.75)
         native.append(calls / cpu_time)
-        calls, _, cpu_time = timed_loop(runner(pure_python_range.decrypt_range), 0.75)
+        calls, _, cpu_time = harness.calls_in(runner(pure_python_range.decrypt_range), 0.75)
         python.append(calls / cpu_time)
-    return max(native), max(python)
+    return [harness.result(BENCHMARK, "(b) 4 KiB ranges, 64 KiB chunks",
+                           f"native {max(native):,.0f} calls/s; pure Python {max(python):,.0f} "
+                           "calls/s", max(native) / max(python), at_least=1.5,
+                           ratio_means="the pure-Python reader's calls/s")]
 
 
-def bench_tiny_records(directory: str, key: bytes) -> tuple[float, float]:
+def bench_tiny_records(directory: str, key: bytes) -> list[harness.Row]:
     path = os.path.join(directory, "tiny.qvenc")
     plaintext = os.urandom(8 * MiB)
     container_writer.write_container(path, plaintext, key, 1)
     end = len(plaintext) - 1
     assert m.decrypt_encrypted_file_range(path, key, 0, end) == plaintext
-    ranges, identities = [], []
-    for _ in range(3):
-        begin = time.perf_counter()
-        m.decrypt_encrypted_file_range(path, key, 0, end)
-        ranges.append(time.perf_counter() - begin)
-        begin = time.perf_counter()
-        m.stable_file_identity(path, master_keys=[key])
-        identities.append(time.perf_counter() - begin)
+    tiny_range, tiny_identity = harness.best_times(
+        [lambda: m.decrypt_encrypted_file_range(path, key, 0, end),
+         lambda: m.stable_file_identity(path, master_keys=[key])], 3)
     os.unlink(path)
-    return min(ranges), min(identities)
+    return [harness.result(BENCHMARK, "(c) 8 MiB range, chunk_size 1 (176 MB file)",
+                           f"range {tiny_range:.3f} s, identity of the same file "
+                           f"{tiny_identity:.3f} s", tiny_range / tiny_identity, under=2,
+                           ratio_means="the identity's time")]
 
 
 def main() -> None:
+    _, rows_path = harness.arguments()
     key = os.urandom(32)
     with tempfile.TemporaryDirectory() as directory:
-        cpu_bps, wall_bps, read_bps, openssl_bps = bench_throughput(directory, key)
-        native_cps, python_cps = bench_small_ranges(directory, key)
-        tiny_range, tiny_identity = bench_tiny_records(directory, key)
-    print(f"openssl speed -evp aes-256-gcm -decrypt -bytes 16384: {openssl_bps / 1e9:.3f} GB/s "
-          f"per user CPU second")
-    for label, cpu, wall, read in zip(("16 MiB container (cache-resident)",
-                                       "64 MiB container (from memory)   "),
-                                      cpu_bps, wall_bps, read_bps):
-        limit = limits.serial_rate(read, openssl_bps)
-        print(f"    page-cache read of the same ranges, {label.strip()}: {read / 1e9:.2f} GB/s "
-              f"per CPU second; with AES-256-GCM {limit / 1e9:.3f} GB/s")
-        print(f"(a) 8 MiB ranges, 1 MiB chunks, {label}: {cpu / 1e9:.3f} GB/s per CPU second, "
-              f"ratio {cpu / openssl_bps:.3f} (target >= 0.85); "
-              f"{wall / 1e9:.3f} GB/s per wall second, ratio {wall / openssl_bps:.3f}; "
-              + limits.of_limit(cpu / limit, "page-cache read + AES-256-GCM decrypt, per CPU "
-                                "second"))
-    print(f"(b) 4 KiB ranges, 64 KiB chunks: native {native_cps:,.0f} calls/s; "
-          f"pure Python {python_cps:,.0f} calls/s; ratio {native_cps / python_cps:.2f} "
-          f"(target >= 1.5)")
-    print(f"(c) 8 MiB range, chunk_size 1 (176 MB file): range {tiny_range:.3f} s, identity of "
-          f"the same file {tiny_identity:.3f} s, ratio {tiny_range / tiny_identity:.2f} "
-          f"(target < 2)")
+        harness.run([lambda: bench_throughput(directory, key),
+                     lambda: bench_small_ranges(directory, key),
+                     lambda: bench_tiny_records(directory, key)], rows_path)
 
 
 if __name__ == "__main__":

@@ -7,12 +7,15 @@ bound on a decision's, so "of limit" (floor time / native time) is at most
 about 1. The listing of the anonymisation rules builds a whole table of new
 objects, not one token: it has no target and the floor is no limit for it.
 Each case times its three sides in alternating rounds; the best round of
-each counts. Prints one table of ratios."""
+each counts. Prints one row a function.
+
+Run: PYTHONPATH=build/python /usr/bin/python3 bench/bench_decisions.py
+[CALLS_A_ROUND] [--rows PATH]"""
 from __future__ import annotations
 
-import sys
-import timeit
+import functools
 
+import harness
 import tavolin_native_backend as m
 
 # ----------------------------------------------------------- pure Python
@@ -175,19 +178,9 @@ def py_rules(report):
 
 
 # ----------------------------------------------------------- measurement
-def per_call(sides, number, rounds=7):
-    """Best time per call of each (function, arguments) side, taking the
-    sides in turn for `rounds` rounds so that load from elsewhere on the
-    machine hits all alike."""
-    timers = [timeit.Timer("f(*a)", globals={"f": fn, "a": args}) for fn, args in sides]
-    best = [float("inf")] * len(sides)
-    for _ in range(rounds):
-        for i, timer in enumerate(timers):
-            best[i] = min(best[i], timer.timeit(number) / number)
-    return best
-
-
 FLOOR = (str.lower, ("DEGRADED",))  # returns a new 8-character str each call
+FLOOR_NAME = "that floor: `str.lower`, a C call returning a new short str"
+LISTING = "anonymization_status_rules"  # a listing of new objects, not a decision
 
 
 CASES = [
@@ -213,25 +206,38 @@ CASES = [
      ("  Filtered ",)),
     ("normalize_frame_sampling_strategy_token", m.normalize_frame_sampling_strategy_token,
      py_strategy, (" NONE",)),
-    ("anonymization_status_rules", m.anonymization_status_rules, py_rules, (True,)),
+    (LISTING, m.anonymization_status_rules, py_rules, (True,)),
 ]
 
 
-def main(number=200_000):
-    rows = []
-    for name, native, python, args in CASES:
-        assert native(*args) == python(*args), name
-        t_native, t_python, t_floor = per_call([(native, args), (python, args), FLOOR], number)
-        rows.append((name, t_native * 1e9, t_python / t_native, t_native / t_floor))
-    print(f"{'function':42} {'ns/call':>8} {'vs Python':>10} {'vs C floor':>11} {'of limit':>9}")
-    for name, ns, speedup, floor in rows:
-        limit = "-" if name == "anonymization_status_rules" else f"{1 / floor:.2f}"
-        print(f"{name:42} {ns:8.1f} {speedup:9.2f}x {floor:10.2f}x {limit:>9}")
-    print("(vs Python: how many times faster than the pure-Python table; vs C floor: native "
-          "time / time of str.lower on a short uppercase str, lower is better; of limit: its "
-          "inverse)")
-    return rows
+def measure(name, native, python, args, number) -> list[harness.Row]:
+    """One function's row: its ratio is how many times faster than the
+    pure-Python table it is (target >= 2x); its time over the C-builtin
+    floor's (target <= 2x, lower is better) is among the values, and the
+    floor's time over its own is the fraction of its limit."""
+    assert native(*args) == python(*args), name
+    t_native, t_python, t_floor = harness.per_call([(native, args), (python, args), FLOOR],
+                                                   number)
+    speedup, floor = t_python / t_native, t_native / t_floor
+    values = f"{t_native * 1e9:.1f} ns/call; {floor:.2f}x the C-builtin floor"
+    if name == LISTING:
+        return [harness.result("decisions", name, values + " (a listing of new objects, not a "
+                               "decision: no target, and the floor is no limit)", speedup,
+                               ratio_means="as fast as copying a prebuilt table in Python")]
+    row = harness.result("decisions", name, values + " (target <= 2x)", speedup, at_least=2,
+                         ratio_means="faster than pure Python", of_limit=1 / floor,
+                         limit=FLOOR_NAME)
+    if floor > 2.0:
+        which = "C-builtin floor" if row.status == harness.OK else "both"
+        row.status = f"{harness.BELOW} ({which})"
+    return [row]
+
+
+def main() -> None:
+    args, rows_path = harness.arguments()
+    number = int(args[0]) if args else 200_000
+    harness.run([functools.partial(measure, *case, number) for case in CASES], rows_path)
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 200_000)
+    main()

@@ -1,7 +1,7 @@
 """Benchmark of the frame, PDF and copy functions against idiomatic pure-Python
 equivalents (pure_python_files.py), measured in one run.
 
-Run: PYTHONPATH=<build>/python /usr/bin/python3 bench/bench_files.py
+Run: PYTHONPATH=<build>/python /usr/bin/python3 bench/bench_files.py [--rows PATH]
 Prints, per case, the best time of each side over interleaved rounds and
 the ratio (pure Python time / native time) with its target. The frame
 records and the copies are also reported as a fraction of their limit
@@ -23,7 +23,6 @@ records and the copies are also reported as a fraction of their limit
 """
 import ctypes
 import fcntl
-import gc
 import itertools
 import marshal
 import mmap
@@ -31,51 +30,26 @@ import os
 import stat
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import limits  # noqa: E402
+import harness  # noqa: E402
 import pure_python_files as py  # noqa: E402
 import tavolin_native_backend as m  # noqa: E402
 
 GIB = 1 << 30
 MIB = 1 << 20
+BENCHMARK = "files"
 
 
-def best_of(rounds, *sides, setup=None):
-    """Interleaves the sides (native, python, then any limits); returns their
-    best times."""
-    best = [float("inf")] * len(sides)
-    for _ in range(rounds):
-        for i, fn in enumerate(sides):
-            if setup is not None:
-                setup()
-            gc.collect()
-            start = time.perf_counter()
-            result = fn()
-            elapsed = time.perf_counter() - start
-            del result
-            best[i] = min(best[i], elapsed)
-    return best
-
-
-RESULTS = []
-
-
-def report(name, native, python, target, limit=None):
-    """`limit` is (limit time, what it is), or None."""
-    ratio = python / native
-    line = (f"{name:<52} native {native * 1e3:9.3f} ms  python {python * 1e3:9.3f} ms  "
-            f"ratio {ratio:5.2f}x")
-    if target is None:
-        line += " (no target)"
-    else:
-        RESULTS.append((name, ratio, target))
-        line += f" (target {target}x: {'ok' if ratio >= target else 'BELOW TARGET'})"
-    if limit is not None:
-        line += f"; {limits.of_limit(limit[0] / native, limit[1])}"
-    print(line, flush=True)
+def figure(label, native, python, target, limit=None):
+    """A row of the native time against pure Python's, per call; `limit` is
+    (limit time, what it is), or None."""
+    values = f"native {native * 1e3:.3f} ms, python {python * 1e3:.3f} ms"
+    of_limit, limit_name = (None, None) if limit is None else (limit[0] / native, limit[1])
+    return harness.result(BENCHMARK, label, values, python / native, at_least=target,
+                          ratio_means="faster than pure Python", of_limit=of_limit,
+                          limit=limit_name)
 
 
 def allocations(records):
@@ -100,22 +74,22 @@ def bench_against_allocation(label, native_call, python_call, target):
     assert records == python_call()
     limit_sides = allocations(records)
     del records
-    native, python, *alloc = best_of(5, native_call, python_call, *limit_sides)
-    report(label, native, python, target, (min(alloc), ALLOCATION))
+    native, python, *alloc = harness.best_times([native_call, python_call, *limit_sides], 5)
+    return [figure(label, native, python, target, (min(alloc), ALLOCATION))]
 
 
 def bench_expected():
     n = 1_000_000
-    bench_against_allocation("build_expected_frame_records(1_000_000)",
-                             lambda: m.build_expected_frame_records(n),
-                             lambda: py.build_expected_frame_records(n), 3.0)
+    return bench_against_allocation("build_expected_frame_records(1_000_000)",
+                                    lambda: m.build_expected_frame_records(n),
+                                    lambda: py.build_expected_frame_records(n), 3.0)
 
 
 def bench_records():
     paths = [f"/data/videos/0042/frames/frame_{i:07d}.jpg" for i in range(1, 1_000_001)]
-    bench_against_allocation("build_frame_records(1_000_000 paths)",
-                             lambda: m.build_frame_records(paths),
-                             lambda: py.build_frame_records(paths), None)
+    return bench_against_allocation("build_frame_records(1_000_000 paths)",
+                                    lambda: m.build_frame_records(paths),
+                                    lambda: py.build_frame_records(paths), None)
 
 
 def bench_expected_reused_memory():
@@ -129,33 +103,37 @@ def bench_expected_reused_memory():
                 fn(n)
         return go
 
-    native, python = best_of(5, many(m.build_expected_frame_records),
-                             many(py.build_expected_frame_records))
-    print(f"{'  (info) build_expected_frame_records(1_000) x 1_000':<52} native "
-          f"{native * 1e3:9.3f} ms  python {python * 1e3:9.3f} ms  ratio {python / native:5.2f}x",
-          flush=True)
+    native, python = harness.best_times([many(m.build_expected_frame_records),
+                                         many(py.build_expected_frame_records)], 5)
+    return [figure("(info) build_expected_frame_records(1_000) x 1_000", native, python, None)]
 
 
 def page_touch_cost():
     """Microseconds per first write to a fresh 4 KiB page on this machine."""
     size = 64 * MIB
-    best = float("inf")
-    for _ in range(3):
-        region = mmap.mmap(-1, size)
-        start = time.perf_counter()
+    regions = []
+
+    def fresh():  # a new mapping, none of whose pages has been written yet
+        for region in regions:
+            region.close()
+        regions[:] = [mmap.mmap(-1, size)]
+
+    def touch():
+        region = regions[0]
         for offset in range(0, size, 4096):
             region[offset] = 1
-        best = min(best, time.perf_counter() - start)
-        region.close()
+
+    (best,) = harness.best_times([touch], 3, setup=fresh)
+    regions[0].close()
     return best / (size // 4096) * 1e6
 
 
 def bench_parse():
     paths = [name for _, name in m.build_expected_frame_records(1_000_000)]
     assert m.parse_extracted_frame_numbers(paths) == py.parse_extracted_frame_numbers(paths)
-    native, python = best_of(5, lambda: m.parse_extracted_frame_numbers(paths),
-                             lambda: py.parse_extracted_frame_numbers(paths))
-    report("parse_extracted_frame_numbers(1_000_000 paths)", native, python, 3.0)
+    native, python = harness.best_times([lambda: m.parse_extracted_frame_numbers(paths),
+                                         lambda: py.parse_extracted_frame_numbers(paths)], 5)
+    return [figure("parse_extracted_frame_numbers(1_000_000 paths)", native, python, 3.0)]
 
 
 def bench_pdf():
@@ -167,8 +145,9 @@ def bench_pdf():
     def many(fn):
         return lambda: [fn(text) for _ in range(calls)]
 
-    native, python = best_of(5, many(m.render_single_page_pdf), many(py.render_single_page_pdf))
-    report("render_single_page_pdf(65 lines)", native / calls, python / calls, 3.0)
+    native, python = harness.best_times([many(m.render_single_page_pdf),
+                                         many(py.render_single_page_pdf)], 5)
+    return [figure("render_single_page_pdf(65 lines)", native / calls, python / calls, 3.0)]
 
 
 SYNC_FILE_RANGE_WRITE = 2  # from <fcntl.h>
@@ -234,9 +213,10 @@ def bench_copy_regular(workdir):
             return copied
         return go
 
-    race_copies("copy_file_descriptor_to_path(1 GiB cached file)", run, target, 1.0,
-                "os.copy_file_range loop + fsync")
+    rows = race_copies("copy_file_descriptor_to_path(1 GiB cached file)", run, target, 1.0,
+                       "os.copy_file_range loop + fsync")
     os.unlink(source)
+    return rows
 
 
 def race_copies(label, run, target, goal, limit_name):
@@ -247,12 +227,12 @@ def race_copies(label, run, target, goal, limit_name):
         if os.path.exists(target):
             os.unlink(target)
 
-    native, python, *kernel = best_of(5, run(m.copy_file_descriptor_to_path),
-                                      run(py.copy_file_descriptor_to_path),
-                                      run(kernel_copy(False)), run(kernel_copy(True)),
-                                      setup=remove_target)
-    report(label, native, python, goal, (min(kernel), limit_name))
+    native, python, *kernel = harness.best_times([run(m.copy_file_descriptor_to_path),
+                                                  run(py.copy_file_descriptor_to_path),
+                                                  run(kernel_copy(False)), run(kernel_copy(True))],
+                                                 5, setup=remove_target)
     remove_target()
+    return [figure(label, native, python, goal, (min(kernel), limit_name))]
 
 
 def bench_copy_pipe(workdir):
@@ -281,23 +261,18 @@ def bench_copy_pipe(workdir):
             return copied
         return go
 
-    race_copies("copy_file_descriptor_to_path(256 MiB pipe)", run, target, 1.5,
-                "os.splice loop + fsync")
+    return race_copies("copy_file_descriptor_to_path(256 MiB pipe)", run, target, 1.5,
+                       "os.splice loop + fsync")
 
 
 def main():
+    _, rows_path = harness.arguments()
     print(f"first write to a fresh 4 KiB page costs {page_touch_cost():.2f} us here "
           "(both sides pay it for every result object)", flush=True)
-    bench_expected()
-    bench_expected_reused_memory()
-    bench_records()
-    bench_parse()
-    bench_pdf()
     with tempfile.TemporaryDirectory(dir="/tmp", prefix="bench_files_") as workdir:
-        bench_copy_regular(workdir)
-        bench_copy_pipe(workdir)
-    below = [name for name, ratio, target in RESULTS if ratio < target]
-    print("all targets met" if not below else f"below target: {', '.join(below)}")
+        harness.run([bench_expected, bench_expected_reused_memory, bench_records, bench_parse,
+                     bench_pdf, lambda: bench_copy_regular(workdir),
+                     lambda: bench_copy_pipe(workdir)], rows_path)
 
 
 if __name__ == "__main__":

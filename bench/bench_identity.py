@@ -31,15 +31,15 @@ calls and the interpreter's own work. BatchProcessor(2) is also shown
 against BatchProcessor(1) as a fraction of two (the cores)."""
 from __future__ import annotations
 
+import functools
 import hashlib
 import os
 import shutil
-import sys
 import tempfile
-import time
 
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
+import harness
 import tavolin_native_backend as m
 from pure_python_identity import container_identity
 
@@ -49,18 +49,8 @@ REPEATS = 5
 PLAIN_SIZE = 512 * MIB
 CONTAINER_SIZE = 256 * MIB
 SMALL_FILES = 10_000
-
-
-def best_interleaved(fns, rounds=REPEATS):
-    """Best wall time of each function, taking the functions in turn so that
-    a change of machine load hits all alike."""
-    best = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for i, fn in enumerate(fns):
-            start = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
+BENCHMARK = "identity"
+SHA = "SHA-256 over memory"
 
 
 def warm(path):
@@ -119,18 +109,27 @@ def sha256_over_memory(size):
     return run
 
 
-def report(label, ratio, target, limit=None, fraction=None):
-    """One result line: the ratio and its target, retired when the target is
-    at or above the ratio's measured limit; the figure's fraction of its
-    limit when it has one."""
-    if limit is not None and target >= limit:
-        verdict = f"retired: at or above its measured limit {limit:.2f}x"
-    else:
-        verdict = "ok" if ratio >= target else "BELOW TARGET"
-    line = f"{label:<52} {ratio:6.2f}x  (target >= {target}x) {verdict}"
-    if fraction is not None:
-        line += f"; {fraction:.2f} of its limit (SHA-256 over memory)"
-    print(line)
+def figure(label, values, ratio, target, limit=None, fraction=None):
+    """A row of a ratio against its target (>=), retired when the target is
+    at or above the ratio's measured limit; with the figure's fraction of
+    its limit when it has one."""
+    return harness.result(BENCHMARK, label, values, ratio, at_least=target, ratio_limit=limit,
+                          of_limit=fraction, limit=None if fraction is None else SHA)
+
+
+def bounded_by_sha(label, measured, size, t_ours, t_sha, sha_target, other, t_other,
+                   other_target, more=""):
+    """The two rows of an identity of `size` bytes: against SHA-256 over
+    memory, its limit, and against another reader of the same bytes, whose
+    ratio's limit is the other's time over SHA-256's; `more` ends the second
+    row's values."""
+    gb = size / 1e9
+    ours = f"{measured}: ours {gb / t_ours:.2f} GB/s"
+    fraction = t_sha / t_ours
+    return [figure(f"{label} vs {SHA}", f"{ours}, {SHA} {gb / t_sha:.2f} GB/s", fraction,
+                   sha_target, 1.0, fraction),
+            figure(f"{label} vs {other}", f"{ours}, {other} {gb / t_other:.2f} GB/s{more}",
+                   t_other / t_ours, other_target, t_other / t_sha, fraction)]
 
 
 def aes_gcm_rates():
@@ -140,12 +139,12 @@ def aes_gcm_rates():
     aead = AESGCM(os.urandom(32))
     nonce = os.urandom(12)
     sealed = aead.encrypt(nonce, os.urandom(MIB), b"")
-    best = float("inf")
-    for _ in range(3):
-        start = time.perf_counter()
+
+    def decrypt():
         for _ in range(64):
             aead.decrypt(nonce, sealed, b"")
-        best = min(best, time.perf_counter() - start)
+
+    (best,) = harness.best_times([decrypt], 3)
     ours = None
     try:
         out = subprocess.run(["openssl", "speed", "-mr", "-elapsed", "-seconds", "1", "-bytes",
@@ -168,16 +167,12 @@ def bench_plain(root):
             return hashlib.file_digest(f, "sha256")
 
     assert m.stable_file_identity(path)[2] == file_digest().hexdigest()
-    t_ours, t_sha, t_digest = best_interleaved(
-        [lambda: m.stable_file_identity(path), sha256_over_memory(PLAIN_SIZE), file_digest])
+    t_ours, t_sha, t_digest = harness.best_times(
+        [lambda: m.stable_file_identity(path), sha256_over_memory(PLAIN_SIZE), file_digest],
+        REPEATS)
     os.unlink(path)
-    gb = PLAIN_SIZE / 1e9
-    print(f"(a) plain 512 MiB: ours {gb / t_ours:.2f} GB/s, SHA-256 over memory "
-          f"{gb / t_sha:.2f} GB/s, hashlib.file_digest {gb / t_digest:.2f} GB/s")
-    fraction = t_sha / t_ours
-    report("(a) plain identity vs SHA-256 over memory", fraction, 0.95, 1.0, fraction)
-    report("(a) plain identity vs hashlib.file_digest", t_digest / t_ours, 1.12,
-           t_digest / t_sha, fraction)
+    return bounded_by_sha("(a) plain identity", "512 MiB file", PLAIN_SIZE, t_ours, t_sha, 0.95,
+                          "hashlib.file_digest", t_digest, 1.12)
 
 
 def bench_container(root):
@@ -186,20 +181,15 @@ def bench_container(root):
     warm(path)
     assert m.stable_file_identity(path, master_keys=[KEY])[2] == want
     assert container_identity(path, KEY)[2] == want
-    t_ours, t_sha, t_pure = best_interleaved(
+    t_ours, t_sha, t_pure = harness.best_times(
         [lambda: m.stable_file_identity(path, master_keys=[KEY]),
-         sha256_over_memory(CONTAINER_SIZE), lambda: container_identity(path, KEY)])
+         sha256_over_memory(CONTAINER_SIZE), lambda: container_identity(path, KEY)], REPEATS)
     os.unlink(path)
-    gb = CONTAINER_SIZE / 1e9
     theirs, system = aes_gcm_rates()
-    print(f"(b) container 256 MiB, 1 MiB chunks: ours {gb / t_ours:.2f} GB/s, SHA-256 over "
-          f"memory {gb / t_sha:.2f} GB/s, pure Python {gb / t_pure:.2f} GB/s; AES-256-GCM "
-          f"decryption: cryptography {theirs:.2f} GB/s, system libcrypto "
-          + (f"{system:.2f} GB/s" if system else "unknown"))
-    fraction = t_sha / t_ours
-    report("(b) container identity vs SHA-256 over memory", fraction, 0.9, 1.0, fraction)
-    report("(b) container identity vs pure Python", t_pure / t_ours, 1.5, t_pure / t_sha,
-           fraction)
+    return bounded_by_sha("(b) container identity", "256 MiB plaintext, 1 MiB chunks",
+                          CONTAINER_SIZE, t_ours, t_sha, 0.9, "pure Python", t_pure, 1.5,
+                          f"; AES-256-GCM decryption: cryptography {theirs:.2f} GB/s, system "
+                          "libcrypto " + (f"{system:.2f} GB/s" if system else "unknown"))
 
 
 def bench_small_files(root):
@@ -230,28 +220,30 @@ def bench_small_files(root):
     want = python_loop()
     assert single() == want and one.stable_file_identities(paths) == want
     assert two.stable_file_identities(paths) == want
-    t_loop, t_single, t_one, t_two = best_interleaved(
+    t_loop, t_single, t_one, t_two = harness.best_times(
         [python_loop, single, lambda: one.stable_file_identities(paths),
-         lambda: two.stable_file_identities(paths)])
+         lambda: two.stable_file_identities(paths)], REPEATS)
     shutil.rmtree(folder)
-    per = lambda t: t / SMALL_FILES * 1e6  # noqa: E731
-    print(f"(c) 10,000 x 4 KiB, us a file: Python loop {per(t_loop):.1f}, single calls "
-          f"{per(t_single):.1f}, BatchProcessor(1) {per(t_one):.1f}, BatchProcessor(2) "
-          f"{per(t_two):.1f}; BatchProcessor(2) is {t_one / t_two / 2:.2f} of two cores over "
-          f"BatchProcessor(1)")
-    report("(c) single calls vs os.stat + hashlib.file_digest loop", t_loop / t_single, 1.9)
-    report("(c) BatchProcessor(1) vs single calls", t_single / t_one, 1.0)
-    report("(c) BatchProcessor(2) vs os.stat + hashlib.file_digest loop", t_loop / t_two, 3.8)
+    per = lambda t: f"{t / SMALL_FILES * 1e6:.1f} us a file"  # noqa: E731
+    loop, single_calls = f"Python loop {per(t_loop)}", f"single calls {per(t_single)}"
+    return [figure("(c) single calls vs os.stat + hashlib.file_digest loop",
+                   f"10,000 x 4 KiB: {loop}, {single_calls}", t_loop / t_single, 1.9),
+            figure("(c) BatchProcessor(1) vs single calls",
+                   f"10,000 x 4 KiB: {single_calls}, BatchProcessor(1) {per(t_one)}",
+                   t_single / t_one, 1.0),
+            figure("(c) BatchProcessor(2) vs os.stat + hashlib.file_digest loop",
+                   f"10,000 x 4 KiB: {loop}, BatchProcessor(2) {per(t_two)}, "
+                   f"{t_one / t_two / 2:.2f} of two cores over BatchProcessor(1)",
+                   t_loop / t_two, 3.8)]
 
 
 def main():
+    args, rows_path = harness.arguments()
     print(f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs")
     root = tempfile.mkdtemp(prefix="bench_identity_", dir="/tmp")
     try:
-        which = sys.argv[1:] or ["a", "b", "c"]
         steps = {"a": bench_plain, "b": bench_container, "c": bench_small_files}
-        for key in which:
-            steps[key](root)
+        harness.run([functools.partial(steps[key], root) for key in args or steps], rows_path)
         print(f"load average at end: {os.getloadavg()[0]:.2f}")
     finally:
         shutil.rmtree(root, ignore_errors=True)

@@ -1,6 +1,6 @@
 """Helpers shared by the benchmarks for measuring what bounds a figure on
-this machine, in the same run as the figure, and for wording a figure as a
-fraction of that limit.
+this machine, in the same run as the figure (a row of harness.py carries
+the figure as a fraction of that limit).
 
 A limit is a lower bound on the time of the measured work: the cost of what
 no implementation of it can skip (copying bytes out of the page cache,
@@ -62,8 +62,3 @@ def serial_rate(*rates: float) -> float:
     """The rate of doing every step, one after the other, on each byte."""
     return 1.0 / sum(1.0 / rate for rate in rates)
 
-
-def of_limit(fraction: float, name: str) -> str:
-    """How a figure reads against its limit (figure rate / limit rate, or
-    limit time / figure time)."""
-    return f"{fraction:.2f} of its limit ({name})"
