@@ -938,7 +938,7 @@ class HelperStarterFor {
 using file_identity::derive_stable_identity;
 using file_identity::Helper;
 
-TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeContainers) {
+TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
   const test::TempDir dir("container_test");
   const Bytes plain = counting(6 << 20);
   const auto c = make_container(plain, 1 << 20);
@@ -957,16 +957,28 @@ TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeContainers) {
     ASSERT_TRUE(serial);
     EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
   }
-  // A plain file, a container of fewer records, or of fewer bytes stays on
-  // the calling thread.
+  // A plain file as large is read on the helper too, unless one read takes it whole.
+  const auto plain_path = dir.file("plain", plain);
+  for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}, std::uint64_t{4096}}) {
+    const int before = g_helper_starts;
+    const auto piped = derive_stable_identity(plain_path, chunk, {}, never, Helper::allowed);
+    EXPECT_EQ(g_helper_starts, before + 1);
+    const auto serial = derive_stable_identity(plain_path, chunk, {}, never, Helper::serial);
+    ASSERT_TRUE(piped && serial);
+    EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
+  }
+  const int before = g_helper_starts;
+  // A plain file read whole at once or smaller, a container of fewer
+  // records, or of fewer bytes stays on the calling thread.
   const auto few = make_container(plain, 2 << 20);
   const auto tiny = make_container(counting(64 << 10), 4096);
-  for (const auto& path : {dir.file("plain", plain), dir.file("few", few.file),
+  ASSERT_TRUE(derive_stable_identity(plain_path, 64 << 20, {}, never));
+  for (const auto& path : {dir.file("smaller", counting((6 << 20) - 1)), dir.file("few", few.file),
                            dir.file("tiny", tiny.file)}) {
     ASSERT_TRUE(derive_stable_identity(path, 4096, secrets({few.master_key, tiny.master_key}),
                                        never));
   }
-  EXPECT_EQ(g_helper_starts, 3);
+  EXPECT_EQ(g_helper_starts, before);
 }
 
 TEST(IdentityHelper, FailuresAreTheSerialFailures) {
@@ -996,18 +1008,20 @@ TEST(IdentityHelper, FailuresAreTheSerialFailures) {
 
 TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
   const test::TempDir dir("container_test");
-  const auto c = make_container(counting(32 << 20), 1 << 20);
+  const Bytes plain = counting(32 << 20);
+  const auto c = make_container(plain, 1 << 20);
   const auto keys = secrets({c.master_key});
-  const auto path = dir.file("sealed", c.file);
   const HelperStarterFor counted(&counting_start);
-  for (std::size_t stop_at : {1U, 3U, 20U}) {
-    StopAfter stop(stop_at);
-    const auto result = derive_stable_identity(path, 1 << 20, keys, stop, Helper::allowed);
-    ASSERT_FALSE(result);
-    EXPECT_TRUE(result.error().is_interruption());
-    EXPECT_EQ(stop.asked, stop_at);
+  for (const auto& path : {dir.file("sealed", c.file), dir.file("plain", plain)}) {
+    for (std::size_t stop_at : {1U, 3U, 20U}) {
+      StopAfter stop(stop_at);
+      const auto result = derive_stable_identity(path, 1 << 20, keys, stop, Helper::allowed);
+      ASSERT_FALSE(result);
+      EXPECT_TRUE(result.error().is_interruption());
+      EXPECT_EQ(stop.asked, stop_at);
+    }
   }
-  EXPECT_EQ(g_helper_starts, 3);
+  EXPECT_EQ(g_helper_starts, 5);  // the plain file's first question comes before its helper
 }
 
 TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
@@ -1016,11 +1030,12 @@ TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
   const auto c = make_container(plain, 1 << 20);
   const auto keys = secrets({c.master_key});
   NoInterrupt never;
-  for (const auto& path : {dir.file("sealed", c.file)}) {
+  for (const auto& path : {dir.file("sealed", c.file), dir.file("plain", plain)}) {
     const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
     const HelperStarterFor refused(&refusing_start);
+    const int before = g_helper_starts;
     const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
-    EXPECT_EQ(g_helper_starts, 1);
+    EXPECT_EQ(g_helper_starts, before + 1);
     ASSERT_TRUE(serial);
     ASSERT_TRUE(fallback);
     EXPECT_EQ(*fallback, *serial);
