@@ -1,6 +1,5 @@
 // The BatchProcessor type with its worker pool: the bindings of its
 // declared constructor and methods, and the type built from them.
-#include <array>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -72,21 +71,11 @@ struct Binding<"BatchProcessor.stable_file_identities"> {
 
 namespace {
 
-constexpr std::size_t kMethodCount = std::size(kClassMethods);
-
 // The method table and docstrings, made from the declarations once and kept
 // for the whole process.
 struct ClassTable {
   std::string type_doc = docstring(kClassConstructor);
-  std::array<std::string, kMethodCount> docs;
-  std::array<PyMethodDef, kMethodCount + 1> defs{};  // ends with a zeroed sentinel
-
-  ClassTable() {
-    for (std::size_t i = 0; i < kMethodCount; ++i) docs[i] = docstring(kClassMethods[i]);
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-      ((defs[I] = method_def<kClassMethods[I]>(docs[I].c_str())), ...);
-    }(std::make_index_sequence<kMethodCount>{});
-  }
+  MethodTable<kClassMethods> methods;
 };
 
 ClassTable& class_table() {
@@ -104,7 +93,7 @@ PyObject* create_batch_processor_type() {
       {Py_tp_doc, table.type_doc.data()},
       {Py_tp_new, reinterpret_cast<void*>(new_entry<kClassConstructor>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
-      {Py_tp_methods, table.defs.data()},
+      {Py_tp_methods, table.methods.defs.data()},
       {0, nullptr},
   };
   // Immutable, as built-in types are: a class attribute cannot be set or

@@ -20,8 +20,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "module/call.hpp"
 #include "module/conversions.hpp"
@@ -109,6 +113,26 @@ PyMethodDef method_def(const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
   }
 }
+
+// The method definitions of the declarations `Decls`, with their docstrings,
+// made once and kept for the whole process. `defs` ends with a zeroed
+// sentinel, as a type's method table must; `entries()` are the definitions
+// without it.
+template <const auto& Decls>
+struct MethodTable {
+  static constexpr std::size_t kCount = std::size(Decls);
+  std::array<std::string, kCount> docs;
+  std::array<PyMethodDef, kCount + 1> defs{};
+
+  MethodTable() {
+    for (std::size_t i = 0; i < kCount; ++i) docs[i] = docstring(Decls[i]);
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      ((defs[I] = method_def<Decls[I]>(docs[I].c_str())), ...);
+    }(std::make_index_sequence<kCount>{});
+  }
+
+  std::span<PyMethodDef> entries() { return {defs.data(), kCount}; }
+};
 
 // batch_processor.cpp: creates the BatchProcessor heap type (new reference), or
 // nullptr with the interpreter's exception set.

@@ -2,10 +2,8 @@
 // second interpreter, and registers BatchProcessor and every declared
 // function with its binding.
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <string>
-#include <utility>
 
 #include "common/crypto.hpp"
 #include "module/bind_container.hpp"
@@ -19,24 +17,9 @@
 namespace tavolin::py {
 namespace {
 
-constexpr std::size_t kFunctionCount = std::size(kModuleFunctions);
-
-// Method definitions and docstrings, made at initialisation and kept for
-// the whole process.
-struct MethodTable {
-  std::array<std::string, kFunctionCount> docs;
-  std::array<PyMethodDef, kFunctionCount> defs{};
-
-  MethodTable() {
-    for (std::size_t i = 0; i < kFunctionCount; ++i) docs[i] = docstring(kModuleFunctions[i]);
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-      ((defs[I] = method_def<kModuleFunctions[I]>(docs[I].c_str())), ...);
-    }(std::make_index_sequence<kFunctionCount>{});
-  }
-};
-
-MethodTable& method_table() {
-  static MethodTable table;
+// The module's functions, made from their declarations at initialisation.
+MethodTable<kModuleFunctions>& method_table() {
+  static MethodTable<kModuleFunctions> table;
   return table;
 }
 
@@ -88,7 +71,7 @@ PyObject* build_module() {
 
   const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
-  for (PyMethodDef& def : method_table().defs) {
+  for (PyMethodDef& def : method_table().entries()) {
     const PyRef function =
         PyRef::steal(PyCMethod_New(&def, module.get(), module_name.get(), nullptr));
     if (!function || !add_to_module(module.get(), def.ml_name, function.get())) return nullptr;
