@@ -602,24 +602,15 @@ def test_a_fork_in_a_signal_handler_while_a_helper_reads_completes_the_identity(
     assert result == {"forked_in_call": True, "parent_whole": True, "child": 0}, result
 
 
-RANGE_INTERRUPTED = """
-sent = []
-def interrupt():
-    time.sleep(0.1)
-    sent.append(time.monotonic())
-    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-threading.Thread(target=interrupt, daemon=True).start()
-try:
+RANGE_READS = """
+def call():
     for _ in range(20):  # so that the signal finds a read running
         m.decrypt_encrypted_file_range(PATH, KEY, 0, 599_999)
-    report(outcome="returned")
-except KeyboardInterrupt:
-    report(outcome="KeyboardInterrupt", latency=time.monotonic() - sent[0])
 """
 
 
 def test_sigint_ends_a_range_read_of_tiny_records(tiny_records):
-    result = run_child(RANGE_INTERRUPTED, timeout=60, PATH=tiny_records[0])
+    result = run_child(RANGE_READS + INTERRUPT, timeout=60, PATH=tiny_records[0])
     assert result["outcome"] == "KeyboardInterrupt", result
     # A read that never looked would end a call's remaining walk later (about
     # 0.5 s here); the sanitizer build walks several times slower.
