@@ -9,10 +9,7 @@ copy). A fraction near 1 means the figure is at the machine's limit."""
 from __future__ import annotations
 
 import os
-import pathlib
 import subprocess
-
-import tavolin_native_backend as m
 
 MIB = 1 << 20
 
@@ -65,20 +62,3 @@ def serial_rate(*rates: float) -> float:
     """The rate of doing every step, one after the other, on each byte."""
     return 1.0 / sum(1.0 / rate for rate in rates)
 
-
-
-
-def read_and_hash(path, piece=MIB, rounds=5):
-    """Best seconds of reading and hashing the page-cached `path` with
-    SHA-256 in `piece`-byte reads, (one core, two cores): on one core, a read
-    then its hashing, in turn; on two, a second thread reading into a ring of
-    buffers while the first hashes them, the two handing buffers over by
-    spinning, the cheapest hand-over there is (bench/handover.cpp, built
-    beside the module as build/bench_handover). None when the program is not
-    built."""
-    program = pathlib.Path(m.__file__).resolve().parent.parent / "bench_handover"
-    if not program.exists():
-        return None
-    out = subprocess.run([str(program), str(path), str(piece), str(rounds)], capture_output=True,
-                         text=True, check=True).stdout.split()
-    return float(out[0]), float(out[1])
