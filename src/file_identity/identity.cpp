@@ -147,13 +147,15 @@ bool spin_until(Ready ready) {
 }
 
 // What the calling thread and its helper share. The helper fills the slots in
-// order, at most kHelperSlots ahead of the hashing; the calling thread hashes
+// order, at most `depth` (2 or 3) ahead of the hashing; the calling thread hashes
 // them in the same order.
 struct PipelineState {
-  explicit PipelineState(Produce p) : produce(std::move(p)) {}
+  PipelineState(Produce p, std::size_t slots_in_flight)
+      : depth(slots_in_flight), produce(std::move(p)) {}
 
   std::mutex mutex;
   std::condition_variable changed;
+  const std::size_t depth;  // slots in use, at most kHelperSlots
   std::array<SecretBytes, kHelperSlots> slots;  // wiped when the state is released
   std::array<std::span<const std::uint8_t>, kHelperSlots> filled{};
   // Changed with the mutex held; read without it only while spinning.
@@ -174,7 +176,7 @@ struct PipelineState {
 
   void run_helper() {
     std::unique_lock lock(mutex);
-    const auto slot_free = [&] { return produced - consumed < kHelperSlots || stop.load(); };
+    const auto slot_free = [&] { return produced - consumed < depth || stop.load(); };
     for (;;) {
       if (!slot_free()) {
         lock.unlock();
@@ -183,7 +185,7 @@ struct PipelineState {
       }
       changed.wait(lock, slot_free);
       if (stop.load()) break;
-      SecretBytes& slot = slots[produced % kHelperSlots];
+      SecretBytes& slot = slots[produced % depth];
       lock.unlock();
       Result<std::optional<std::span<const std::uint8_t>>> next;
       try {
@@ -201,7 +203,7 @@ struct PipelineState {
         break;
       }
       if (!*next) break;
-      filled[produced % kHelperSlots] = **next;
+      filled[produced % depth] = **next;
       produced.fetch_add(1, std::memory_order_release);
       changed.notify_all();
     }
@@ -221,8 +223,8 @@ struct PipelineState {
 // alone and the state is let go.
 class Pipeline {
  public:
-  explicit Pipeline(Produce produce)
-      : state_(std::make_unique<PipelineState>(std::move(produce))), pid_(::getpid()) {}
+  Pipeline(Produce produce, std::size_t depth)
+      : state_(std::make_unique<PipelineState>(std::move(produce), depth)), pid_(::getpid()) {}
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
   ~Pipeline() {
@@ -264,7 +266,7 @@ class Pipeline {
     std::unique_lock lock(st.mutex);
     for (;;) {
       if (st.consumed < st.produced) {
-        const auto data = st.filled[st.consumed % kHelperSlots];
+        const auto data = st.filled[st.consumed % st.depth];
         lock.unlock();
         auto updated = sha.update(data);
         const bool stop = interrupt.stop_between_steps();
@@ -330,7 +332,8 @@ Piped hash_container_piped(sys::Reader& reader, std::size_t reader_capacity,
   if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
   RecordSource source(reader, reader_capacity);
   encrypted_range::RecordReader records(source, prefix, *opener, file_size);
-  Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); });
+  Pipeline pipeline([&records](SecretBytes& slot) { return records.next(slot); },
+                    kHelperRecordsInFlight);
   // The helper pays from a few records on (measured: kHelperMinRecords).
   const bool large = file_size / (prefix.header.chunk_size + encrypted_range::kRecordOverhead) >=
                      kHelperMinRecords;
@@ -360,7 +363,7 @@ Piped hash_plain_piped(sys::Reader& reader, std::size_t chunk, Sha256& sha,
     const std::size_t n = TAVOLIN_TRY(reader.read_direct(slot.span()));
     if (n == 0) return std::nullopt;
     return std::span<const std::uint8_t>(slot.data(), n);
-  });
+  }, kHelperSlots);
   reader.set_interrupt(pipeline.helper_interrupt());
   if (!pipeline.start()) {
     reader.set_interrupt(interrupt);
@@ -427,7 +430,8 @@ Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64
   if (piped) {
     auto outcome = is_container ? hash_container_piped(reader, reader_capacity, opening.size,
                                                        master_keys, sha, interrupt)
-                                : hash_plain_piped(reader, reader_capacity, sha, interrupt);
+                                : hash_plain_piped(reader, std::min(reader_capacity, kHelperPlainSlot), sha,
+                                                   interrupt);
     if (outcome.forked) {
       // This is a child forked by a handler the interrupt ran: the helper is
       // the parent's. The identity is computed anew, on this thread alone.
