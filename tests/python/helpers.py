@@ -9,14 +9,18 @@ import time
 import pytest
 
 
-def raises_exactly(call, error, message=None):
-    """Runs `call()` and checks it raised exactly `error` (not a subclass) and,
-    unless `message` is None, with exactly that text."""
-    with pytest.raises(error) as info:
-        call()
-    assert type(info.value) is error
+def raises_exactly(exc_type, message, fn, *args, **kwargs):
+    """Calls fn(*args, **kwargs) and checks that it raised exactly `exc_type`
+    (not a subclass) with the single argument `message` (unless None), and an
+    OSError without an errno, as the module raises them; returns the exception."""
+    with pytest.raises(exc_type) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is exc_type
     if message is not None:
-        assert str(info.value) == message
+        assert info.value.args == (message,)
+    if issubclass(exc_type, OSError):
+        assert info.value.errno is None
+    return info.value
 
 
 def sha(data: bytes) -> str:

@@ -317,4 +317,4 @@ def test_a_memory_error_leaves_the_target_as_it_was(m, tmp_path, open_source, co
      "copy_file_descriptor_to_path() got an unexpected keyword argument 'size'"),
 ])
 def test_argument_failures(m, call, error, message):
-    raises_exactly(lambda: call(m), error, message)
+    raises_exactly(error, message, call, m)

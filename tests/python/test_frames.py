@@ -189,7 +189,7 @@ def test_count_bound_and_memory(m):
     (lambda m: m.parse_extracted_frame_numbers(["frame_\ud800.jpg"]), UnicodeEncodeError, None),
 ])
 def test_binding_edge_cases(m, call, error, message):
-    raises_exactly(lambda: call(m), error, message)
+    raises_exactly(error, message, call, m)
 
 
 def test_non_type_errors_of_elements_pass_through(m):

@@ -12,7 +12,7 @@ import pytest
 
 import container_writer as cw
 from container_writer import AESGCM
-from helpers import sha
+from helpers import raises_exactly, sha
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
@@ -36,16 +36,6 @@ def write(path, data: bytes):
 def expected(path, content: bytes):
     st = os.stat(path)
     return (st.st_size, st.st_mtime_ns, sha(content))
-
-
-def raises_exactly(exc_type, message, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc_type
-    assert info.value.args == (message,)
-    if issubclass(exc_type, OSError):
-        assert info.value.errno is None
-    return info.value
 
 
 # ---------------------------------------------------------------- digests

@@ -156,7 +156,7 @@ def test_plain_ascii_text_reads_back(render):
     (lambda m: m.render_single_page_pdf("a\ud800"), UnicodeEncodeError, None),
 ])
 def test_argument_failures(m, call, error, message):
-    raises_exactly(lambda: call(m), error, message)
+    raises_exactly(error, message, call, m)
 
 
 def test_text_keyword_and_str_subclass(m):
