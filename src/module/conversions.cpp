@@ -199,6 +199,10 @@ PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(va
 PyObject* to_python(std::int64_t value) { return PyLong_FromLongLong(value); }
 
 PyObject* to_python(__int128 value) {
+  // Every time stamp of this era fits 64 bits: the interpreter's fast path.
+  if (value >= INT64_MIN && value <= INT64_MAX) {
+    return PyLong_FromLongLong(static_cast<long long>(value));
+  }
   unsigned char bytes[16];
   auto raw = static_cast<unsigned __int128>(value);
   for (unsigned char& b : bytes) {
