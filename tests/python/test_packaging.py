@@ -162,12 +162,11 @@ def test_editable_install_offline_picks_up_a_changed_source(tmp_path):
     messages = os.path.join(src, "src", "common", "messages.hpp")
     with open(messages) as f:
         text = f.read()
-    assert '"unsupported service lifecycle state: "' in text
+    assert '" lifecycle state: "' in text
     with open(messages, "w") as f:
-        f.write(text.replace('"unsupported service lifecycle state: "',
-                             '"changed service lifecycle state: "'))
+        f.write(text.replace('" lifecycle state: "', '" lifecycle state (changed): "'))
     where_after, after = installed_message()
-    assert after == "changed service lifecycle state: nowhere"
+    assert after == "unsupported service lifecycle state (changed): nowhere"
     assert where_after == where and not where.startswith(MODULE_DIR + os.sep)
 
 
