@@ -130,8 +130,7 @@ using Produce = std::function<Result<std::optional<std::span<const std::uint8_t>
 // Waits for `ready()` by spinning, for at most kHelperSpin; true once ready.
 // The two threads hand every slot over this way before they sleep on the
 // condition variable: a sleep and a wake-up on every hand-over cost a fifth
-// of the throughput in a measurement on two virtual cores, where the woken
-// thread tended to run on its waker's core.
+// of the throughput in a measurement on two virtual cores.
 template <class Ready>
 bool spin_until(Ready ready) {
   const auto until = std::chrono::steady_clock::now() + kHelperSpin;
