@@ -160,7 +160,8 @@ struct PipelineState {
   // Changed with the mutex held; read without it only while spinning.
   std::atomic<std::size_t> produced{0};
   std::atomic<std::size_t> consumed{0};
-  bool finished = false;  // guarded by mutex, as is everything below
+  std::atomic<bool> finished{false};
+  // Guarded by mutex, as is everything below.
   std::optional<Failure> failure;
   std::exception_ptr exception;
   std::atomic<bool> stop{false};
@@ -287,7 +288,11 @@ class Pipeline {
       }
       const std::size_t hashed = st.consumed;
       lock.unlock();
-      spin_until([&] { return st.produced.load(std::memory_order_acquire) > hashed; });
+      // The helper's end counts too: no spinning on after its last chunk.
+      spin_until([&] {
+        return st.produced.load(std::memory_order_acquire) > hashed ||
+               st.finished.load(std::memory_order_acquire);
+      });
       lock.lock();
       if (st.changed.wait_for(lock, kPollInterval,
                               [&] { return st.consumed < st.produced || st.finished; })) {
