@@ -15,6 +15,11 @@ std::string_view token(EncryptionStatus status) {
   return status == EncryptionStatus::encrypted ? "encrypted" : "plaintext";
 }
 
+bool has_container_magic(std::span<const std::uint8_t> head) {
+  return head.size() >= kContainerMagic.size() &&
+         std::equal(kContainerMagic.begin(), kContainerMagic.end(), head.begin());
+}
+
 Result<EncryptionStatus> probe_container_magic(const std::string& path) {
   NoInterrupt retry_always;
   const auto file = TAVOLIN_TRY(sys::open(path, O_RDONLY | O_NONBLOCK, retry_always));
@@ -28,10 +33,7 @@ Result<EncryptionStatus> probe_container_magic(const std::string& path) {
   sys::Reader reader(file.get(), kContainerMagic.size(), retry_always);
   reader.expect_size(static_cast<std::uint64_t>(st.st_size));
   const auto head = TAVOLIN_TRY(reader.peek(kContainerMagic.size()));
-  return (head.size() >= kContainerMagic.size() &&
-          std::equal(kContainerMagic.begin(), kContainerMagic.end(), head.begin()))
-             ? EncryptionStatus::encrypted
-             : EncryptionStatus::plaintext;
+  return has_container_magic(head) ? EncryptionStatus::encrypted : EncryptionStatus::plaintext;
 }
 
 }  // namespace tavolin::encrypted_range

@@ -1,6 +1,8 @@
 // Detection of containers by their magic.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,9 @@ enum class EncryptionStatus : bool { plaintext = false, encrypted = true };
 
 // "encrypted" or "plaintext".
 std::string_view token(EncryptionStatus status);
+
+// Whether `head`, the first bytes of a file, begins with the container magic.
+bool has_container_magic(std::span<const std::uint8_t> head);
 
 // Compares the first 8 bytes of the regular file at `path` with the container
 // magic. A shorter file is plaintext. Never blocks on a FIFO or device: those

@@ -220,9 +220,12 @@ Result<void> decrypt_file_range_into(const std::string& path,
   sys::Reader front(file.get(), kFrontRead, interrupt, sys::Reader::Source::positional, 0);
   front.expect_size(static_cast<std::uint64_t>(st.st_size));
   const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
+  // The records are judged by the size the file has once its front is read,
+  // not at the open: a writer may have cut or extended it in between.
+  const auto after_front = TAVOLIN_TRY(sys::fstat(file.get()));
   FdRandomAccess records(file.get(), interrupt);
-  return decrypt_records(records, prefix, static_cast<std::uint64_t>(st.st_size), master_key,
-                         range, out, interrupt);
+  return decrypt_records(records, prefix, static_cast<std::uint64_t>(after_front.st_size),
+                         master_key, range, out, interrupt);
 }
 
 }  // namespace tavolin::encrypted_range

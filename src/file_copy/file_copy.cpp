@@ -292,7 +292,21 @@ Result<void> check_readable(int source, const struct stat& from) {
 struct OpenedTarget {
   UniqueFd fd;
   bool created;  // this call created the file
+  // Where the created file's directory entry is, when not beside the path's
+  // own last component (a dangling symbolic link was followed).
+  std::optional<std::string> entry_path;
 };
+
+// The path the descriptor's file was opened at (the target of every symbolic
+// link on the way), or none when the system does not tell.
+std::optional<std::string> opened_path(int fd) {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string out(4096, '\0');
+  const ssize_t n = ::readlink(link.c_str(), out.data(), out.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= out.size() || out[0] != '/') return std::nullopt;
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
 
 // Opens the target for writing, creating it (0666 & ~umask) if missing, and
 // tells whether this call created it. Opens interrupted by a signal (a FIFO
@@ -301,15 +315,21 @@ Result<OpenedTarget> open_target(const std::string& path, Interrupt& interrupt) 
   // Not truncated here: that waits until the target is known not to be the
   // source itself.
   auto existing = sys::open(path, O_WRONLY, interrupt);
-  if (existing) return OpenedTarget{std::move(*existing), false};
-  if (existing.error().os_error != ENOENT) return std::unexpected(existing.error());
+  if (existing) return OpenedTarget{std::move(*existing), false, {}};
+  // ENOTDIR: a regular file named with a trailing slash ("file/"), which a
+  // creating open refuses as a directory; the creating open below gives the
+  // error that a single create-and-truncate open would.
+  const int first_error = existing.error().os_error;
+  if (first_error != ENOENT && first_error != ENOTDIR) return std::unexpected(existing.error());
   auto created = sys::open(path, O_WRONLY | O_CREAT | O_EXCL, interrupt, 0666);
-  if (created) return OpenedTarget{std::move(*created), true};
+  if (created) return OpenedTarget{std::move(*created), true, {}};
   if (created.error().os_error != EEXIST) return std::unexpected(created.error());
   // Created meanwhile, or a dangling symbolic link (which O_EXCL does not
-  // follow): open as a plain create does, and count it as created.
+  // follow): open as a plain create does, and count it as created. The new
+  // entry is then wherever the link led.
   auto plain = TAVOLIN_TRY(sys::open(path, O_WRONLY | O_CREAT, interrupt, 0666));
-  return OpenedTarget{std::move(plain), true};
+  auto entry = opened_path(plain.get());
+  return OpenedTarget{std::move(plain), true, std::move(entry)};
 }
 
 // Makes the new directory entry of a created target durable. A directory that
@@ -375,7 +395,7 @@ Result<std::uint64_t> copy_descriptor_to_path(int source_fd, const std::string& 
   if (!synced) return std::unexpected(synced.error());
   target.close();  // after fsync a close error adds nothing to report
   if (opened.created) {
-    auto entry = sync_parent_directory(target_path, interrupt);
+    auto entry = sync_parent_directory(opened.entry_path.value_or(target_path), interrupt);
     if (!entry) return std::unexpected(entry.error());
   }
   return *copied;

@@ -1,5 +1,6 @@
 #include "module/conversions.hpp"
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -86,6 +87,15 @@ bool convert_bounded(PyObject* obj, long long low, long long high, long long& ou
   return true;
 }
 
+// The value of an int, or LLONG_MIN/LLONG_MAX for one beyond 64 bits: a
+// byte element of any size outside 0 ... 255 gets the same out-of-range text.
+long long as_long_saturated(PyObject* index) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+  if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  return value;
+}
+
 }  // namespace
 
 bool I32::convert(PyObject* obj, value_type& out) {
@@ -165,7 +175,7 @@ bool ByteSequence::convert(PyObject* obj, value_type& out) {
       obj, [](std::size_t) {},
       [&](PyObject* item) {
         long long value = 0;
-        if (!convert_bounded<PyLong_AsLong>(item, 0, 255, value)) return false;
+        if (!convert_bounded<as_long_saturated>(item, 0, 255, value)) return false;
         out.push_back(static_cast<std::uint8_t>(value));
         return true;
       });

@@ -9,7 +9,10 @@
  *           without doing anything;
  *           short: the call goes through asked for at most len bytes;
  *           zero:  the call returns 0 without doing anything (end of data for
- *                  a read, a write that accepts nothing).
+ *                  a read, a write that accepts nothing);
+ *           resize: (read, pread, preadv) the call goes through, then the
+ *                  file is cut or extended to len bytes, as a writer racing
+ *                  the reader would.
  *   after=N skip the first N calls the rule applies to (default 0)
  *   count=M act on M calls, 0 for every call after the skipped ones (default 1)
  *   len=K   the byte limit of "short" (default 1)
@@ -46,7 +49,7 @@ enum op_kind { OP_READ, OP_PREAD, OP_PREADV, OP_WRITE, OP_FSYNC, OP_COPY_FILE_RA
 static const char *const op_names[OP_COUNT] = {"read", "pread", "preadv", "write", "fsync",
                                                "copy_file_range", "sendfile", "splice"};
 
-enum action_kind { ACT_ERRNO, ACT_SHORT, ACT_ZERO };
+enum action_kind { ACT_ERRNO, ACT_SHORT, ACT_ZERO, ACT_RESIZE };
 
 struct rule {
   int op;
@@ -92,6 +95,8 @@ static void fatal_config(const char *what) {
   _exit(97);
 }
 
+static int op_is_read(int op) { return op == OP_READ || op == OP_PREAD || op == OP_PREADV; }
+
 static void parse_rule(char *text) {
   if (rule_count == MAX_RULES) fatal_config("too many rules");
   struct rule *r = &rules[rule_count];
@@ -112,6 +117,9 @@ static void parse_rule(char *text) {
     r->action = ACT_SHORT;
   } else if (strcmp(action, "zero") == 0) {
     r->action = ACT_ZERO;
+  } else if (strcmp(action, "resize") == 0) {
+    if (op_is_read(r->op) == 0) fatal_config(action);
+    r->action = ACT_RESIZE;
   } else {
     r->action = ACT_ERRNO;
     r->err = 0;
@@ -179,13 +187,29 @@ struct decision {
   int fail_err;
   int zero;
   size_t limit;
+  long resize; /* the size to give the file after the call, or -1 */
 };
+
+/* Carries out a resize decided for `fd`'s file once its call is done,
+ * through a writable descriptor of its own; returns `result` unchanged. */
+static ssize_t after_call(int fd, const struct decision *d, ssize_t result) {
+  if (d->resize < 0) return result;
+  const int saved = errno;
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const long w = syscall(SYS_openat, AT_FDCWD, link, O_WRONLY | O_CLOEXEC);
+  if (w < 0 || syscall(SYS_ftruncate, (int)w, d->resize) != 0) report("tavolin-fault: resize failed\n");
+  if (w >= 0) syscall(SYS_close, (int)w);
+  errno = saved;
+  return result;
+}
 
 static int decide(int op, int fd_a, int fd_b, struct decision *d) {
   pthread_once(&config_once, load_config);
   d->fail_err = 0;
   d->zero = 0;
   d->limit = SIZE_MAX;
+  d->resize = -1;
   if (rule_count == 0 && !trace) return -1;
   int fd = -1;
   if (watched(fd_a)) {
@@ -215,6 +239,10 @@ static int decide(int op, int fd_a, int fd_b, struct decision *d) {
       d->zero = 1;
       return fd;
     }
+    if (r->action == ACT_RESIZE) {
+      d->resize = r->len;
+      continue;
+    }
     if ((size_t)r->len < d->limit) d->limit = (size_t)r->len;
   }
   return fd;
@@ -239,7 +267,7 @@ ssize_t read(int fd, void *buf, size_t count) {
     if (d.zero) return 0;
     count = cap(count, &d);
   }
-  return real_read(fd, buf, count);
+  return after_call(fd, &d, real_read(fd, buf, count));
 }
 
 static ssize_t pread_common(ssize_t (*real)(int, void *, size_t, off_t), int fd, void *buf,
@@ -253,7 +281,7 @@ static ssize_t pread_common(ssize_t (*real)(int, void *, size_t, off_t), int fd,
     if (d.zero) return 0;
     count = cap(count, &d);
   }
-  return real(fd, buf, count, offset);
+  return after_call(fd, &d, real(fd, buf, count, offset));
 }
 
 ssize_t pread(int fd, void *buf, size_t count, off_t offset) {
@@ -286,10 +314,10 @@ static ssize_t preadv_common(ssize_t (*real)(int, const struct iovec *, int, off
         left -= cut[n].iov_len;
         ++n;
       }
-      return real(fd, cut, n, offset);
+      return after_call(fd, &d, real(fd, cut, n, offset));
     }
   }
-  return real(fd, iov, iovcnt, offset);
+  return after_call(fd, &d, real(fd, iov, iovcnt, offset));
 }
 
 ssize_t preadv(int fd, const struct iovec *iov, int iovcnt, off_t offset) {

@@ -213,6 +213,12 @@ def test_target_failures_keep_the_source_offset(m, source, tmp_path):
         m.copy_file_descriptor_to_path(source, tmp_path)
     assert type(info.value) is OSError  # not refined to IsADirectoryError
     assert info.value.args == ("Is a directory (os error 21)",)
+    # A regular file named as a directory: the creating open's error, the file kept.
+    (tmp_path / "file").write_bytes(b"keep")
+    raises_exactly(OSError, "Is a directory (os error 21)",
+                   m.copy_file_descriptor_to_path, source, f"{tmp_path}/file/")
+    assert (tmp_path / "file").read_bytes() == b"keep"
+    assert os.lseek(source, 0, os.SEEK_CUR) == 0
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root ignores permission bits")

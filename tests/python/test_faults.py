@@ -447,6 +447,30 @@ def test_range_read_early_end_of_data_is_reported(shim, fault_dir, sealed):
         assert len(child.injected) == len(faults)
 
 
+@pytest.mark.parametrize("change, outcome", [
+    ("cut", "serves"),        # at a record boundary: the records that are left
+    ("append", "refuses"),    # seven bytes: the final record no longer fits
+])
+def test_range_read_judges_the_size_the_file_has_after_its_front(shim, fault_dir, sealed,
+                                                                 change, outcome):
+    # A writer cuts or extends the container while its front is being read.
+    data = sealed[0].read_bytes()
+    path = fault_dir / f"raced-{change}"
+    path.write_bytes(data)
+    payload = 12 + int.from_bytes(data[8:12], "big")
+    size = payload + 3 * (4096 + 20) if change == "cut" else len(data) + 7
+    child = run_with_faults(shim, fault_dir, range_code(path, 0, 100),
+                            [f"pread:resize:len={size}"])
+    assert child.injected == [["pread", "resize"]]
+    assert path.stat().st_size == size
+    for label in ("faulted", "again"):
+        if outcome == "serves":
+            assert child.results[label]["value"] == sealed[1][:101].hex()
+        else:
+            failed(child.results[label], "ValueError",
+                   "encrypted final chunk length does not match file size")
+
+
 def identity_code(path, keys=True):
     extra = ", master_keys=[%r]" % KEY if keys else ""
     call = f"lambda: m.stable_file_identity({str(path)!r}, chunk_size=4096{extra})"

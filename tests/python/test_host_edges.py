@@ -259,9 +259,11 @@ def synced_paths(trace: str) -> list[str]:
 
 def test_a_new_target_is_durable_with_its_directory(tmp_path):
     tmp = tmp_path.resolve()
-    for name in ("new", "existing"):
+    for name in ("new", "existing", "links", "away"):
         (tmp / name).mkdir()
     (tmp / "existing" / "target").write_bytes(b"old content")
+    # A dangling link: the new entry is made in the directory it leads to.
+    (tmp / "links" / "target").symlink_to(tmp / "away" / "target")
     (tmp / "source").write_bytes(b"source bytes" * 1000)
     log = tmp / "trace"
     code = """
@@ -269,6 +271,8 @@ def test_a_new_target_is_durable_with_its_directory(tmp_path):
         m.copy_file_descriptor_to_path(fd, f"{TMP}/new/target")
         os.lseek(fd, 0, os.SEEK_SET)
         m.copy_file_descriptor_to_path(fd, f"{TMP}/existing/target")
+        os.lseek(fd, 0, os.SEEK_SET)
+        m.copy_file_descriptor_to_path(fd, f"{TMP}/links/target")
         print("copied")
     """
     done = run_children(code, timeout=60, TMP=str(tmp), prefix=(
@@ -279,6 +283,10 @@ def test_a_new_target_is_durable_with_its_directory(tmp_path):
     assert new in synced and existing in synced, synced
     assert str(tmp / "new") in synced[synced.index(new) + 1:], synced
     assert str(tmp / "existing") not in synced, synced
+    linked = str(tmp / "links" / "target")
+    assert str(tmp / "away") in synced[synced.index(linked) + 1:], synced
+    assert str(tmp / "links") not in synced, synced
+    assert (tmp / "away" / "target").read_bytes() == b"source bytes" * 1000
 
 
 # ---------------------------------------------------------------- containers
