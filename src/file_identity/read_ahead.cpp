@@ -28,9 +28,9 @@ std::atomic<HelperStarter> g_starter{&start_thread};
 
 // ---------------------------------------------------------------- CPUs
 
-// The quota of one cgroup v2 folder ("max 100000" is none), or of a v1 cpu
-// controller folder, in whole CPUs; 0 when none is set or readable.
-std::size_t quota_cpus(const std::string& folder) {
+}  // namespace
+
+std::size_t cgroup_folder_cpus(const std::string& folder) {
   long long quota = -1;
   long long period = 0;
   if (std::ifstream v2(folder + "/cpu.max"); v2) {
@@ -47,6 +47,8 @@ std::size_t quota_cpus(const std::string& folder) {
   if (quota <= 0 || period <= 0) return 0;
   return std::max<std::size_t>(1, static_cast<std::size_t>(quota / period));
 }
+
+namespace {
 
 // The smallest CPU quota on the way from the process's cgroup up to the
 // root, in whole CPUs; 0 when none is set.
@@ -72,7 +74,7 @@ std::size_t cgroup_cpus() {
     }
     std::string path = line.substr(second + 1);
     for (;;) {
-      const std::size_t cpus = quota_cpus(mount + path);
+      const std::size_t cpus = cgroup_folder_cpus(mount + path);
       if (cpus != 0 && (smallest == 0 || cpus < smallest)) smallest = cpus;
       if (path.empty() || path == "/") break;
       path.resize(path.find_last_of('/'));

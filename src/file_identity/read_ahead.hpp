@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"
@@ -47,6 +48,10 @@ void set_helper_starter(HelperStarter starter);
 // mask, bounded by the CPU quota of its cgroup and of every cgroup above it
 // (rounded down), at least 1.
 std::size_t available_cpus();
+// The CPU quota set in one cgroup folder (cpu.max, or the older
+// cpu.cfs_quota_us and cpu.cfs_period_us), in whole CPUs, at least 1; 0 when
+// none is set there.
+std::size_t cgroup_folder_cpus(const std::string& folder);
 // How many read-aheads may run at once in this process: half the available
 // CPUs, at least one; none with fewer than two.
 std::size_t read_ahead_limit();

@@ -2,13 +2,18 @@
 // AES-GCM opening, key unwrapping, chunk opening and record geometry.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <optional>
+#include <thread>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -17,6 +22,7 @@
 #include "encrypted_range/detection.hpp"
 #include "encrypted_range/file_io.hpp"
 #include "encrypted_range/range.hpp"
+#include "common/text.hpp"
 #include "file_identity/identity.hpp"
 #include "support/container_support.hpp"
 #include "support/temp_dir.hpp"
@@ -915,6 +921,10 @@ TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
 
 // ---------------------------------------------------------------- the identity helper
 
+// Skips a test that needs a read-ahead where the process may not have one.
+#define REQUIRE_READ_AHEAD()                                                       \
+  if (file_identity::read_ahead_limit() == 0) GTEST_SKIP() << "fewer than two CPUs"
+
 std::atomic<int> g_helper_starts{0};
 int counting_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
   ++g_helper_starts;
@@ -937,8 +947,10 @@ class HelperStarterFor {
 
 using file_identity::derive_stable_identity;
 using file_identity::Helper;
+using file_identity::kReadAheadPiece;
 
 TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
+  REQUIRE_READ_AHEAD();
   const test::TempDir dir("container_test");
   const Bytes plain = counting(6 << 20);
   const auto c = make_container(plain, 1 << 20);
@@ -982,6 +994,7 @@ TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
 }
 
 TEST(IdentityHelper, FailuresAreTheSerialFailures) {
+  REQUIRE_READ_AHEAD();
   const test::TempDir dir("container_test");
   auto c = make_container(counting(9 << 20), 1 << 20);
   const auto keys = secrets({c.master_key});
@@ -1007,6 +1020,7 @@ TEST(IdentityHelper, FailuresAreTheSerialFailures) {
 }
 
 TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
+  REQUIRE_READ_AHEAD();
   const test::TempDir dir("container_test");
   const Bytes plain = counting(32 << 20);
   const auto c = make_container(plain, 1 << 20);
@@ -1025,6 +1039,7 @@ TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
 }
 
 TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
+  REQUIRE_READ_AHEAD();
   const test::TempDir dir("container_test");
   const Bytes plain = counting(6 << 20);
   const auto c = make_container(plain, 1 << 20);
@@ -1043,4 +1058,175 @@ TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- read-ahead policy
+
+
+// Counts the questions and, at its `at`-th, changes the file once.
+class ChangeAt final : public tavolin::Interrupt {
+ public:
+  ChangeAt(std::size_t at, std::function<void()> change) : at_(at), change_(std::move(change)) {}
+  bool should_stop(InterruptMoment) override {
+    if (++asked == at_) change_();
+    return false;
+  }
+  std::size_t asked = 0;
+
+ private:
+  std::size_t at_;
+  std::function<void()> change_;
+};
+
+void set_old_mtime(const std::string& path) {
+  const struct timespec old[2] = {{1'000'000, 0}, {1'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+}
+
+TEST(IdentityReadAhead, AContainerChangedWhileReadIsChangedWithOrWithoutHelper) {
+  const test::TempDir dir("container_test");
+  const Bytes plain = counting(10 << 20);
+  const auto c = make_container(plain, 1 << 20);
+  // Another container of the same size: none of its records opens as this one's.
+  Bytes other = c.file;
+  const std::size_t payload = 12 + c.header.size();
+  for (std::size_t at = payload + 100; at < other.size(); at += (1 << 20) + kRecordOverhead) other[at] ^= 1;
+  const auto keys = secrets({c.master_key});
+  const auto rewrite = [](const std::string& path, const Bytes& data, off_t size) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    if (!data.empty()) {
+      ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    }
+    if (size >= 0) {
+      ASSERT_EQ(::ftruncate(fd, size), 0);
+    }
+    ::close(fd);
+  };
+  const auto half = static_cast<off_t>(c.file.size() / 2);
+  const auto longer = static_cast<off_t>(c.file.size() + 4096);
+  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> changes = {
+      {"rewritten", [&](const std::string& p) { rewrite(p, other, -1); }},
+      {"halved", [&](const std::string& p) { rewrite(p, {}, half); }},
+      {"appended", [&](const std::string& p) { rewrite(p, {}, longer); }},
+  };
+  for (const auto& [name, change] : changes) {
+    for (const Helper helper : {Helper::allowed, Helper::serial}) {
+      const auto path = dir.file(name, c.file);
+      set_old_mtime(path);
+      ChangeAt at(2, [&, &change = change] { change(path); });
+      const auto result = derive_stable_identity(path, 1 << 20, keys, at, helper);
+      ASSERT_FALSE(result) << name;
+      EXPECT_EQ(result.error().text(), messages::identity_changed(render_path(path))) << name;
+    }
+  }
+}
+
+TEST(IdentityReadAhead, PlainPiecesAreOneSizeWhateverTheReads) {
+  REQUIRE_READ_AHEAD();
+  const test::TempDir dir("container_test");
+  const std::size_t size = 8 << 20;
+  const auto path = dir.file("plain", counting(size));
+  for (const std::uint64_t chunk : {std::uint64_t{512}, std::uint64_t{65536}, std::uint64_t{1} << 20}) {
+    StopAfter never(SIZE_MAX);
+    ASSERT_TRUE(derive_stable_identity(path, chunk, {}, never, Helper::allowed));
+    // One question for the first read, then one a piece.
+    const std::size_t pieces = (size - chunk + kReadAheadPiece - 1) / kReadAheadPiece;
+    EXPECT_EQ(never.asked, 1 + pieces) << "chunk " << chunk;
+  }
+}
+
+TEST(IdentityReadAhead, NoneOnOneCpuNorForSmallRecords) {
+  const test::TempDir dir("container_test");
+  const Bytes plain = counting(8 << 20);
+  const auto small = make_container(plain, 4096);
+  const auto large = make_container(plain, 1 << 20);
+  const auto keys = secrets({small.master_key, large.master_key});
+  const auto plain_path = dir.file("plain", plain);
+  const auto small_path = dir.file("small", small.file);
+  const auto large_path = dir.file("large", large.file);
+  const HelperStarterFor counted(&counting_start);
+  NoInterrupt never;
+  ASSERT_TRUE(derive_stable_identity(small_path, 1 << 20, keys, never, Helper::allowed));
+  EXPECT_EQ(g_helper_starts, 0) << "records of 4 KiB";
+
+  cpu_set_t all;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);  // this thread only
+  EXPECT_EQ(file_identity::available_cpus(), 1u);
+  EXPECT_EQ(file_identity::read_ahead_limit(), 0u);
+  const auto pinned_plain = derive_stable_identity(plain_path, 1 << 20, keys, never, Helper::allowed);
+  const auto pinned_large = derive_stable_identity(large_path, 1 << 20, keys, never, Helper::allowed);
+  ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+  EXPECT_EQ(g_helper_starts, 0) << "one CPU";
+  ASSERT_TRUE(pinned_plain && pinned_large);
+  EXPECT_EQ(pinned_large->digest, pinned_plain->digest);
+}
+
+TEST(IdentityReadAhead, CgroupQuotaInWholeCpus) {
+  const test::TempDir dir("container_test");
+  for (const auto& [text, cpus] : std::vector<std::pair<std::string, std::size_t>>{
+           {"max 100000\n", 0}, {"50000 100000\n", 1}, {"100000 100000\n", 1},
+           {"250000 100000\n", 2}, {"garbage\n", 0}}) {
+    dir.file("cpu.max", text);
+    EXPECT_EQ(file_identity::cgroup_folder_cpus(dir.path()), cpus) << text;
+  }
+  EXPECT_EQ(file_identity::cgroup_folder_cpus(dir.path() + "/absent"), 0u);
+}
+
+// Starts helpers that count how many of them run at once.
+std::atomic<int> g_live{0};
+std::atomic<int> g_most_live{0};
+struct Tracked {
+  void* (*entry)(void*);
+  void* arg;
+};
+void* tracked_entry(void* raw) {
+  const Tracked tracked = *static_cast<Tracked*>(raw);
+  delete static_cast<Tracked*>(raw);
+  const int now = ++g_live;
+  int most = g_most_live.load();
+  while (now > most && !g_most_live.compare_exchange_weak(most, now)) {
+  }
+  void* out = tracked.entry(tracked.arg);
+  --g_live;
+  return out;
+}
+int tracking_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
+  ++g_helper_starts;
+  auto* tracked = new Tracked{entry, arg};
+  const int error = ::pthread_create(thread, nullptr, &tracked_entry, tracked);
+  if (error != 0) delete tracked;
+  return error;
+}
+
+TEST(IdentityReadAhead, AtMostTheLimitRunAtOnce) {
+  REQUIRE_READ_AHEAD();
+  const test::TempDir dir("container_test");
+  const Bytes plain = counting(8 << 20);
+  const auto path = dir.file("plain", plain);
+  const HelperStarterFor tracked(&tracking_start);
+  g_most_live = 0;
+  std::vector<std::thread> callers;
+  std::atomic<int> good{0};
+  for (int i = 0; i < 8; ++i) {
+    callers.emplace_back([&] {
+      for (int round = 0; round < 4; ++round) {
+        if (derive_stable_identity(path, 1 << 20, {})) ++good;
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  EXPECT_EQ(good, 32);
+  EXPECT_GE(g_helper_starts, 1);
+  EXPECT_LE(static_cast<std::size_t>(g_most_live.load()), file_identity::read_ahead_limit());
+}
+
 }  // namespace tavolin::encrypted_range
