@@ -18,7 +18,8 @@ import tempfile
 import harness
 
 HERE = pathlib.Path(__file__).resolve().parent
-SCRIPTS = ["bench_decisions.py", "bench_container.py", "bench_identity.py", "bench_files.py"]
+SCRIPTS = ["bench_decisions.py", "bench_container.py", "bench_identity.py", "bench_read_ahead.py",
+           "bench_files.py"]
 
 
 def run(script: str, rows_path: pathlib.Path) -> list[harness.Row]:

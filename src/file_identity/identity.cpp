@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -89,62 +92,68 @@ Result<void> hash_records(encrypted_range::RecordReader& records, Sha256& sha,
   }
 }
 
+// ---------------------------------------------------------------- forks
+
+// Counts the forks of this process in the child: a call that began before a
+// fork finds the count changed in the child, never in the parent.
+std::atomic<std::uint64_t> g_forks{0};
+void count_fork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] const int g_counting_forks = ::pthread_atfork(nullptr, nullptr, &count_fork);
+
+// The caller's interrupt, which also stops the call in a child that one of
+// its signal handlers forked: the child shares the parent's descriptor, and
+// with it the file position, so it must not read from it once more.
+class ForkAware final : public Interrupt {
+ public:
+  explicit ForkAware(Interrupt& inner)
+      : inner_(&inner), forks_(g_forks.load(std::memory_order_relaxed)) {}
+  bool should_stop(InterruptMoment moment) override {
+    return inner_->should_stop(moment) || forked();
+  }
+  [[nodiscard]] bool forked() const { return g_forks.load(std::memory_order_relaxed) != forks_; }
+
+ private:
+  Interrupt* inner_;
+  std::uint64_t forks_;
+};
+
+// ---------------------------------------------------------------- read-ahead
+
+// Hashes what the read-ahead produces. A fork by a handler the interrupt
+// ran stops the call in the child (see ForkAware), where the read-ahead's
+// state is left alone.
+Result<void> drained(ReadAhead& ahead, Sha256& sha, Interrupt& interrupt) {
+  auto outcome = ahead.drain([&sha](std::span<const std::uint8_t> piece) { return sha.update(piece); },
+                             interrupt);
+  if (!outcome) return std::unexpected(std::move(outcome.error()));
+  if (*outcome == ReadAhead::Outcome::forked) return std::unexpected(Failure::interrupted());
+  return {};
+}
+
 // Hashes the plaintext of every record; `reader` is at the start of the
-// file, which held `file_size` bytes when it was opened.
+// file, which held `file_size` bytes when it was opened. With `helper`
+// allowed, a container of enough large records is read ahead.
 Result<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
-                              std::uint64_t file_size,
-                              std::span<const SecretBytes> master_keys, Sha256& sha,
-                              Interrupt& interrupt) {
+                            std::uint64_t file_size, std::span<const SecretBytes> master_keys,
+                            Sha256& sha, Interrupt& interrupt, Helper helper) {
   const auto prefix = TAVOLIN_TRY(encrypted_range::read_container_prefix(reader));
   const auto key = TAVOLIN_TRY(encrypted_range::unwrap_data_key_any(master_keys, prefix.header));
   auto opener = TAVOLIN_TRY(encrypted_range::ChunkOpener::create(key, prefix));  // once per file
   RecordSource source(reader, reader_capacity);
   encrypted_range::RecordReader records(source, prefix, opener, file_size);
-  return hash_records(records, sha, interrupt);
-}
-
-
-// ---------------------------------------------------------------- read-ahead
-
-// The outcome of hashing with a read-ahead (serially, where it does not pay
-// or could not be started); `forked` when a handler forked this process
-// meanwhile and this is the child.
-struct Piped {
-  Result<void> result;
-  bool forked = false;
-};
-
-Piped drained(ReadAhead& ahead, Sha256& sha, Interrupt& interrupt) {
-  auto outcome = ahead.drain([&sha](std::span<const std::uint8_t> piece) { return sha.update(piece); },
-                             interrupt);
-  if (!outcome) return Piped{std::unexpected(std::move(outcome.error()))};
-  return Piped{{}, *outcome == ReadAhead::Outcome::forked};
-}
-
-Piped hash_container_piped(sys::Reader& reader, std::size_t reader_capacity,
-                           std::uint64_t file_size, std::span<const SecretBytes> master_keys,
-                           Sha256& sha, Interrupt& interrupt) {
-  auto front = encrypted_range::read_container_prefix(reader);
-  if (!front) return Piped{std::unexpected(std::move(front.error()))};
-  const auto& prefix = *front;
-  auto key = encrypted_range::unwrap_data_key_any(master_keys, prefix.header);
-  if (!key) return Piped{std::unexpected(std::move(key.error()))};
-  auto opener = encrypted_range::ChunkOpener::create(*key, prefix);  // once per file
-  if (!opener) return Piped{std::unexpected(std::move(opener.error()))};
-  RecordSource source(reader, reader_capacity);
-  encrypted_range::RecordReader records(source, prefix, *opener, file_size);
   // A hand-over pays for records of some size, and from a few of them on;
   // smaller or fewer are walked on this thread.
   const std::uint64_t chunk = prefix.header.chunk_size;
-  const bool large = chunk >= kReadAheadMinRecord &&
+  const bool large = helper == Helper::allowed && file_size >= kHelperMinBytes &&
+                     chunk >= kReadAheadMinRecord &&
                      file_size / (chunk + encrypted_range::kRecordOverhead) >= kHelperMinRecords;
-  if (!large) return Piped{hash_records(records, sha, interrupt)};
+  if (!large) return hash_records(records, sha, interrupt);
   ReadAhead ahead([&records](SecretBytes& slot) { return records.next(slot); },
                   kHelperRecordsInFlight);
   reader.set_interrupt(ahead.helper_interrupt());
   if (!ahead.start()) {
     reader.set_interrupt(interrupt);
-    return Piped{hash_records(records, sha, interrupt)};
+    return hash_records(records, sha, interrupt);
   }
   return drained(ahead, sha, interrupt);
 }
@@ -153,13 +162,12 @@ Piped hash_container_piped(sys::Reader& reader, std::size_t reader_capacity,
 // thread hashes what the first read left in the reader's buffer, then the
 // pieces the helper fills, in file order. A piece is kReadAheadPiece bytes
 // gathered from reads of `read_size` each, whatever that is.
-Piped hash_plain_piped(sys::Reader& reader, std::size_t read_size, Sha256& sha,
-                       Interrupt& interrupt) {
-  if (interrupt.stop_between_steps()) return Piped{std::unexpected(Failure::interrupted())};
-  auto front = reader.next_block();  // the buffered first read: no system call
-  if (!front) return Piped{std::unexpected(std::move(front.error()))};
-  if (front->empty()) return Piped{};
-  if (auto updated = sha.update(*front); !updated) return Piped{std::move(updated)};
+Result<void> hash_plain_piped(sys::Reader& reader, std::size_t read_size, Sha256& sha,
+                              Interrupt& interrupt) {
+  if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
+  const auto front = TAVOLIN_TRY(reader.next_block());  // the buffered first read: no system call
+  if (front.empty()) return {};
+  TAVOLIN_TRY(sha.update(front));
   ReadAhead ahead([&reader, read_size](SecretBytes& slot)
                       -> Result<std::optional<std::span<const std::uint8_t>>> {
     if (slot.size() != kReadAheadPiece) slot.resize(kReadAheadPiece);
@@ -176,7 +184,7 @@ Piped hash_plain_piped(sys::Reader& reader, std::size_t read_size, Sha256& sha,
   reader.set_interrupt(ahead.helper_interrupt());
   if (!ahead.start()) {
     reader.set_interrupt(interrupt);
-    return Piped{hash_plain(reader, sha, interrupt)};
+    return hash_plain(reader, sha, interrupt);
   }
   return drained(ahead, sha, interrupt);
 }
@@ -193,29 +201,16 @@ IdentitySnapshot IdentitySnapshot::of(const struct ::stat& st) {
   };
 }
 
-Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
-                                                std::span<const SecretBytes> master_keys,
-                                                Interrupt& interrupt, Helper helper) {
-  if (!chunk_size_accepted(chunk_size)) {
-    throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
-  }
-  const std::string c_path(path);
+namespace {
 
-  // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
-  // regular-file check then refuses it); reads of a regular file ignore it.
-  const UniqueFd fd =
-      TAVOLIN_TRY(sys::open(c_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, interrupt));
-  // One fstat: the regular-file check and the opening snapshot.
-  const auto opening_status = TAVOLIN_TRY(sys::fstat(fd.get()));
-  if (!S_ISREG(opening_status.st_mode)) {
-    return std::unexpected(
-        Failure::io(messages::identity_not_regular(render_path(path))));
-  }
-  const IdentitySnapshot opening = IdentitySnapshot::of(opening_status);
-  std::optional<StableIdentity> forked_result;  // computed anew in a forked child
-
+// The identity of an opened regular file: its content hashed, then the
+// change check. Stops in a child forked meanwhile (`interrupt` tells).
+Result<StableIdentity> identity_of_open_file(std::string_view path, const std::string& c_path,
+                                             int fd, const IdentitySnapshot& opening,
+                                             std::uint64_t chunk_size,
+                                             std::span<const SecretBytes> master_keys,
+                                             Interrupt& interrupt, Helper helper) {
   auto sha = TAVOLIN_TRY(Sha256::create());
-  std::optional<Failure> fault;  // of reading the content
   const auto content = [&]() -> Result<void> {
     // The magic comes from the first read of the content, which stays in
     // the buffer for the hashing: every byte is read once.
@@ -225,33 +220,20 @@ Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64
     if (opening.size != 0 && opening.size < capacity) capacity = opening.size + 1;
     const std::size_t reader_capacity = std::max<std::size_t>(
         static_cast<std::size_t>(capacity), encrypted_range::kContainerMagic.size());
-    sys::Reader reader(fd.get(), reader_capacity, interrupt);
+    sys::Reader reader(fd, reader_capacity, interrupt);
     reader.expect_size(opening.size);
     const bool is_container = encrypted_range::has_container_magic(
         TAVOLIN_TRY(reader.peek(encrypted_range::kContainerMagic.size())));
+    if (is_container) {
+      return hash_container(reader, reader_capacity, opening.size, master_keys, sha, interrupt,
+                            helper);
+    }
     // A plain file the first read took whole has nothing left to hand over.
     const bool piped = helper == Helper::allowed && opening.size >= kHelperMinBytes &&
-                       (is_container || opening.size >= reader_capacity);
-    if (!piped) {
-      return is_container ? hash_container(reader, reader_capacity, opening.size, master_keys,
-                                           sha, interrupt)
-                          : hash_plain(reader, sha, interrupt);
-    }
-    auto outcome = is_container
-                       ? hash_container_piped(reader, reader_capacity, opening.size, master_keys,
-                                              sha, interrupt)
-                       : hash_plain_piped(reader, std::min(reader_capacity, kReadAheadPiece),
-                                          sha, interrupt);
-    if (outcome.forked) {
-      // This is a child forked by a handler the interrupt ran: the helper is
-      // the parent's. The identity is computed anew, on this thread alone.
-      auto again = derive_stable_identity(path, chunk_size, master_keys, interrupt,
-                                          Helper::serial);
-      if (!again) return std::unexpected(std::move(again.error()));
-      forked_result = std::move(*again);
-      return {};
-    }
-    return std::move(outcome.result);
+                       opening.size >= reader_capacity;
+    return piped ? hash_plain_piped(reader, std::min(reader_capacity, kReadAheadPiece), sha,
+                                    interrupt)
+                 : hash_plain(reader, sha, interrupt);
   };
   if (auto hashed = content(); !hashed) {
     // Whatever went wrong while the content was read (a short read, a record
@@ -259,22 +241,56 @@ Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64
     // longer what was opened changed under the call: a writer raced it.
     // Otherwise the fault stands as found. A stop that was asked for stays one.
     if (!hashed.error().is_interruption()) {
-      const auto now = sys::fstat(fd.get());
+      const auto now = sys::fstat(fd);
       if (now && IdentitySnapshot::of(*now) != opening) {
         return std::unexpected(Failure::io(messages::identity_changed(render_path(path))));
       }
     }
     return std::unexpected(std::move(hashed.error()));
   }
-  if (forked_result) return std::move(*forked_result);
 
-  const auto closing_fd = TAVOLIN_TRY(sys::fstat(fd.get()));
+  const auto closing_fd = TAVOLIN_TRY(sys::fstat(fd));
   const auto closing_path = TAVOLIN_TRY(sys::lstat(c_path));
   if (!S_ISREG(closing_path.st_mode) || IdentitySnapshot::of(closing_fd) != opening ||
       IdentitySnapshot::of(closing_path) != opening) {
     return std::unexpected(Failure::io(messages::identity_changed(render_path(path))));
   }
   return StableIdentity{opening.size, opening.mtime_ns, TAVOLIN_TRY(sha.hex_digest())};
+}
+
+}  // namespace
+
+Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
+                                                std::span<const SecretBytes> master_keys,
+                                                Interrupt& caller_interrupt, Helper helper) {
+  if (!chunk_size_accepted(chunk_size)) {
+    throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
+  }
+  const std::string c_path(path);
+  ForkAware interrupt(caller_interrupt);
+  const auto identity = [&]() -> Result<StableIdentity> {
+    // O_NONBLOCK keeps the open from waiting for a writer on a FIFO (the
+    // regular-file check then refuses it); reads of a regular file ignore it.
+    const UniqueFd fd =
+        TAVOLIN_TRY(sys::open(c_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, interrupt));
+    // One fstat: the regular-file check and the opening snapshot.
+    const auto opening_status = TAVOLIN_TRY(sys::fstat(fd.get()));
+    if (!S_ISREG(opening_status.st_mode)) {
+      return std::unexpected(Failure::io(messages::identity_not_regular(render_path(path))));
+    }
+    return identity_of_open_file(path, c_path, fd.get(), IdentitySnapshot::of(opening_status),
+                                 chunk_size, master_keys, interrupt, helper);
+  };
+  auto result = identity();
+  if (!result && interrupt.forked()) {
+    // This is a child forked by a handler the interrupt ran, and the call
+    // stopped at once: the descriptor's position is shared with the parent
+    // and a helper would be the parent's. The identity is computed anew, on
+    // this thread alone.
+    return derive_stable_identity(path, chunk_size, master_keys, caller_interrupt,
+                                  Helper::serial);
+  }
+  return result;
 }
 
 }  // namespace tavolin::file_identity

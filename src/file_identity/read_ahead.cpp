@@ -1,5 +1,6 @@
 #include "file_identity/read_ahead.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
@@ -81,6 +83,25 @@ std::size_t cgroup_cpus() {
     }
   }
   return smallest;
+}
+
+// Whether the machine has a CPU to spare at this moment: fewer runnable
+// threads, this one included, than online CPUs (the fourth field of
+// /proc/loadavg, "runnable/total"). True when that cannot be told.
+std::atomic<bool> g_load_checked{true};
+bool machine_has_idle_cpu() {
+  if (!g_load_checked.load(std::memory_order_relaxed)) return true;
+  const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char text[256];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return true;
+  text[n] = '\0';
+  long long runnable = 0;
+  if (std::sscanf(text, "%*s %*s %*s %lld/", &runnable) != 1) return true;
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online <= 0 || runnable < online;
 }
 
 // ---------------------------------------------------------------- places
@@ -238,8 +259,10 @@ ReadAhead::~ReadAhead() {
   release_place();
 }
 
+void set_read_ahead_load_check(bool enabled) { g_load_checked.store(enabled); }
+
 bool ReadAhead::start() {
-  if (!take_place()) return false;
+  if (!machine_has_idle_cpu() || !take_place()) return false;
   sigset_t blocked;
   sigset_t previous;
   sigfillset(&blocked);

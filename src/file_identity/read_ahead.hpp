@@ -4,7 +4,9 @@
 //
 // A read-ahead only starts where it can pay: the process may run on at least
 // two CPUs (its affinity mask, and its cgroup's CPU quota where one is set),
-// and fewer than read_ahead_limit() read-aheads run in the process already.
+// the machine is not saturated (fewer runnable threads than CPUs at that
+// moment), and fewer than read_ahead_limit() read-aheads run in the process
+// already.
 // Otherwise, or when the thread cannot be started, the caller reads serially
 // with the same result. The two threads wait for each other by spinning for
 // at most kReadAheadSpin, yielding the CPU to anything else that may run on
@@ -43,6 +45,10 @@ inline constexpr std::chrono::microseconds kReadAheadSpin{50};
 // identities are computed.
 using HelperStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
 void set_helper_starter(HelperStarter starter);
+// Whether a start first looks at how busy the machine is (by default it
+// does); tests that count starts turn that off, so that another process's
+// load does not change their count.
+void set_read_ahead_load_check(bool enabled);
 
 // The CPUs this process may use: the CPUs of the calling thread's affinity
 // mask, bounded by the CPU quota of its cgroup and of every cgroup above it

@@ -559,7 +559,7 @@ FORK_DURING_PIPED_IDENTITY = """
 import hashlib
 """ + CHILD_WAIT_FOR + """
 def call():
-    return m.stable_file_identity(PATH, 256 << 10, master_keys=[KEY])
+    return m.stable_file_identity(PATH, CHUNK, master_keys=[KEY])
 expected = [os.path.getsize(PATH), os.stat(PATH).st_mtime_ns, DIGEST]
 children, in_call = [], [False]
 def fork_here(*_):
@@ -602,9 +602,20 @@ def piped_file(tmp_path_factory):
 @pytest.mark.skipif(bool(os.environ.get("TAVOLIN_SANITIZED")),
                     reason="this toolchain's address sanitizer does not guard its allocator locks "
                            "across fork: a child forked while a thread allocates can hang in it")
-def test_a_fork_in_a_signal_handler_while_a_helper_reads_completes_the_identity(piped_file):
-    path, digest = piped_file
-    result = run_child(FORK_DURING_PIPED_IDENTITY, timeout=60, PATH=path, DIGEST=digest)
+@pytest.mark.parametrize("which", ["helper", "serial"])
+def test_a_fork_in_a_signal_handler_during_an_identity_completes_it_in_both(piped_file, tmp_path,
+                                                                           which):
+    if which == "helper":
+        (path, digest), chunk = piped_file, 256 << 10
+    else:
+        # Below the helper's size, in 16-byte reads: the parent and the child
+        # share the descriptor's position, so neither may read on after the
+        # fork as if it were alone.
+        data = os.urandom(5 << 20)
+        (tmp_path / "plain").write_bytes(data)
+        path, digest, chunk = str(tmp_path / "plain"), hashlib.sha256(data).hexdigest(), 16
+    result = run_child(FORK_DURING_PIPED_IDENTITY, timeout=60, PATH=path, DIGEST=digest,
+                       CHUNK=chunk)
     # child: 0 the identity in the child was right, and so was the next one;
     # 5 a wrong one or a failure; "stuck" still inside after 20 s.
     assert result == {"forked_in_call": True, "parent_whole": True, "child": 0}, result
