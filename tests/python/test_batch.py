@@ -170,6 +170,14 @@ def test_method_argument_errors(m, kwargs, message):
     assert str(info.value) == message
 
 
+def test_a_key_element_out_of_range_of_any_size_is_refused_alike(m):
+    processor = m.BatchProcessor(1)
+    for element in (256, -1, 2**63, -(2**64)):
+        with pytest.raises(OverflowError) as info:
+            processor.stable_file_identities([], master_keys=[[1, element]])
+        assert info.value.args == ("out of range integral type conversion attempted",), element
+
+
 def test_directory_fails_the_whole_batch(m, tmp_path, corpus):
     with pytest.raises(OSError) as info:
         m.BatchProcessor(3).stable_file_identities(corpus + [str(tmp_path)] + corpus,
