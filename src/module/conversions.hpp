@@ -248,6 +248,24 @@ PyObject* to_python(const std::pair<A, B>& items) {
 
 template <class... Ts>
 PyObject* to_python(const std::tuple<Ts...>& items) {
+#ifdef Py_LIMITED_API
+  // One call of the stable ABI instead of a new tuple and a checked store
+  // per member.
+  std::array<PyRef, sizeof...(Ts)> members;
+  bool converted = true;
+  std::size_t at = 0;
+  std::apply(
+      [&](const auto&... member) {
+        ((converted = converted && (members[at++] = PyRef::steal(to_python(member)))), ...);
+      },
+      items);
+  if (!converted) return nullptr;
+  return std::apply(
+      [](const auto&... member) {
+        return PyTuple_Pack(static_cast<Py_ssize_t>(sizeof...(Ts)), member.get()...);
+      },
+      members);
+#else
   PyRef tuple = PyRef::steal(PyTuple_New(sizeof...(Ts)));
   if (!tuple) return nullptr;
   bool ok = true;
@@ -264,6 +282,7 @@ PyObject* to_python(const std::tuple<Ts...>& items) {
       },
       items);
   return ok ? tuple.release() : nullptr;
+#endif
 }
 
 // A new list of `convert(item)` for each of `items` (each a new reference, or
