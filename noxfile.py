@@ -5,12 +5,18 @@
     nox -s tests-3.14          # where a python3.14 is on PATH (the unstable tree)
     TAVOLIN_NOX_PYTHON=/usr/bin/python3.14d nox -s tests-interpreter
     nox -s tests-3.12 -- -k identity      # arguments after -- go to pytest
+    TAVOLIN_NOX_ABI3=1 nox -s tests-3.10  # the limited build (.abi3.so) instead
+    TAVOLIN_NOX_ABI3=dist/tavolin_native_backend-0.1.1-cp310-abi3-linux_x86_64.whl nox
 
 Each session's environment (.nox/<session>) holds the test stack pinned in
 requirements/test.txt, from the package index, and the module built from this
 tree with `pip install .` (default build isolation); the suite then imports the
 installed module, never a build folder. Each version's interpreter is pyenv's
-newest release of it where pyenv has one, else pythonX.Y on PATH."""
+newest release of it where pyenv has one, else pythonX.Y on PATH. With
+TAVOLIN_NOX_ABI3=1 the module installed is the limited build, the one of the
+cp310-abi3 wheel, which every version loads, built from this tree; with
+TAVOLIN_NOX_ABI3=<path of such a wheel>, that wheel, the same in every
+session. The session checks that the module it imports is the limited one."""
 from __future__ import annotations
 
 import os
@@ -58,15 +64,34 @@ def interpreters() -> dict[str, str]:
     return found
 
 
+ABI3 = os.environ.get("TAVOLIN_NOX_ABI3", "")
+ABI3 = "" if ABI3 == "0" else ABI3
+# What pip passes scikit-build-core for the limited build: the wheel's tag
+# (cp310-abi3), which also turns TAVOLIN_LIMITED_API on.
+ABI3_SETTINGS = ["--config-settings=wheel.py-api=cp310",
+                 "--config-settings=cmake.define.TAVOLIN_LIMITED_API=ON"]
+
+
+def module_to_install() -> list[str]:
+    """pip's arguments for the module: this tree (per-version or limited
+    build), or the wheel TAVOLIN_NOX_ABI3 names."""
+    if ABI3.endswith(".whl"):
+        return ["--force-reinstall", "--no-deps", str(pathlib.Path(ABI3).resolve())]
+    return [str(ROOT), *(ABI3_SETTINGS if ABI3 else [])]
+
+
 def run_suite(session: nox.Session) -> None:
     session.install("-r", str(REQUIREMENTS))
     env = {"PYTHONPATH": "", "TAVOLIN_SOURCE_DIR": str(ROOT)}
     if shutil.which("ccache"):
         env.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache",
                    CCACHE_DIR=os.environ.get("CCACHE_DIR", str(ROOT / "build-interp" / "ccache")))
-    session.install(str(ROOT), env=env)
-    session.run("python", "-c", "import sys, tavolin_native_backend as m; "
-                "assert m.__file__.startswith(sys.prefix), m.__file__; print('testing', m.__file__)",
+    session.install(*module_to_install(), env=env)
+    suffix = "'.abi3.so'" if ABI3 else "sysconfig.get_config_var('EXT_SUFFIX')"
+    session.run("python", "-c", "import sys, sysconfig, tavolin_native_backend as m; "
+                "assert m.__file__.startswith(sys.prefix), m.__file__; "
+                f"assert m.__file__.endswith({suffix}), m.__file__; "
+                "print('testing', m.__file__)",
                 env=env)
     session.run("python", "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
                 str(ROOT / "tests" / "python"), *session.posargs, env=env)

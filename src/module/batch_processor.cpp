@@ -1,5 +1,6 @@
 // The BatchProcessor type with its worker pool: the bindings of its
 // declared constructor and methods, and the type built from them.
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -25,8 +26,20 @@ void batch_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete as_batch(self)->processor;  // tells the pool to stop; does not wait
   as_batch(self)->processor = nullptr;
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
+}
+
+// Where the type keeps tp_name. The limited API hides the type structure,
+// but tp_name has followed the variable-size object header in every CPython
+// 3 release (the per-version build checks that at compile time).
+const char** type_name_slot(PyObject* type) {
+#ifdef Py_LIMITED_API
+  return reinterpret_cast<const char**>(reinterpret_cast<char*>(type) + sizeof(PyVarObject));
+#else
+  static_assert(offsetof(PyTypeObject, tp_name) == sizeof(PyVarObject));
+  return &reinterpret_cast<PyTypeObject*>(type)->tp_name;
+#endif
 }
 
 }  // namespace
@@ -38,7 +51,7 @@ struct Binding<"BatchProcessor.__new__"> {
     // meanwhile.
     auto processor = released([&] { return file_identity::BatchProcessor::create(worker_count); });
     if (!processor) return std::unexpected(processor.error());
-    PyObject* self = cls->tp_alloc(cls, 0);
+    PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc))(cls, 0);
     if (self == nullptr) return nullptr;  // the processor stops its pool
     as_batch(self)->processor = processor->release();
     return self;
@@ -105,9 +118,13 @@ PyObject* create_batch_processor_type() {
   if (type == nullptr) return nullptr;
   // repr() of a type from "builtins" prints tp_name: drop the prefix so it
   // reads <class 'BatchProcessor'>. tp_name points into the type's own copy
-  // of the name (freed with the type), so a pointer into it stays valid.
-  auto* tp = reinterpret_cast<PyTypeObject*>(type);
-  if (const char* dot = std::strrchr(tp->tp_name, '.'); dot != nullptr) tp->tp_name = dot + 1;
+  // of the name (3.12+; before, into type_spec.name, which lives as long),
+  // so a pointer into it stays valid. It is changed only where it reads as
+  // the name given.
+  const char** name = type_name_slot(type);
+  if (*name != nullptr && std::strcmp(*name, type_spec.name) == 0) {
+    if (const char* dot = std::strrchr(*name, '.'); dot != nullptr) *name = dot + 1;
+  }
   return type;
 }
 

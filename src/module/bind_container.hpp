@@ -61,7 +61,7 @@ struct Binding<"decrypt_encrypted_file_range"> {
     // no one else can see until it is returned.
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(range->length));
     if (result == nullptr) return nullptr;
-    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)),
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(compat::bytes_data(result)),
                                       static_cast<std::size_t>(range->length));
     SignalWatch watch;
     const auto done = released([&] {

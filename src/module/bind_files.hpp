@@ -41,14 +41,22 @@ inline PyObject* text_to_python(std::string_view text) {
 
 // One (int, str) tuple, or nullptr with an exception set.
 inline PyObject* record_to_python(std::uint64_t number, std::string_view text) {
+#ifdef Py_LIMITED_API
+  // One call of the stable ABI instead of a new tuple and two checked stores.
+  const PyRef first = PyRef::steal(PyLong_FromUnsignedLongLong(number));
+  const PyRef second = PyRef::steal(first ? text_to_python(text) : nullptr);
+  PyRef tuple = PyRef::steal(second ? PyTuple_Pack(2, first.get(), second.get()) : nullptr);
+  if (!tuple) return nullptr;
+#else
   PyRef tuple = PyRef::steal(PyTuple_New(2));
   if (!tuple) return nullptr;
   PyObject* first = PyLong_FromUnsignedLongLong(number);
   if (first == nullptr) return nullptr;
-  PyTuple_SET_ITEM(tuple.get(), 0, first);
+  compat::set_tuple_item(tuple.get(), 0, first);
   PyObject* second = text_to_python(text);
   if (second == nullptr) return nullptr;
-  PyTuple_SET_ITEM(tuple.get(), 1, second);
+  compat::set_tuple_item(tuple.get(), 1, second);
+#endif
   // An int and a str cannot take part in a reference cycle; the collector
   // would untrack this tuple at its first pass anyway, so spare it the
   // repeated traversals of a million young tuples.
@@ -70,7 +78,7 @@ inline Reply finish_expected(const Result<frames::ExpectedFrameRecords>& result)
   const bool complete = result->for_each([&](std::uint64_t index, std::string_view name) {
     PyObject* record = record_to_python(index, name);
     if (record == nullptr) return false;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), record);
+    compat::set_list_item(list.get(), static_cast<Py_ssize_t>(index), record);
     return true;
   });
   return complete ? list.release() : nullptr;  // unset slots are NULL: deallocation skips them

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "module/compat.hpp"
+
 namespace tavolin::py {
 
 // ---------------------------------------------------------------- binding
@@ -69,9 +71,9 @@ bool bind_arguments(const FunctionDecl& decl, PyObject* const* args, Py_ssize_t 
   for (std::size_t i = given; i < count; ++i) bound[i] = nullptr;
 
   if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nkw = compat::tuple_size(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      PyObject* key = compat::tuple_item(kwnames, k);
       Py_ssize_t size = 0;
       const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
       if (utf8 == nullptr) return false;
@@ -123,11 +125,11 @@ void FastCallArgs::release() {
 }
 
 bool lay_out_fast_call(PyObject* args, PyObject* kwargs, FastCallArgs& out) {
-  out.nargs = PyTuple_GET_SIZE(args);
-  const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+  out.nargs = compat::tuple_size(args);
+  const Py_ssize_t nkw = kwargs != nullptr ? compat::dict_size(kwargs) : 0;
   out.stack.reserve(static_cast<std::size_t>(out.nargs + nkw));
   for (Py_ssize_t i = 0; i < out.nargs; ++i) {
-    out.stack.push_back(Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    out.stack.push_back(Py_NewRef(compat::tuple_item(args, i)));
   }
   if (nkw == 0) return true;
   out.kwnames = PyTuple_New(nkw);
@@ -137,7 +139,7 @@ bool lay_out_fast_call(PyObject* args, PyObject* kwargs, FastCallArgs& out) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (index < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-    PyTuple_SET_ITEM(out.kwnames, index++, Py_NewRef(key));
+    compat::set_tuple_item(out.kwnames, index++, Py_NewRef(key));
     out.stack.push_back(Py_NewRef(value));
   }
   return true;
@@ -156,7 +158,8 @@ void rename_conversion_error(std::string_view param_name) {
   const PyRef message = PyRef::steal(
       name ? PyUnicode_FromFormat("argument '%U': %U", name.get(), text.get()) : nullptr);
   const PyRef renamed =
-      PyRef::steal(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+      PyRef::steal(
+      message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr) : nullptr);
   if (!renamed) return;
   // The cause of the conversion's error becomes the cause of the new one.
   PyException_SetCause(renamed.get(), PyException_GetCause(value.get()));

@@ -38,19 +38,51 @@ bool OptionalText::convert(PyObject* obj, value_type& out) {
   return true;
 }
 
+#ifdef Py_LIMITED_API
+namespace {
+
+// Whether `type` is numpy's boolean type: a static type whose name (tp_name,
+// which the limited API does not show) is "numpy.bool_" or "numpy.bool", that
+// is, whose `__module__` is "numpy" and whose `__name__` is "bool_" or
+// "bool". 1 or 0, or -1 with an exception set.
+int is_numpy_bool_type(PyTypeObject* type) {
+  if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) != 0) return 0;
+  const auto text_is = [](PyObject* text, const char* expected) {
+    return PyUnicode_Check(text) && PyUnicode_CompareWithASCIIString(text, expected) == 0;
+  };
+  auto* object = reinterpret_cast<PyObject*>(type);
+  const PyRef module = PyRef::steal(PyObject_GetAttrString(object, "__module__"));
+  if (!module) return -1;
+  if (!text_is(module.get(), "numpy")) return 0;
+  const PyRef name = PyRef::steal(PyObject_GetAttrString(object, "__name__"));
+  if (!name) return -1;
+  return text_is(name.get(), "bool_") || text_is(name.get(), "bool") ? 1 : 0;
+}
+
+}  // namespace
+#endif
+
 bool Bool::convert_slow(PyObject* obj, value_type& out) {
   // numpy booleans: type module "numpy", type name "bool_" or "bool".
   PyTypeObject* type = Py_TYPE(obj);
+#ifdef Py_LIMITED_API
+  const int numpy_bool = is_numpy_bool_type(type);
+  if (numpy_bool < 0) return false;
+  if (numpy_bool == 1) {
+    const auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+#else
   const char* full = type->tp_name;
   if (std::strcmp(full, "numpy.bool_") == 0 || std::strcmp(full, "numpy.bool") == 0) {
-    PyNumberMethods* nb = type->tp_as_number;
-    if (nb == nullptr || nb->nb_bool == nullptr) {
+    const PyNumberMethods* nb = type->tp_as_number;
+    const inquiry nb_bool = nb != nullptr ? nb->nb_bool : nullptr;
+#endif
+    if (nb_bool == nullptr) {
       const std::string msg =
           "object of type '" + type_name_of(obj) + "' does not define a '__bool__' conversion";
       PyErr_SetString(PyExc_TypeError, msg.c_str());
       return false;
     }
-    const int truth = nb->nb_bool(obj);
+    const int truth = nb_bool(obj);
     if (truth < 0) return false;
     out = truth != 0;
     return true;
@@ -114,8 +146,8 @@ bool Path::convert(PyObject* obj, value_type& out) {
   }
   const PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(fspath.get()));
   if (!encoded) return false;
-  out.assign(PyBytes_AS_STRING(encoded.get()),
-             static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  out.assign(compat::bytes_data(encoded.get()),
+             static_cast<std::size_t>(compat::bytes_size(encoded.get())));
   // The system would read the path only up to the NUL: refuse it here, as the
   // interpreter's own file functions do, instead of opening a shorter path.
   if (out.find('\0') != std::string::npos) {
@@ -130,8 +162,8 @@ bool BytesObject::convert(PyObject* obj, value_type& out) {
     raise_downcast_error(obj, "PyBytes");
     return false;
   }
-  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
-  out.assign(data, data + PyBytes_GET_SIZE(obj));
+  const auto* data = reinterpret_cast<const std::uint8_t*>(compat::bytes_data(obj));
+  out.assign(data, data + compat::bytes_size(obj));
   return true;
 }
 
@@ -159,13 +191,13 @@ PyObject* begin_sequence(PyObject* obj, Py_ssize_t& hint) {
 bool ByteSequence::convert(PyObject* obj, value_type& out) {
   // Fast paths with the same result as element-wise extraction.
   if (PyBytes_Check(obj)) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
-    out = SecretBytes({data, static_cast<std::size_t>(PyBytes_GET_SIZE(obj))});
+    const auto* data = reinterpret_cast<const std::uint8_t*>(compat::bytes_data(obj));
+    out = SecretBytes({data, static_cast<std::size_t>(compat::bytes_size(obj))});
     return true;
   }
   if (PyByteArray_Check(obj)) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
-    out = SecretBytes({data, static_cast<std::size_t>(PyByteArray_GET_SIZE(obj))});
+    const auto* data = reinterpret_cast<const std::uint8_t*>(compat::bytearray_data(obj));
+    out = SecretBytes({data, static_cast<std::size_t>(compat::bytearray_size(obj))});
     return true;
   }
   // Key bytes may arrive one by one: SecretBytes wipes what it gives up as
@@ -187,6 +219,7 @@ bool ByteSequence::convert(PyObject* obj, value_type& out) {
 // ---------------------------------------------------------------- results
 
 PyObject* to_python(std::string_view text) {
+#ifndef Py_LIMITED_API
   // Tokens are short ASCII words: build them without a UTF-8 decode.
   if (text.size() <= 64) {
     bool ascii = true;
@@ -199,6 +232,7 @@ PyObject* to_python(std::string_view text) {
       return out;
     }
   }
+#endif
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
@@ -213,6 +247,16 @@ PyObject* to_python(__int128 value) {
   if (value >= INT64_MIN && value <= INT64_MAX) {
     return PyLong_FromLongLong(static_cast<long long>(value));
   }
+#ifdef Py_LIMITED_API
+  // high * 2**64 + low, with the integer operations of the stable ABI.
+  const auto raw = static_cast<unsigned __int128>(value);
+  const PyRef high = PyRef::steal(PyLong_FromLongLong(static_cast<long long>(value >> 64)));
+  const PyRef low = PyRef::steal(PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(raw)));
+  const PyRef bits = PyRef::steal(PyLong_FromLong(64));
+  if (!high || !low || !bits) return nullptr;
+  const PyRef shifted = PyRef::steal(PyNumber_Lshift(high.get(), bits.get()));
+  return shifted ? PyNumber_Or(shifted.get(), low.get()) : nullptr;
+#else
   unsigned char bytes[16];
   auto raw = static_cast<unsigned __int128>(value);
   for (unsigned char& b : bytes) {
@@ -220,6 +264,7 @@ PyObject* to_python(__int128 value) {
     raw >>= 8;
   }
   return _PyLong_FromByteArray(bytes, sizeof bytes, /*little_endian=*/1, /*is_signed=*/1);
+#endif
 }
 
 PyObject* to_python(const Bytes& bytes) {

@@ -19,6 +19,7 @@
 #include "capabilities/signatures.hpp"
 #include "common/failure.hpp"
 #include "common/secret.hpp"
+#include "module/compat.hpp"
 #include "module/exceptions.hpp"
 #include "module/pyref.hpp"
 
@@ -37,11 +38,13 @@ struct Text {  // borrowed UTF-8 view; valid while the argument is alive
   using value_type = std::string_view;
   static constexpr std::string_view python_type = "str";
   static bool convert(PyObject* obj, value_type& out) {
+#ifndef Py_LIMITED_API
     if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {  // hot path
       out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
       return true;
     }
+#endif
     return convert_slow(obj, out);
   }
   static bool convert_slow(PyObject* obj, value_type& out);
@@ -245,6 +248,24 @@ PyObject* to_python(const std::pair<A, B>& items) {
 
 template <class... Ts>
 PyObject* to_python(const std::tuple<Ts...>& items) {
+#ifdef Py_LIMITED_API
+  // One call of the stable ABI instead of a new tuple and a checked store
+  // per member.
+  std::array<PyRef, sizeof...(Ts)> members;
+  bool converted = true;
+  std::size_t at = 0;
+  std::apply(
+      [&](const auto&... member) {
+        ((converted = converted && (members[at++] = PyRef::steal(to_python(member)))), ...);
+      },
+      items);
+  if (!converted) return nullptr;
+  return std::apply(
+      [](const auto&... member) {
+        return PyTuple_Pack(static_cast<Py_ssize_t>(sizeof...(Ts)), member.get()...);
+      },
+      members);
+#else
   PyRef tuple = PyRef::steal(PyTuple_New(sizeof...(Ts)));
   if (!tuple) return nullptr;
   bool ok = true;
@@ -254,13 +275,14 @@ PyObject* to_python(const std::tuple<Ts...>& items) {
         ((ok = ok && [&] {
            PyObject* item = to_python(member);
            if (item == nullptr) return false;
-           PyTuple_SET_ITEM(tuple.get(), index++, item);
+           compat::set_tuple_item(tuple.get(), index++, item);
            return true;
          }()),
          ...);
       },
       items);
   return ok ? tuple.release() : nullptr;
+#endif
 }
 
 // A new list of `convert(item)` for each of `items` (each a new reference, or
@@ -274,7 +296,7 @@ PyObject* list_of(const Range& items, Convert&& convert) {
   for (const auto& item : items) {
     PyObject* obj = convert(item);
     if (obj == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), index++, obj);
+    compat::set_list_item(list.get(), index++, obj);
   }
   return list.release();
 }

@@ -52,19 +52,29 @@ std::string current_thread_name() {
   return name;
 }
 
+// The type's name when its qualified name cannot be had (no memory): tp_name,
+// which the limited API does not show.
+std::string fallback_type_name([[maybe_unused]] PyObject* obj) {
+#ifdef Py_LIMITED_API
+  return "object";
+#else
+  return Py_TYPE(obj)->tp_name;
+#endif
+}
+
 }  // namespace
 
 std::string type_name_of(PyObject* obj) {
   const PyRef name = PyRef::steal(compat::type_qualname(Py_TYPE(obj)));
   if (!name) {
     PyErr_Clear();
-    return Py_TYPE(obj)->tp_name;
+    return fallback_type_name(obj);
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
   if (utf8 == nullptr) {
     PyErr_Clear();
-    return Py_TYPE(obj)->tp_name;
+    return fallback_type_name(obj);
   }
   return std::string(utf8, static_cast<std::size_t>(size));
 }

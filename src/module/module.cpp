@@ -58,7 +58,7 @@ void raise_type_creation_error() {
 }
 
 PyObject* build_module() {
-  PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+  PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (g_batch_type == nullptr) {
     g_batch_type = create_batch_processor_type();
