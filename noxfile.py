@@ -5,6 +5,7 @@
     nox -s tests-3.14          # where a python3.14 is on PATH (the unstable tree)
     TAVOLIN_NOX_PYTHON=/usr/bin/python3.14d nox -s tests-interpreter
     nox -s tests-3.12 -- -k identity      # arguments after -- go to pytest
+    nox -s wheels                         # the wheels (scripts/build_wheels.py)
 
 Each session's environment (.nox/<session>) holds the test stack pinned in
 requirements/test.txt, from the package index, and the module built from this
@@ -17,6 +18,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import nox
 
@@ -93,3 +95,11 @@ def tests_system(session: nox.Session) -> None:
 def tests_interpreter(session: nox.Session) -> None:
     """The same for the interpreter at $TAVOLIN_NOX_PYTHON."""
     run_suite(session)
+
+
+@nox.session(name="wheels", python=False)
+def wheels(session: nox.Session) -> None:
+    """The wheels into dist/, each checked installed (scripts/build_wheels.py:
+    arguments after -- go to it, e.g. `-- --arch aarch64 cp313`)."""
+    session.run(sys.executable, str(ROOT / "scripts" / "build_wheels.py"), *session.posargs,
+                external=True)

@@ -1,4 +1,4 @@
-# Sourced by the scripts that build for several interpreters (build_wheels.sh).
+# Sourced by the scripts that build for several interpreters (build_wheels.py).
 
 # Prints one line "label path" per supported interpreter the machine has:
 # pyenv's 3.10-3.13 (found with `pyenv root`, else $PYENV_ROOT or
