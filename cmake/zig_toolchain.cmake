@@ -41,7 +41,10 @@ execute_process(COMMAND "${TAVOLIN_ZIG}" version OUTPUT_VARIABLE _tavolin_zig_ve
 foreach(tool cc c++ ar ranlib)
   set(_tavolin_args "")
   if(tool STREQUAL "cc" OR tool STREQUAL "c++")
-    set(_tavolin_args "-target ${TAVOLIN_ZIG_TARGET}")
+    # -O2 unless the build says otherwise (a later -O wins): zig builds its C
+    # and C++ runtimes once per optimisation mode, and CMake's compiler checks
+    # would otherwise ask for an unoptimised (and UBSan-checked) one.
+    set(_tavolin_args "-target ${TAVOLIN_ZIG_TARGET} -O2")
   endif()
   file(WRITE "${_tavolin_tools}/${tool}"
     "#!/bin/sh\n# zig ${_tavolin_zig_version}\nexec \"${TAVOLIN_ZIG}\" ${tool} ${_tavolin_args} \"$@\"\n")

