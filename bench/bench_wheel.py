@@ -84,10 +84,11 @@ def linked_openssl(python: pathlib.Path) -> str:
     """The OpenSSL version inside the installed module ("3.5.9")."""
     file = subprocess.run([str(python), "-c", "import tavolin_native_backend as m; print(m.__file__)"],
                           capture_output=True, text=True, check=True, env=clean_env()).stdout.strip()
-    found = re.search(rb"OpenSSL (\d+\.\d+\.\d+)", pathlib.Path(file).read_bytes())
-    if not found:
-        raise SystemExit(f"{file}: no OpenSSL version inside (not a static build?)")
-    return found[1].decode()
+    # libcrypto's providers carry its version as a string of its own.
+    found = set(re.findall(rb"\0([3-9]\.\d+\.\d+)\0", pathlib.Path(file).read_bytes()))
+    if len(found) != 1:
+        raise SystemExit(f"{file}: not one OpenSSL version inside ({found}; not a static build?)")
+    return found.pop().decode()
 
 
 def clean_env() -> dict:
