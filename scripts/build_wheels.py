@@ -211,8 +211,9 @@ def sysroot(target: Target) -> pathlib.Path:
 
 def host_python(version: str) -> pathlib.Path | None:
     """pyenv's newest release of version 3.X here, else Debian's python3 of it."""
-    out = subprocess.run(["bash", "-c", f'source "{ROOT}/scripts/interpreters.sh"; supported_interpreters system'],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        ["bash", "-c", f'source "{ROOT}/scripts/interpreters.sh"; supported_interpreters system'],
+        capture_output=True, text=True, check=True).stdout
     found = None
     for line in out.splitlines():
         path = pathlib.Path(line.split(" ", 1)[1])
@@ -273,7 +274,8 @@ def elf_facts(path: pathlib.Path) -> dict:
         elf = ELFFile(f)
         for section in elf.iter_sections():
             if isinstance(section, DynamicSection):
-                facts["needed"] |= {t.needed for t in section.iter_tags() if t.entry.d_tag == "DT_NEEDED"}
+                facts["needed"] |= {t.needed for t in section.iter_tags()
+                                     if t.entry.d_tag == "DT_NEEDED"}
             elif isinstance(section, GNUVerNeedSection):
                 for _, auxiliaries in section.iter_versions():
                     facts["versions"] |= {a.name for a in auxiliaries}
@@ -458,7 +460,8 @@ def check(whl: pathlib.Path, tag: PythonTag, target: Target) -> str:
         if trees:
             _, name, suite, arch = trees[0]
             staged = stage(whl, target)
-            extra = " python3.14 python3.14-venv python3.15 python3.15-venv" if suite == "unstable" else ""
+            extra = (" python3.14 python3.14-venv python3.15 python3.15-venv"
+                     if suite == "unstable" else "")
             deselect = " ".join(f"--deselect {shlex.quote(t)}" for t in
                                 (AARCH64_DESELECT if not target.native else []))
             log(f"== {tag.name} {target.arch}: check in {name} (python{version}, no compiler)")

@@ -376,7 +376,7 @@ def test_shim_covers_every_io_call_the_module_imports(m, shim):
         own = imports
     else:
         listed = os.environ.get("TAVOLIN_MODULE_IMPORTS")
-        assert listed, "libcrypto is inside the module: TAVOLIN_MODULE_IMPORTS must list its own imports"
+        assert listed, "libcrypto is inside the module: TAVOLIN_MODULE_IMPORTS lists its own imports"
         own = set(Path(listed).read_text().split())
         assert own & IO_CALLS <= imports, "the list is not of this module"
     used = own & IO_CALLS
