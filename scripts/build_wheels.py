@@ -28,8 +28,9 @@ for the wheel's architecture:
 - x86_64: cp310-cp312 with pyenv's interpreter here; cp313 in the Debian 13
   tree (wheel-debian13), cp314 and cp315 in the unstable tree (wheel-unstable);
 - aarch64: cp313 in an arm64 Debian 13 tree (wheel-arm64-trixie) under
-  qemu-user, with the timing-bound tests left out (AARCH64_DESELECT); the other
-  aarch64 wheels have no interpreter here and are reported unchecked.
+  qemu-user, with the tests listed in AARCH64_DESELECT left out
+  (`--foreign-check tour`: import and tour only, as CI does for time); the
+  other aarch64 wheels have no interpreter here and are reported unchecked.
 Exits non-zero on the first failure; prints every wheel, its size and how it
 was checked at the end.
 """
@@ -69,8 +70,8 @@ ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "li
                   "libgcc_s.so.1", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 ENTRY_POINT = "PyInit_tavolin_native_backend"
 
-# Tests left out under qemu-user: they bound the time of a call (a ptrace-less
-# emulator runs the interpreter ten to thirty times slower).
+# Tests left out under qemu-user (node ids); none so far: the whole suite has
+# not yet been run to its end there (see --foreign-check).
 AARCH64_DESELECT: list[str] = []
 
 
@@ -420,6 +421,7 @@ assert m.__file__.startswith(sys.prefix + "/"), m.__file__
 print("imported", m.__file__)'
 "$venv/bin/python" examples/tour.py >tour.log
 echo "tour: $(tail -n 1 tour.log)"
+[ "${TAVOLIN_CHECK_SUITE:-1}" = 1 ] || exit 0
 TAVOLIN_FAULT_SHIM="$here/fault_shim.so" TAVOLIN_MODULE_IMPORTS="$here/module_imports.txt" \
   "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider --rootdir "$here" \
   -m "not builds_from_source" "$@" tests/python
@@ -451,7 +453,7 @@ def stage(whl: pathlib.Path, target: Target) -> pathlib.Path:
 TREE_PACKAGES = "ca-certificates openssl python3 python3-venv strace qpdf poppler-utils binutils"
 
 
-def check(whl: pathlib.Path, tag: PythonTag, target: Target) -> str:
+def check(whl: pathlib.Path, tag: PythonTag, target: Target, foreign_suite: bool = True) -> str:
     """Checks the wheel with every interpreter of its tag that this machine
     has; returns where it was checked."""
     places = []
@@ -473,7 +475,8 @@ if tree_run "$dir" sh -c 'command -v cc || command -v gcc || command -v g++'; th
   echo "wheels: the tree $dir has a compiler; the check needs one without" >&2; exit 1
 fi
 tree_mount "$dir" "$4:/check"
-tree_run "$dir" /check/check.sh /usr/bin/python{version} /root/venv-{tag.name} {deselect} >&2
+tree_run "$dir" env TAVOLIN_CHECK_SUITE={int(target.native or foreign_suite)} \
+  /check/check.sh /usr/bin/python{version} /root/venv-{tag.name} {deselect} >&2
 '''
             tree_shell(script, name, suite, arch, staged)
             places.append(f"{name} python{version} ({time.monotonic() - started:.0f} s)")
@@ -491,6 +494,9 @@ def main() -> int:
     parser.add_argument("--no-check", action="store_true", help="build only")
     parser.add_argument("--arch", action="append", choices=sorted(TARGETS),
                         help="the architectures (default: all)")
+    parser.add_argument("--foreign-check", choices=("suite", "tour"), default="suite",
+                        help="under qemu-user: import, tour and the Python suite (suite), or "
+                             "import and tour only (tour; CI, for time)")
     parser.add_argument("tags", nargs="*", help=f"of {', '.join(TAGS)} (default: all)")
     args = parser.parse_args()
     unknown = [t for t in args.tags if t not in TAGS]
@@ -505,7 +511,8 @@ def main() -> int:
     for target in targets:
         for tag in tags:
             whl = build(tag, target)
-            place = "not checked (--no-check)" if args.no_check else check(whl, tag, target)
+            place = "not checked (--no-check)" if args.no_check else check(
+                whl, tag, target, args.foreign_check == "suite")
             done.append((whl, place))
     log("== wheels in dist/")
     for whl, place in done:
