@@ -412,8 +412,12 @@ shift 2
 rm -rf "$venv"
 "$python" -m venv "$venv"
 export PIP_CERT="$here/ca-certificates.crt"
+suite=${TAVOLIN_CHECK_SUITE:-1}
+requirements=""
+[ "$suite" = 1 ] && requirements="-r $here/requirements/test.txt"
+# shellcheck disable=SC2086
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: \
-  -r "$here/requirements/test.txt" "$here"/tavolin_native_backend-*.whl
+  $requirements "$here"/tavolin_native_backend-*.whl
 cd "$here"
 unset PYTHONPATH
 "$venv/bin/python" -c 'import sys, tavolin_native_backend as m
@@ -421,7 +425,7 @@ assert m.__file__.startswith(sys.prefix + "/"), m.__file__
 print("imported", m.__file__)'
 "$venv/bin/python" examples/tour.py >tour.log
 echo "tour: $(tail -n 1 tour.log)"
-[ "${TAVOLIN_CHECK_SUITE:-1}" = 1 ] || exit 0
+[ "$suite" = 1 ] || exit 0
 TAVOLIN_FAULT_SHIM="$here/fault_shim.so" TAVOLIN_MODULE_IMPORTS="$here/module_imports.txt" \
   "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider --rootdir "$here" \
   -m "not builds_from_source" "$@" tests/python
