@@ -7,6 +7,7 @@
     nox -s tests-3.12 -- -k identity      # arguments after -- go to pytest
     TAVOLIN_NOX_ABI3=1 nox -s tests-3.10  # the limited build (.abi3.so) instead
     TAVOLIN_NOX_ABI3=dist/tavolin_native_backend-0.1.1-cp310-abi3-linux_x86_64.whl nox
+    nox -s wheels                         # the wheels (scripts/build_wheels.py)
 
 Each session's environment (.nox/<session>) holds the test stack pinned in
 requirements/test.txt, from the package index, and the module built from this
@@ -23,6 +24,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import nox
 
@@ -118,3 +120,11 @@ def tests_system(session: nox.Session) -> None:
 def tests_interpreter(session: nox.Session) -> None:
     """The same for the interpreter at $TAVOLIN_NOX_PYTHON."""
     run_suite(session)
+
+
+@nox.session(name="wheels", python=False)
+def wheels(session: nox.Session) -> None:
+    """The wheels into dist/, each checked installed (scripts/build_wheels.py:
+    arguments after -- go to it, e.g. `-- --arch aarch64 cp313`)."""
+    session.run(sys.executable, str(ROOT / "scripts" / "build_wheels.py"), *session.posargs,
+                external=True)

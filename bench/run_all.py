@@ -19,7 +19,7 @@ import harness
 
 HERE = pathlib.Path(__file__).resolve().parent
 SCRIPTS = ["bench_decisions.py", "bench_container.py", "bench_identity.py", "bench_read_ahead.py",
-           "bench_files.py"]
+           "bench_files.py", "bench_wheel.py"]
 
 
 def run(script: str, rows_path: pathlib.Path) -> list[harness.Row]:

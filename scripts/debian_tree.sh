@@ -23,9 +23,13 @@ tree_remove() {
   rm -rf --one-file-system "$dir"
 }
 
-# Makes tree $1 of suite $2 unless it exists and is complete. Prints its path.
+# Makes tree $1 of suite $2 (architecture $3, by default the host's) unless
+# it exists and is complete. Prints its path. A tree of another architecture
+# (arm64 on an amd64 host) runs its programs under qemu-user: the host needs
+# qemu-user-static and binfmt-support (tree_foreign_ready installs them).
 tree_make() {
-  local name=$1 suite=$2 dir="$tree_cache/$1"
+  local name=$1 suite=$2 arch=${3:-} dir="$tree_cache/$1"
+  [[ -z "$arch" ]] || tree_foreign_ready "$arch" || return 1
   if [[ ! -f "$dir/.tavolin-tree-complete" ]]; then
     command -v debootstrap >/dev/null 2>&1 ||
       { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null ||
@@ -33,7 +37,7 @@ tree_make() {
     echo "tree: making $name ($suite) in $dir" >&2
     tree_remove "$dir"
     mkdir -p "$tree_cache"
-    debootstrap --variant=minbase "$suite" "$dir" "$tree_mirror" >"$tree_cache/$name.debootstrap.log" 2>&1 ||
+    debootstrap --variant=minbase ${arch:+--arch="$arch"} "$suite" "$dir" "$tree_mirror" >"$tree_cache/$name.debootstrap.log" 2>&1 ||
       { tail -n 20 "$tree_cache/$name.debootstrap.log" >&2; return 1; }
     # The unstable suite's Release file may be past its Valid-Until date on
     # this mirror; the setting lives in the tree only.
@@ -43,6 +47,26 @@ tree_make() {
     touch "$dir/.tavolin-tree-complete"
   fi
   echo "$dir"
+}
+
+# Makes the host run programs of Debian architecture $1 (arm64) through
+# qemu-user: installs qemu-user-static and binfmt-support when absent, mounts
+# binfmt_misc when it is not, and enables the interpreter.
+tree_foreign_ready() {
+  local qemu
+  case $1 in
+    arm64) qemu=qemu-aarch64 ;;
+    *) qemu=qemu-$1 ;;
+  esac
+  [[ "$1" == "$(dpkg --print-architecture)" ]] && return 0
+  if ! command -v update-binfmts >/dev/null 2>&1 || [[ ! -e /usr/libexec/qemu-binfmt/${qemu#qemu-}-binfmt-P && ! -x /usr/bin/$qemu-static ]]; then
+    { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support >/dev/null ||
+      { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support >/dev/null; }; } >&2
+  fi
+  [[ -e /proc/sys/fs/binfmt_misc/status ]] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [[ "$(head -n 1 /proc/sys/fs/binfmt_misc/$qemu 2>/dev/null)" == enabled ]] || update-binfmts --enable "$qemu" >&2
+  [[ "$(head -n 1 /proc/sys/fs/binfmt_misc/$qemu 2>/dev/null)" == enabled ]] ||
+    { echo "tree: binfmt_misc does not run $1 programs through $qemu here" >&2; return 1; }
 }
 
 # Mounts /proc, /sys, /dev, /dev/pts and the extra "host:inside" pairs given

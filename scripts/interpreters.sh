@@ -1,4 +1,5 @@
-# Sourced by the scripts that build for several interpreters (build_wheels.sh).
+# Sourced by the scripts that build for several interpreters (build_wheels.py,
+# and build_wheels.sh for the former wheel that CI still checks).
 
 # Prints one line "label path" per supported interpreter the machine has:
 # pyenv's 3.10-3.13 (found with `pyenv root`, else $PYENV_ROOT or

@@ -202,9 +202,10 @@ TAVOLIN_LETS_FORCED_UNWIND_THROUGH bool BatchWorkerPool::compute_path(Job& job, 
     // The workers keep every call on their own thread: their cores are busy.
     identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys,
                                       interrupt, Helper::serial);
-  } catch (const abi::__forced_unwind&) {
+  } catch (const ForcedUnwind&) {
     throw;  // the thread is being ended: let it unwind
   } catch (...) {
+    pass_forced_unwind();
     job.record_failure([&] { job.exception = std::current_exception(); });
     return false;
   }

@@ -19,6 +19,8 @@
 #include <string>
 #include <utility>
 
+#include "common/forced_unwind.hpp"
+
 namespace tavolin::file_identity {
 
 namespace {
@@ -214,9 +216,10 @@ struct ReadAhead::State {
       Result<std::optional<std::span<const std::uint8_t>>> next;
       try {
         next = produce(slot);
-      } catch (const abi::__forced_unwind&) {
+      } catch (const ForcedUnwind&) {
         throw;
       } catch (...) {
+        pass_forced_unwind();
         lock.lock();
         exception = std::current_exception();
         break;

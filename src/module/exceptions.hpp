@@ -47,13 +47,14 @@ template <class Body>
 TAVOLIN_LETS_FORCED_UNWIND_THROUGH PyObject* guarded(Body&& body) {
   try {
     return body();
-  } catch (const abi::__forced_unwind&) {
+  } catch (const ForcedUnwind&) {
     throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
     return raise_internal_fault(e.what(), __FILE__, __LINE__);
   } catch (...) {
+    pass_forced_unwind();
     return raise_internal_fault({}, __FILE__, __LINE__);
   }
 }

@@ -32,9 +32,10 @@ TAVOLIN_LETS_FORCED_UNWIND_THROUGH auto released(F&& f) -> decltype(f()) {
   std::exception_ptr failure;
   try {
     result.emplace(f());
-  } catch (const abi::__forced_unwind&) {
+  } catch (const ForcedUnwind&) {
     throw;
   } catch (...) {
+    pass_forced_unwind();
     failure = std::current_exception();
   }
   PyEval_RestoreThread(thread);

@@ -174,7 +174,8 @@ static int watched(int fd) {
   char link[64];
   char target[4096];
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  const long n = syscall(SYS_readlink, link, target, sizeof target - 1);
+  /* readlinkat: aarch64 has no readlink system call. */
+  const long n = syscall(SYS_readlinkat, AT_FDCWD, link, target, sizeof target - 1);
   if (n <= 0) return 0;
   target[n] = '\0';
   return (size_t)n >= path_prefix_len && memcmp(target, path_prefix, path_prefix_len) == 0;

@@ -367,7 +367,19 @@ def test_shim_covers_every_io_call_the_module_imports(m, shim):
                              capture_output=True, text=True).stdout
         return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
 
-    used = undefined(m.__file__) & IO_CALLS
+    # The module's own code: a module with libcrypto linked in (the wheels)
+    # also imports libcrypto's calls (fread, recvmsg, sendmsg, ...), which no
+    # path of the module reaches with a file; its build lists the imports of
+    # the module's own object files, and those must be imports of the module.
+    imports = undefined(m.__file__)
+    if "EVP_CIPHER_CTX_new" in imports:  # libcrypto is a library of its own
+        own = imports
+    else:
+        listed = os.environ.get("TAVOLIN_MODULE_IMPORTS")
+        assert listed, "libcrypto is inside the module: TAVOLIN_MODULE_IMPORTS lists its own imports"
+        own = set(Path(listed).read_text().split())
+        assert own & IO_CALLS <= imports, "the list is not of this module"
+    used = own & IO_CALLS
     assert {"read", "preadv", "write", "fsync", "copy_file_range", "sendfile", "splice"} <= used
     assert used <= SHIM_CALLS, f"the shim does not interpose {sorted(used - SHIM_CALLS)}"
     assert SHIM_CALLS <= defined(shim)
