@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "common/crypto.hpp"
+#include "common/forced_unwind.hpp"
 #include "common/messages.hpp"
 #include "common/openssl.hpp"
 #include "common/text.hpp"
