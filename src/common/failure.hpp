@@ -64,8 +64,8 @@ struct Failure {
     return code == FailureCode::os && os_error == 0 && message == messages::kShortRead;
   }
 
-  // The text handed to Python: "<strerror> (os error N)" for an errno, else
-  // the message.
+  // The text handed to Python: "<description> (os error N)" for an errno
+  // (describe_errno), else the message.
   [[nodiscard]] std::string text() const;
 };
 
@@ -93,7 +93,8 @@ void take_value(std::expected<void, E>&&) {}
     ::tavolin::detail::take_value(std::move(tavolin_try_result_));                 \
   })
 
-// Human-readable description of an errno, from strerror_r.
+// Human-readable description of an errno, the same with every C library:
+// from a fixed table (errno_text.cpp), else "Unknown error N".
 std::string describe_errno(int err);
 
 }  // namespace tavolin

@@ -22,12 +22,14 @@ inline constexpr std::string_view kExtEmpty = "ext must not be empty";
 
 // ---------------------------------------------------------------- files and I/O
 
-// The text of an operating-system error: "<strerror> (os error N)".
+// The text of an operating-system error: "<description> (os error N)", the
+// description from describe_errno (failure.hpp).
 // Wording kept from the implementation callers first matched: do not reword.
 inline std::string os_error(std::string_view description, int error_number) {
   std::string text(description);
   return text.append(" (os error ").append(std::to_string(error_number)).append(")");
 }
+// An errno without a description: "Unknown error N".
 inline constexpr std::string_view kOsErrorUnknown = "Unknown error";
 
 inline constexpr std::string_view kPathNul = "path contains a NUL byte";

@@ -2,6 +2,7 @@
 // trimming.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/failure.hpp"
 #include "common/secret.hpp"
 #include "common/text.hpp"
 
@@ -36,6 +38,20 @@ TEST(RenderPath, ReplacesEachMaximalInvalidSubpartOnce) {
 TEST(TrimUnicodeWhitespace, BothEndsOnly) {
   EXPECT_EQ(trim_unicode_whitespace("\u3000 a b \u00a0"), "a b");
   EXPECT_EQ(trim_unicode_whitespace(" \u2029 "), "");
+}
+
+// ---------------------------------------------------------------- errno texts
+
+// The module's own wording, whatever the C library would say.
+TEST(DescribeErrno, FixedWordingAndUnknownNumbers) {
+  EXPECT_EQ(describe_errno(ENOENT), "No such file or directory");
+  EXPECT_EQ(describe_errno(ELOOP), "Too many levels of symbolic links");
+  EXPECT_EQ(describe_errno(EXDEV), "Invalid cross-device link");
+  EXPECT_EQ(describe_errno(EHWPOISON), "Memory page has hardware error");
+  EXPECT_EQ(describe_errno(41), "Unknown error 41");
+  EXPECT_EQ(describe_errno(134), "Unknown error 134");
+  EXPECT_EQ(describe_errno(-1), "Unknown error -1");
+  EXPECT_EQ(Failure::from_errno(ENOTEMPTY).text(), "Directory not empty (os error 39)");
 }
 
 // ---------------------------------------------------------------- SecretBytes
