@@ -42,16 +42,16 @@ TIMEOUT = float(os.environ.get("TAVOLIN_BENCH_TIMEOUT", "300"))
 CHILD = textwrap.dedent("""
     import json, os, sys, time
     import tavolin_native_backend as m
-    spec = json.loads(sys.argv[1])
-    if spec["pin"]:
+    case = json.loads(sys.argv[1])
+    if case["pin"]:
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-    keys = [bytes.fromhex(spec["key"])]
-    path, chunk = spec["path"], spec["chunk"]
+    keys = [bytes.fromhex(case["key"])]
+    path, chunk = case["path"], case["chunk"]
     serial = m.BatchProcessor(1)
     side = {
         "identity": lambda: m.stable_file_identity(path, chunk, master_keys=keys),
         "serial": lambda: serial.stable_file_identities([path], chunk, master_keys=keys)[0],
-    }[spec["side"]]
+    }[case["side"]]
     wall, used = time.perf_counter(), time.process_time()
     result = side()
     print(json.dumps({"wall": time.perf_counter() - wall, "cpu": time.process_time() - used,
@@ -94,7 +94,7 @@ def child(code: str, argument, *extra: str) -> dict | None:
     return json.loads(done.stdout)
 
 
-def sides(spec: dict) -> dict[str, dict | None]:
+def sides(case: dict) -> dict[str, dict | None]:
     """Each side's best wall time and the CPU seconds of that run, the sides
     in turn in children of their own; None for a side that ran out of time
     (it is not run again)."""
@@ -105,7 +105,7 @@ def sides(spec: dict) -> dict[str, dict | None]:
         for name in best:
             if best[name] is None:
                 continue
-            out = child(CHILD, dict(spec, side=name))
+            out = child(CHILD, dict(case, side=name))
             if out is None:
                 best[name] = None
                 continue
@@ -196,7 +196,7 @@ def cpu_rows(folder: str) -> list[harness.Row]:
 def main() -> None:
     _, rows_path = harness.arguments()
     with tempfile.TemporaryDirectory(prefix="bench_read_ahead_", dir="/var/tmp") as folder:
-        steps = [functools.partial(pinned_row, *spec) for spec in pinned_inputs(folder)]
+        steps = [functools.partial(pinned_row, *case) for case in pinned_inputs(folder)]
         harness.run(steps + [lambda: concurrent_rows(folder), lambda: cpu_rows(folder)],
                     rows_path)
 
