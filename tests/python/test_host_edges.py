@@ -645,6 +645,7 @@ large = [f"{TMP}/large{i}" for i in range(16)]
 for path in large:
     os.close(os.open(path, os.O_CREAT | os.O_WRONLY))
     os.truncate(path, 96 << 20)
+    os.utime(path, ns=(1_700_000_000_000_000_000,) * 2)  # one identity for all sixteen
 processor = m.BatchProcessor(2)
 expected_large = [m.stable_file_identity(path) for path in large[:1]] * len(large)
 outcomes = {}
