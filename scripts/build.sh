@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds the module and the native tests into build/ (or $BUILD_DIR).
+# Configures and builds the module and the native tests into build/ (or
+# $BUILD_DIR). Shell, because the README's two commands and the Debian trees
+# call it before any Python environment exists.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}

@@ -1,3 +1,4 @@
+# Shell, because it drives debootstrap, mounts and chroot, outside any Python.
 # Sourced by the scripts that build or test inside a Debian tree of another
 # release (debootstrap + chroot): the unstable tree for CPython 3.14, 3.15 and
 # 3.14's debug build, and a Debian 13 tree for the README's two commands.

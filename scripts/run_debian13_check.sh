@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Shell, because it makes and enters a Debian tree before any Python exists
+# there; run it as `nox -s debian13`.
 # The README's two commands on Debian 13: clones the committed tree into a
 # Debian 13 tree from the tree cache (see scripts/debian_tree.sh), where the
 # clone has nothing beside it, and runs scripts/run_tour.sh and

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs every test (native and Python).
+# The README's test command. Shell, because it runs before Python has a
+# virtual environment here (setup.sh makes it): sets up the machine, builds,
+# and runs every test (native and Python).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs the example tour (the main job).
+# The README's tour command. Shell, because it runs before Python has a
+# virtual environment here (setup.sh makes it): sets up the machine, builds,
+# and runs the example tour (the main job).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"

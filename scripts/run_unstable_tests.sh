@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# CPython 3.14, 3.15 and 3.14's debug build exist only as Debian unstable
-# packages. This script makes (or reuses) a Debian unstable tree in the tree
-# cache (see scripts/debian_tree.sh), installs the interpreters, their headers,
-# the compiler, CMake and the project's libraries into it with apt, builds the
+# Shell, because it makes and enters a Debian tree (debootstrap, mounts,
+# chroot) before any Python environment exists there. Run it as `nox -s
+# unstable`, which passes the supported versions that pyenv lacks.
+#
+# The CPythons given as arguments (3.14 and 3.15 today) and the debug build of
+# the first of them exist only as Debian unstable packages. This script makes
+# (or reuses) a Debian unstable tree in the tree cache (see
+# scripts/debian_tree.sh), installs the interpreters, their headers, the
+# compiler, CMake and the project's libraries into it with apt, builds the
 # module inside it for each interpreter with the tree's own compiler and
 # OpenSSL, and runs the whole Python suite with each: the debug interpreter
 # with -X dev; the tests that build the project with pip and build run in the
 # test command, with the build tools setup installs.
-# 3.14 and 3.15 run the suite in a virtual environment of their own with the
-# test stack pinned in requirements/test.txt, from the package index. The
-# index has no wheels for a debug interpreter's tags, so the debug build runs
-# it with Debian unstable's packages of the same stack (it loads their
+# Each release interpreter runs the suite in a virtual environment of its own
+# with the test stack pinned in requirements/test.txt, from the package index.
+# The index has no wheels for a debug interpreter's tags, so the debug build
+# runs it with Debian unstable's packages of the same stack (it loads their
 # release-built extensions). Build directories, environments and the compiler
 # cache stay in the tree, so a later run, from any clone, rebuilds only what
 # changed. Prints one line per interpreter with its counts; exits non-zero
@@ -21,14 +26,19 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/debian_tree.sh
 source "$root/scripts/debian_tree.sh"
 
+(($#)) || { echo "usage: $0 3.X [3.Y ...]" >&2; exit 2; }
 # label, interpreter inside the tree, test stack (venv or debian), its flags
-interpreters=("3.14 python3.14 venv" "3.15 python3.15 venv" "3.14-dbg python3.14d debian -X dev")
-packages=(
-  python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv
-  python3.14-dbg
+interpreters=()
+packages=()
+for version in "$@"; do
+  interpreters+=("$version python$version venv")
+  packages+=("python$version" "python$version-dev" "python$version-venv")
+done
+interpreters+=("$1-dbg python${1}d debian -X dev")
+packages+=("python$1-dbg"
   gcc g++ cmake make pkg-config ccache libssl-dev openssl nlohmann-json3-dev libgtest-dev
-  python3-pytest python3-hypothesis python3-cryptography python3-numpy python3-mypy
-  qpdf poppler-utils strace
+  python3-pytest python3-pytest-timeout python3-hypothesis python3-cryptography python3-numpy
+  python3-mypy qpdf poppler-utils strace
 )
 stamp=$(sha256sum "$root/requirements/test.txt" | cut -c1-16)
 
@@ -78,7 +88,7 @@ for entry in "${interpreters[@]}"; do
   # -W: an older pytest may use ast nodes that newer interpreters deprecate.
   # shellcheck disable=SC2086  # flags are words
   tree_run "$tree" env PYTHONPATH="$build/python" TAVOLIN_SOURCE_DIR=/src \
-    "$runner" $flags -m pytest -q -rs -p no:cacheprovider -m "not builds_from_source" \
+    "$runner" $flags -m pytest -m "not builds_from_source" \
     -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" /src/tests/python 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   summary=$(tail -n 1 "$log" | sed -E 's/^=+ //; s/ =+$//')

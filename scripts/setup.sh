@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tour need, skipping
+# Shell, because it runs before Python has a virtual environment here: it
+# installs the Debian packages the build, the tests and the tour need, skipping
 # what is already present, and makes .venv, the virtual environment of
 # Debian's python3 with the test stack, the build tools and the session runner
 # pinned in requirements/ (from the package index; remade only when those
@@ -12,7 +13,7 @@ packages=(
   libssl-dev openssl nlohmann-json3-dev libgtest-dev
   python3 python3-dev python3-venv python3-pip
   qpdf poppler-utils strace
-  libclang-rt-dev  # libFuzzer's engine, for scripts/run_fuzzers.sh
+  libclang-rt-dev  # libFuzzer's engine, for nox -s fuzz
 )
 
 missing=()

@@ -8,11 +8,6 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "builds_from_source: builds the project from its sources "
-                            "(needs the source tree, a compiler and, for build isolation, the index)")
-
-
 @pytest.fixture(scope="session")
 def m():
     import tavolin_native_backend
