@@ -47,9 +47,7 @@ import time
 import timeit
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-import harness  # noqa: E402
+import harness
 
 NAME = "tavolin_native_backend"
 TARGET = 1.1

@@ -22,17 +22,14 @@ from __future__ import annotations
 
 import os
 import random
-import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
-sys.path.insert(0, HERE)
 
-import container_writer  # noqa: E402
-import harness  # noqa: E402
-import limits  # noqa: E402
-import pure_python_range  # noqa: E402
+import harness
+import limits
+import pure_python_range
+from tavolin_testing import container_writer
 import tavolin_native_backend as m  # noqa: E402
 
 MiB = 1024 * 1024

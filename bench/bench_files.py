@@ -28,14 +28,11 @@ import marshal
 import mmap
 import os
 import stat
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import harness  # noqa: E402
-import pure_python_files as py  # noqa: E402
-import tavolin_native_backend as m  # noqa: E402
+import harness
+import pure_python_files as py
+import tavolin_native_backend as m
 
 GIB = 1 << 30
 MIB = 1 << 20

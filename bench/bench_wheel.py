@@ -32,11 +32,8 @@ import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path.insert(0, str(ROOT / "tests" / "python"))
-sys.path.insert(0, str(HERE))
-
-import harness  # noqa: E402
-import limits  # noqa: E402
+import harness
+import limits
 
 MiB = 1024 * 1024
 SPAN = 8 * MiB
@@ -127,7 +124,7 @@ def bench_wheel(directory: str) -> list[harness.Row]:
         return [harness.Row(BENCHMARK, "(a) the wheel's 8 MiB ranges",
                             "no wheel for this interpreter in dist/ (scripts/build_wheels.py)",
                             status=harness.NO_TARGET)]
-    import container_writer
+    from tavolin_testing import container_writer
     key = bytes(range(32))
     path = os.path.join(directory, "large.qvenc")
     plaintext = os.urandom(16 * MiB)

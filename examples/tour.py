@@ -11,10 +11,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
-
-import tavolin_native_backend as m  # noqa: E402
-from container_writer import write_container  # noqa: E402
+import tavolin_native_backend as m
+from tavolin_testing.container_writer import write_container  # the host's writer, in miniature
 
 failures: list[str] = []
 

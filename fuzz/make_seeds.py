@@ -1,12 +1,10 @@
 """Writes the seed corpora of the fuzz targets into fuzz/seeds/ (committed)."""
 import json
-import os
 import pathlib
-import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
-from container_writer import make_container, header_members, header_text  # noqa: E402
+
+from tavolin_testing.container_writer import make_container, header_members, header_text
 
 KEY = bytes([0x42]) * 32
 SEEDS = HERE / "seeds"

@@ -435,7 +435,7 @@ unset PYTHONPATH
 "$venv/bin/python" -c 'import sys, tavolin_native_backend as m
 assert m.__file__.startswith(sys.prefix + "/"), m.__file__
 print("imported", m.__file__)'
-"$venv/bin/python" examples/tour.py >tour.log
+PYTHONPATH="$here/tests/tooling" "$venv/bin/python" examples/tour.py >tour.log
 echo "tour: $(tail -n 1 tour.log)"
 [ "$suite" = 0 ] && exit 0
 tests=tests/python
@@ -453,7 +453,7 @@ def stage(whl: pathlib.Path, target: Target) -> pathlib.Path:
     out = WORK / "check" / whl.stem
     shutil.rmtree(out, ignore_errors=True)
     (out / "tests").mkdir(parents=True)
-    for part in ("python", "data"):
+    for part in ("python", "data", "tooling"):
         shutil.copytree(ROOT / "tests" / part, out / "tests" / part)
     shutil.copytree(ROOT / "examples", out / "examples")
     shutil.copytree(ROOT / "requirements", out / "requirements")

@@ -44,3 +44,6 @@ if [[ "$(cat "$venv/.tavolin-requirements" 2>/dev/null)" != "$stamp" ]]; then
 else
   echo "setup: $venv is up to date"
 fi
+# The tests' shared tooling (tavolin_testing), importable by every script that
+# runs with .venv's interpreter: the tour, the benchmarks, the fuzz seeds.
+echo "$root/tests/tooling" >"$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavolin-testing.pth"

@@ -1,11 +1,6 @@
 import os
-import sys
 
 import pytest
-
-HERE = os.path.dirname(__file__)
-if HERE not in sys.path:
-    sys.path.insert(0, HERE)
 
 
 @pytest.fixture(scope="session")

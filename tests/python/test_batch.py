@@ -11,11 +11,10 @@ import time
 
 import pytest
 
-import container_writer as cw
+from tavolin_testing import KEY, container_writer as cw
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
-KEY = bytes(range(32))
 NOT_REGULAR = "stable identity source is not a regular file: "
 
 

@@ -15,12 +15,11 @@ from pathlib import Path
 
 import pytest
 
-import container_writer as cw
+from tavolin_testing import KEY, container_writer as cw
 from helpers import settle_threads, sha, threads_now
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
-KEY = bytes(range(32))
 OLD_KEY = bytes(range(100, 116))
 MIX_SECONDS = 4.0
 THREADS = 8

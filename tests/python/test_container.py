@@ -9,10 +9,9 @@ import pathlib
 
 import pytest
 
-import container_writer as w
+from tavolin_testing import KEY, container_writer as w
 from blocking import call_with_deadline
 
-KEY = bytes(range(32))
 # The public JSON parsing suite (MIT licence), kept in the test data.
 JSON_SUITE = pathlib.Path(__file__).resolve().parents[1] / "data" / "json-test-suite" / "test_parsing"
 

@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 
-import container_writer as w
+from tavolin_testing import container_writer as w
 from blocking import call_with_deadline
 
 KEY = bytes(range(1, 33))

@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-import container_writer as cw
+from tavolin_testing import container_writer as cw
 
 # The published GCM test cases 2 (AES-128) and 14 (AES-256): zero key,
 # zero 96-bit nonce, one zero block, no associated data; ciphertext then tag.

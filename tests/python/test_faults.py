@@ -25,13 +25,12 @@ from pathlib import Path
 
 import pytest
 
-import container_writer as cw
+from tavolin_testing import KEY, container_writer as cw
 from helpers import sha
 
 SOURCE_DIR = Path(os.environ.get("TAVOLIN_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 SHIM_SOURCE = SOURCE_DIR / "tests" / "faults" / "fault_shim.c"
 
-KEY = bytes(range(32))
 CHUNK = 16
 RECORD = CHUNK + 20
 

@@ -19,11 +19,10 @@ import textwrap
 
 import pytest
 
-import container_writer as cw
+from tavolin_testing import KEY, container_writer as cw
 from blocking import call_with_deadline
 from helpers import CHILD_WAIT_FOR
 
-KEY = bytes(range(32))
 FRAMES = [f"/videos/v1/frames/frame_{i:07d}.jpg" for i in range(200)]
 
 PRELUDE = """\

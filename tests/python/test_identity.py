@@ -10,15 +10,14 @@ import time
 
 import pytest
 
-import container_writer as cw
-from container_writer import AESGCM
+from tavolin_testing import KEY, container_writer as cw
+from tavolin_testing.container_writer import AESGCM
 from helpers import raises_exactly, sha
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
 MIB = 1 << 20
 CHUNK_SIZES = [1, 4096, MIB, 64 * MIB]
-KEY = bytes(range(32))
 OTHER_KEY = bytes(range(100, 132))
 NOT_REGULAR = "stable identity source is not a regular file: "
 CHANGED = "file changed or was replaced while deriving stable identity: "

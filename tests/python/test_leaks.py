@@ -36,7 +36,7 @@ from pathlib import Path
 
 import pytest
 
-import container_writer as cw
+from tavolin_testing import KEY, container_writer as cw
 from helpers import settle_threads, threads_now as threads
 
 SANITIZED = bool(os.environ.get("TAVOLIN_SANITIZED"))
@@ -48,7 +48,6 @@ SCALE = 10 if SANITIZED else 1
 PURE = 100_000 // SCALE
 FILES = 20_000 // SCALE
 THREAD_STARTS = 4_000 // SCALE
-KEY = bytes(range(32))
 
 # Growth allowed over the measured calls.
 HEAP_SLACK = 64 * 1024      # bytes: a 16-byte block per call over 4,000 calls exceeds it

@@ -387,7 +387,7 @@ class LyingSequence:
 
 @pytest.mark.parametrize("claimed", [0, 2**62, 2**63 - 1])
 def test_sequence_length_is_only_a_hint(m, claimed, tmp_path):
-    from container_writer import make_container
+    from tavolin_testing.container_writer import make_container
 
     paths = LyingSequence(["frame_1.jpg", "x/frame_0000002.png"], claimed)
     assert m.parse_extracted_frame_numbers(paths) == [1, 2]
