@@ -17,8 +17,8 @@ the machine hits all alike. Three ways of timing a side, on purpose:
 Rows. A script's measuring code returns `Row`s; `run` prints each with
 `report` as soon as it is measured and, given `--rows PATH`, keeps them all
 in PATH as JSON (a list of objects with the fields of `Row`), which
-bench/run_all.py reads back and `write_results` turns into bench/RESULTS.md
-and the README's benchmark section."""
+bench/run_all.py reads back and `write_results` turns into bench/RESULTS.md,
+the one place the table is kept (DEVELOPING.md links it)."""
 from __future__ import annotations
 
 import dataclasses
@@ -219,10 +219,9 @@ def markdown(rows: Iterable[Row], intro: str) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write_results(rows: Sequence[Row], load_at_start: float,
-                  readme: pathlib.Path = HERE.parent / "README.md") -> str:
-    """Writes the rows of one run as Markdown to bench/RESULTS.md and between
-    the README's bench markers; returns the Markdown."""
+def write_results(rows: Sequence[Row], load_at_start: float) -> str:
+    """Writes the rows of one run as Markdown to bench/RESULTS.md; returns
+    the Markdown."""
     stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     intro = (f"Measured {stamp} in one run (`bench/run_all.py`). \"Of its limit\" is the time "
              "of what bounds the figure on this machine (measured in the same run) over the "
@@ -231,10 +230,4 @@ def write_results(rows: Sequence[Row], load_at_start: float,
              f"{os.cpu_count()} CPUs: a figure that needs both cores is only meaningful near 0.")
     text = markdown(rows, intro)
     (HERE / "RESULTS.md").write_text(text)
-    readme_text = readme.read_text()
-    start, end = "<!-- bench:start -->", "<!-- bench:end -->"
-    if start in readme_text and end in readme_text:
-        head, rest = readme_text.split(start, 1)
-        _, tail = rest.split(end, 1)
-        readme.write_text(head + start + "\n" + text + end + tail)
     return text

@@ -3,9 +3,10 @@ its output shown as it comes, collects the rows each one writes (`--rows`):
 the ratios against their targets and, where a figure has one, the figure as
 a fraction of its limit (what bounds it on this machine, measured in the
 same run: see each script's docstring), and writes them as one Markdown
-table to bench/RESULTS.md and into the README's benchmark section.
+table to bench/RESULTS.md (DEVELOPING.md links it).
 
-Usage: PYTHONPATH=build/python /usr/bin/python3 bench/run_all.py [--quick]
+Usage: .venv/bin/nox -s bench [-- --quick], which builds into build/ first,
+or PYTHONPATH=build/python /usr/bin/python3 bench/run_all.py [--quick]
 (--quick runs only the decision and container benchmarks)."""
 from __future__ import annotations
 
