@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/crypto.hpp"
-#include "encrypted_range/range.hpp"
-#include "file_identity/identity.hpp"
+#include "container/range.hpp"
+#include "identity/identity.hpp"
 #include "support/container_support.hpp"
 
 namespace {
@@ -50,12 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   keys.emplace_back(key);
 
   // Whole-plaintext identity, then ranges that must agree with each other.
-  const auto identity = file_identity::derive_stable_identity(path, 4096, keys);
-  const auto first = encrypted_range::decrypt_file_range(path, key, 0, 0);
-  const auto wide = encrypted_range::decrypt_file_range(path, key, 0, 99);
+  const auto identity = identity::derive_stable_identity(path, 4096, keys);
+  const auto first = container::decrypt_file_range(path, key, 0, 0);
+  const auto wide = container::decrypt_file_range(path, key, 0, 99);
   if (first && wide && (*wide)[0] != (*first)[0]) std::abort();
   if (wide && wide->size() != 100) std::abort();
-  const auto tail = encrypted_range::decrypt_file_range(path, key, 70000, 70000 + 5000);
+  const auto tail = container::decrypt_file_range(path, key, 70000, 70000 + 5000);
   if (tail && tail->size() != 5001) std::abort();
   (void)identity;
   return 0;

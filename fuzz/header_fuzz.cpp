@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <span>
 
-#include "encrypted_range/format.hpp"
+#include "container/format.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tavolin::encrypted_range;
+  using namespace tavolin::container;
   const auto header = parse_header_payload(std::span<const std::uint8_t>(data, size));
   if (header) {
     // What passes must satisfy the header contract.

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <string>
 
-#include "capabilities/signatures.hpp"
+#include "api/signatures.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "file_identity/batch_pool.hpp"
-#include "file_identity/identity.hpp"
+#include "identity/batch_pool.hpp"
+#include "identity/identity.hpp"
 #include "module/bind_identity.hpp"
 #include "module/bindings.hpp"
 
@@ -17,7 +17,7 @@ namespace {
 
 struct BatchObject {
   PyObject_HEAD
-  file_identity::BatchProcessor* processor;  // owned
+  identity::BatchProcessor* processor;  // owned
 };
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
@@ -49,7 +49,7 @@ struct Binding<"BatchProcessor.__new__"> {
   TAVOLIN_BODY(PyTypeObject* cls, std::uint64_t worker_count) -> Reply {
     // Thousands of threads take a while to start: other Python threads run
     // meanwhile.
-    auto processor = released([&] { return file_identity::BatchProcessor::create(worker_count); });
+    auto processor = released([&] { return identity::BatchProcessor::create(worker_count); });
     if (!processor) return std::unexpected(processor.error());
     PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc))(cls, 0);
     if (self == nullptr) return nullptr;  // the processor stops its pool
@@ -65,7 +65,7 @@ struct Binding<"BatchProcessor.stable_file_identities"> {
     if (auto checked = identity_binding::check_chunk_size(chunk_size); !checked) {
       return std::unexpected(checked.error());
     }
-    file_identity::BatchProcessor* processor = as_batch(self)->processor;
+    identity::BatchProcessor* processor = as_batch(self)->processor;
     if (processor == nullptr) {
       return raise_internal_fault("BatchProcessor has no worker pool", __FILE__, __LINE__);
     }

@@ -3,9 +3,9 @@
 // byte-range decryption.
 #include <cstring>
 
-#include "encrypted_range/format.hpp"
-#include "encrypted_range/detection.hpp"
-#include "encrypted_range/range.hpp"
+#include "container/format.hpp"
+#include "container/detection.hpp"
+#include "container/range.hpp"
 #include "module/bindings.hpp"
 
 namespace tavolin::py {
@@ -15,7 +15,7 @@ namespace tavolin::py {
 template <>
 struct Binding<"parse_encrypted_header"> {
   TAVOLIN_BODY(Bytes data) -> Reply {
-    const auto header = encrypted_range::parse_header_payload(data);
+    const auto header = container::parse_header_payload(data);
     if (!header) return std::unexpected(header.error());
     const auto& h = *header;
     return to_python(std::tuple(std::uint64_t{1}, std::string_view("AESGCM-chunked-v1"),
@@ -28,7 +28,7 @@ struct Binding<"parse_encrypted_header"> {
 // Detection with the lock released; `answer(status)` builds the result.
 template <class Answer>
 Reply probe(const std::string& path, Answer&& answer) {
-  const auto status = released([&] { return encrypted_range::probe_container_magic(path); });
+  const auto status = released([&] { return container::probe_container_magic(path); });
   if (!status) return std::unexpected(status.error());
   return answer(*status);
 }
@@ -36,7 +36,7 @@ Reply probe(const std::string& path, Answer&& answer) {
 template <>
 struct Binding<"encryption_status"> {
   TAVOLIN_BODY(std::string path) {
-    return probe(path, [](auto status) { return to_python(encrypted_range::token(status)); });
+    return probe(path, [](auto status) { return to_python(container::token(status)); });
   };
 };
 
@@ -44,7 +44,7 @@ template <>
 struct Binding<"is_qv_encrypted_file"> {
   TAVOLIN_BODY(std::string path) {
     return probe(path, [](auto status) {
-      return to_python(status == encrypted_range::EncryptionStatus::encrypted);
+      return to_python(status == container::EncryptionStatus::encrypted);
     });
   };
 };
@@ -55,7 +55,7 @@ struct Binding<"decrypt_encrypted_file_range"> {
                std::uint64_t end) -> Reply {
     // The range checks are plain arithmetic; they run before the result
     // object is allocated, so a refused range allocates nothing.
-    const auto range = encrypted_range::check_byte_range(start, end);
+    const auto range = container::check_byte_range(start, end);
     if (!range) return std::unexpected(range.error());
     // The result is decrypted straight into the new bytes object, which
     // no one else can see until it is returned.
@@ -65,7 +65,7 @@ struct Binding<"decrypt_encrypted_file_range"> {
                                       static_cast<std::size_t>(range->length));
     SignalWatch watch;
     const auto done = released([&] {
-      return encrypted_range::decrypt_file_range_into(path, master_key, *range, out, watch);
+      return container::decrypt_file_range_into(path, master_key, *range, out, watch);
     });
     if (!done) {  // `out` was wiped by the failed decryption
       Py_DECREF(result);

@@ -2,11 +2,11 @@
 // Bindings of the pure decision functions: manifest, lifecycles, HLS
 // decisions, anonymisation and annotation statuses, token normalisation.
 // All keep the interpreter lock for their short work.
-#include "capabilities/capabilities.hpp"
-#include "hls/hls.hpp"
-#include "lifecycle/lifecycle.hpp"
+#include "decisions/capabilities.hpp"
+#include "decisions/hls.hpp"
+#include "decisions/lifecycle.hpp"
 #include "module/bindings.hpp"
-#include "status_derivation/status_derivation.hpp"
+#include "decisions/status_derivation.hpp"
 
 namespace tavolin::py {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "file_copy/file_copy.hpp"
+#include "copy/copy.hpp"
 #include "frames/frames.hpp"
 #include "module/bindings.hpp"
 #include "pdf/pdf.hpp"
@@ -93,11 +93,11 @@ inline Reply finish_numbers(const Result<frames::BulkVector<std::uint64_t>>& res
 template <>
 struct Binding<"copy_file_descriptor_to_path"> {
   TAVOLIN_BODY(std::int32_t source_fd, std::string target_path, std::uint64_t chunk_size) -> Reply {
-    const auto checked = file_copy::check_copy_arguments(source_fd, chunk_size);
+    const auto checked = copy::check_copy_arguments(source_fd, chunk_size);
     if (!checked) return std::unexpected(checked.error());
     SignalWatch watch;
     const auto copied = released([&] {
-      return file_copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
+      return copy::copy_descriptor_to_path(source_fd, target_path, chunk_size, watch);
     });
     if (watch.raised()) return nullptr;  // a signal handler's exception ended the copy
     if (!copied) return std::unexpected(copied.error());

@@ -8,13 +8,13 @@
 
 #include "common/messages.hpp"
 #include "common/secret.hpp"
-#include "file_identity/identity.hpp"
+#include "identity/identity.hpp"
 #include "module/bindings.hpp"
 
 namespace tavolin::py {
 namespace identity_binding {
 
-using file_identity::StableIdentity;
+using identity::StableIdentity;
 
 inline PyObject* identity_tuple(const StableIdentity& id) {
   return to_python(
@@ -23,7 +23,7 @@ inline PyObject* identity_tuple(const StableIdentity& id) {
 
 // The chunk_size check shared by both entries.
 inline Result<void> check_chunk_size(std::uint64_t chunk_size) {
-  if (!file_identity::chunk_size_accepted(chunk_size)) {
+  if (!identity::chunk_size_accepted(chunk_size)) {
     return std::unexpected(Failure::value(messages::kChunkSize));
   }
   return {};
@@ -40,7 +40,7 @@ struct Binding<"stable_file_identity"> {
     }
     SignalWatch watch;
     auto result = released([&] {
-      return file_identity::derive_stable_identity(path, chunk_size, master_keys, watch);
+      return identity::derive_stable_identity(path, chunk_size, master_keys, watch);
     });
     if (watch.raised()) return nullptr;  // a signal handler's exception ended the call
     if (!result) return std::unexpected(result.error());

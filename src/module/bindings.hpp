@@ -1,5 +1,5 @@
 // How a declared function is bound. Each declaration of
-// capabilities/signatures.hpp (kModuleFunctions, and the class's
+// api/signatures.hpp (kModuleFunctions, and the class's
 // kClassConstructor and kClassMethods) has exactly one binding, a
 // specialisation written in one of the bind_*.hpp files (the class's in
 // batch_processor.cpp):

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "capabilities/signatures.hpp"
+#include "api/signatures.hpp"
 #include "module/conversions.hpp"
 #include "module/exceptions.hpp"
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "capabilities/signatures.hpp"
+#include "api/signatures.hpp"
 #include "common/failure.hpp"
 #include "common/secret.hpp"
 #include "module/compat.hpp"

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "capabilities/signatures.hpp"
+#include "api/signatures.hpp"
 #include "common/failure.hpp"
 #include "common/forced_unwind.hpp"
 #include "module/pyref.hpp"

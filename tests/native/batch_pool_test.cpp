@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "file_identity/batch_pool.hpp"
+#include "identity/batch_pool.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace tavolin;
-using namespace tavolin::file_identity;
+using namespace tavolin::identity;
 
 namespace {
 

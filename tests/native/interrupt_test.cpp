@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "file_copy/file_copy.hpp"
-#include "file_identity/batch_pool.hpp"
-#include "file_identity/identity.hpp"
+#include "copy/copy.hpp"
+#include "identity/batch_pool.hpp"
+#include "identity/identity.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace tavolin;
@@ -53,7 +53,7 @@ TEST(Interrupt, IdentityStopsBetweenChunks) {
   const Scratch scratch;
   const std::string path = scratch.sparse("big", off_t{64} << 20);
   StopAfter stop(3);
-  const auto result = file_identity::derive_stable_identity(path, 1 << 20, {}, stop);
+  const auto result = identity::derive_stable_identity(path, 1 << 20, {}, stop);
   ASSERT_FALSE(result);
   EXPECT_TRUE(result.error().is_interruption());
   EXPECT_EQ(stop.asked_.load(), 3);  // asked once per chunk, and it stopped at once
@@ -65,7 +65,7 @@ TEST(Interrupt, CopyStopsAndLeavesTheTargetInPlace) {
   ASSERT_GE(zero, 0);
   const std::string target = (std::filesystem::path(scratch.dir_) / "out").string();
   StopAfter stop(4);
-  const auto copied = file_copy::copy_descriptor_to_path(zero, target, 65536, stop);
+  const auto copied = copy::copy_descriptor_to_path(zero, target, 65536, stop);
   ::close(zero);
   ASSERT_FALSE(copied);
   EXPECT_TRUE(copied.error().is_interruption());
@@ -93,7 +93,7 @@ TEST(Interrupt, CopyOpeningAFifoTargetStopsOnlyWhenAsked) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
-  const auto copied = file_copy::copy_descriptor_to_path(source, fifo, 4096, stop);
+  const auto copied = copy::copy_descriptor_to_path(source, fifo, 4096, stop);
   poker.join();
   ::sigaction(SIGUSR1, &previous, nullptr);
   ::close(source);
@@ -105,7 +105,7 @@ TEST(Interrupt, BatchStopsItsWorkersAndReportsTheStop) {
   const Scratch scratch;
   std::vector<std::string> paths;
   for (int i = 0; i < 6; ++i) paths.push_back(scratch.sparse(std::to_string(i), off_t{1} << 30));
-  auto pool = file_identity::BatchWorkerPool::start(2);
+  auto pool = identity::BatchWorkerPool::start(2);
   ASSERT_TRUE(pool);
   StopAfter stop(2);  // the caller asks every 50 ms; the second question stops the job
   const auto started = std::chrono::steady_clock::now();

@@ -6,9 +6,9 @@
 
 #include "common/interrupt.hpp"
 #include "common/messages.hpp"
-#include "encrypted_range/range.hpp"
+#include "container/range.hpp"
 
-namespace tavolin::encrypted_range {
+namespace tavolin::container {
 
 namespace {
 
@@ -63,4 +63,4 @@ Result<Bytes> decrypt_file_range(const std::string& path, std::span<const std::u
   return out;
 }
 
-}  // namespace tavolin::encrypted_range
+}  // namespace tavolin::container

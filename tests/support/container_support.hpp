@@ -7,9 +7,9 @@
 #include <span>
 #include <string>
 
-#include "encrypted_range/gcm.hpp"
+#include "container/gcm.hpp"
 
-namespace tavolin::encrypted_range {
+namespace tavolin::container {
 
 // Encodes with the URL-safe alphabet and "=" padding.
 std::string base64url_encode(std::span<const std::uint8_t> bytes);
@@ -23,4 +23,4 @@ Result<SecretBytes> open_chunk(const DataEncryptionKey& data_key, const Containe
 Result<Bytes> decrypt_file_range(const std::string& path, std::span<const std::uint8_t> master_key,
                                    std::uint64_t start, std::uint64_t end);
 
-}  // namespace tavolin::encrypted_range
+}  // namespace tavolin::container
