@@ -144,10 +144,12 @@ def per_version(version: str) -> PythonTag:
 VERSIONS = [c.rsplit(" :: ", 1)[1] for c in tomllib.loads(
     (ROOT / "pyproject.toml").read_text())["project"]["classifiers"]
     if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
-TAGS = {tag.name: tag for tag in map(per_version, VERSIONS)}
-# A limited-API wheel is one more entry, e.g.
-#   PythonTag("abi3", "cp310", "abi3", "3.10", tuple(VERSIONS),
-#             (("TAVOLIN_LIMITED_API", "ON"),), soabi="abi3")
+# One wheel per version, and the limited build's cp310-abi3 wheel, which pip
+# takes where no per-version wheel fits (3.16 and later); it is checked with
+# every supported version here.
+TAGS = {tag.name: tag for tag in [*map(per_version, VERSIONS), PythonTag(
+    "abi3", "cp310", "abi3", VERSIONS[0], tuple(VERSIONS), (("TAVOLIN_LIMITED_API", "ON"),),
+    soabi="abi3")]}
 
 
 def log(text: str) -> None:
@@ -517,6 +519,8 @@ def main() -> int:
     parser.add_argument("--foreign-check", choices=("suite", "contract", "tour"), default="suite",
                         help="under qemu-user: import, tour and the Python suite (suite), its "
                              "contract files (contract; CI) or import and tour only (tour)")
+    parser.add_argument("--check-versions", metavar="3.X,3.Y",
+                        help="check only with the interpreters of these versions")
     parser.add_argument("tags", nargs="*", help=f"of {', '.join(TAGS)} (default: all)")
     args = parser.parse_args()
     unknown = [t for t in args.tags if t not in TAGS]
@@ -530,6 +534,9 @@ def main() -> int:
     done = []
     for target in targets:
         for tag in tags:
+            if args.check_versions:
+                tag = dataclasses.replace(tag, check_versions=tuple(
+                    v for v in tag.check_versions if v in args.check_versions.split(",")))
             whl = build(tag, target)
             place = "not checked (--no-check)" if args.no_check else check(
                 whl, tag, target, args.foreign_check)
