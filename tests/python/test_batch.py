@@ -12,10 +12,10 @@ import time
 import pytest
 
 from tavolin_testing import KEY, container_writer as cw
+from tavolin_testing.messages import CHUNK_SIZE, NOT_REGULAR_IDENTITY, WORKER_COUNT
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
-NOT_REGULAR = "stable identity source is not a regular file: "
 
 
 def write(path, data: bytes):
@@ -77,8 +77,8 @@ def test_import_is_clean_with_warnings_as_errors():
 # ---------------------------------------------------------------- constructor
 
 @pytest.mark.parametrize("args, kwargs, exc_type, message", [
-    ((0,), {}, ValueError, "worker_count must be greater than zero"),
-    ((), {"worker_count": 0}, ValueError, "worker_count must be greater than zero"),
+    ((0,), {}, ValueError, WORKER_COUNT),
+    ((), {"worker_count": 0}, ValueError, WORKER_COUNT),
     ((), {}, TypeError,
      "BatchProcessor.__new__() missing 1 required positional argument: 'worker_count'"),
     ((1, 2), {}, TypeError, "BatchProcessor.__new__() takes 1 positional arguments but 2 were given"),
@@ -151,7 +151,7 @@ def test_empty_batch_after_the_chunk_size_check(m, tmp_path):
     for chunk_size in (0, 67108865):
         with pytest.raises(ValueError) as info:
             processor.stable_file_identities([str(tmp_path / "missing")], chunk_size)
-        assert info.value.args == ("chunk_size must be greater than zero",)
+        assert info.value.args == (CHUNK_SIZE,)
     with pytest.raises(ValueError):
         processor.stable_file_identities([], 0)
 
@@ -182,7 +182,7 @@ def test_directory_fails_the_whole_batch(m, tmp_path, corpus):
         m.BatchProcessor(3).stable_file_identities(corpus + [str(tmp_path)] + corpus,
                                                   master_keys=[KEY])
     assert type(info.value) is OSError
-    assert info.value.args == (NOT_REGULAR + str(tmp_path),)
+    assert info.value.args == (NOT_REGULAR_IDENTITY + str(tmp_path),)
 
 
 @pytest.mark.parametrize("order, exc_type", [(("dir", "missing"), OSError),

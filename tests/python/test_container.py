@@ -10,17 +10,19 @@ import pathlib
 import pytest
 
 from tavolin_testing import KEY, container_writer as w
+from tavolin_testing.messages import (
+    HEADER_CHUNK,
+    HEADER_CONTRACT,
+    HEADER_JSON,
+    HEADER_LENGTH,
+    KEY_MATERIAL,
+)
 from blocking import call_with_deadline
 
 # The public JSON parsing suite (MIT licence), kept in the test data.
 JSON_SUITE = pathlib.Path(__file__).resolve().parents[1] / "data" / "json-test-suite" / "test_parsing"
 
-LENGTH = "encrypted header length is invalid"
-JSON = "encrypted header JSON is invalid"
-CONTRACT = "unsupported encrypted header contract"
-CHUNK = "encrypted chunk size exceeds the bounded contract"
 B64 = "encrypted header base64 is invalid"
-KEY_LENGTH = "encrypted header key material has invalid length"
 ORDER = ["version", "algorithm", "chunk_size", "wrapped_dek", "wrap_nonce", "nonce_prefix"]
 
 
@@ -123,13 +125,14 @@ def test_length_bounds(m):
     text = encoded(members())
     at_limit = text + b" " * (65536 - len(text))
     assert m.parse_encrypted_header(at_limit)[2] == 4096
-    assert refused(m, at_limit + b" ") == LENGTH
-    assert refused(m, b"") == LENGTH
+    assert refused(m, at_limit + b" ") == HEADER_LENGTH
+    assert refused(m, b"") == HEADER_LENGTH
 
 
 @pytest.mark.parametrize(
     "chunk_size, message",
-    [(1, None), (67108864, None), (0, CHUNK), (67108865, CHUNK), (2**64 - 1, CHUNK)],
+    [(1, None), (67108864, None), (0, HEADER_CHUNK), (67108865, HEADER_CHUNK),
+     (2**64 - 1, HEADER_CHUNK)],
 )
 def test_chunk_size_bounds(m, chunk_size, message):
     data = encoded(members(chunk_size=chunk_size))
@@ -142,36 +145,36 @@ def test_chunk_size_bounds(m, chunk_size, message):
 @pytest.mark.parametrize(
     "member, raw, message",
     [
-        ("version", "2", CONTRACT),
-        ("version", "0", CONTRACT),
-        ("version", "18446744073709551615", CONTRACT),
-        ("version", "18446744073709551616", JSON),
-        ("version", "1.0", JSON),
-        ("version", "1e0", JSON),
-        ("version", "1E0", JSON),
-        ("version", '"1"', JSON),
-        ("version", "-0", JSON),
-        ("version", "-1", JSON),
-        ("version", "01", JSON),
-        ("version", "+1", JSON),
-        ("version", "true", JSON),
-        ("version", "null", JSON),
-        ("version", "[1]", JSON),
-        ("version", '{"v": 1}', JSON),
-        ("algorithm", '"aesgcm-chunked-v1"', CONTRACT),
-        ("algorithm", '"AESGCM-chunked-v1 "', CONTRACT),
-        ("algorithm", '"AESGCM-chunked-v2"', CONTRACT),
-        ("algorithm", "17", JSON),
-        ("algorithm", "null", JSON),
-        ("algorithm", '["AESGCM-chunked-v1"]', JSON),
-        ("chunk_size", "4096.0", JSON),
-        ("chunk_size", "4.096e3", JSON),
-        ("chunk_size", '"4096"', JSON),
-        ("chunk_size", "-4096", JSON),
-        ("chunk_size", "99999999999999999999999", JSON),
-        ("wrapped_dek", "null", JSON),
-        ("wrap_nonce", "12", JSON),
-        ("nonce_prefix", '{"a": "b"}', JSON),
+        ("version", "2", HEADER_CONTRACT),
+        ("version", "0", HEADER_CONTRACT),
+        ("version", "18446744073709551615", HEADER_CONTRACT),
+        ("version", "18446744073709551616", HEADER_JSON),
+        ("version", "1.0", HEADER_JSON),
+        ("version", "1e0", HEADER_JSON),
+        ("version", "1E0", HEADER_JSON),
+        ("version", '"1"', HEADER_JSON),
+        ("version", "-0", HEADER_JSON),
+        ("version", "-1", HEADER_JSON),
+        ("version", "01", HEADER_JSON),
+        ("version", "+1", HEADER_JSON),
+        ("version", "true", HEADER_JSON),
+        ("version", "null", HEADER_JSON),
+        ("version", "[1]", HEADER_JSON),
+        ("version", '{"v": 1}', HEADER_JSON),
+        ("algorithm", '"aesgcm-chunked-v1"', HEADER_CONTRACT),
+        ("algorithm", '"AESGCM-chunked-v1 "', HEADER_CONTRACT),
+        ("algorithm", '"AESGCM-chunked-v2"', HEADER_CONTRACT),
+        ("algorithm", "17", HEADER_JSON),
+        ("algorithm", "null", HEADER_JSON),
+        ("algorithm", '["AESGCM-chunked-v1"]', HEADER_JSON),
+        ("chunk_size", "4096.0", HEADER_JSON),
+        ("chunk_size", "4.096e3", HEADER_JSON),
+        ("chunk_size", '"4096"', HEADER_JSON),
+        ("chunk_size", "-4096", HEADER_JSON),
+        ("chunk_size", "99999999999999999999999", HEADER_JSON),
+        ("wrapped_dek", "null", HEADER_JSON),
+        ("wrap_nonce", "12", HEADER_JSON),
+        ("nonce_prefix", '{"a": "b"}', HEADER_JSON),
     ],
 )
 def test_member_values(m, member, raw, message):
@@ -180,46 +183,46 @@ def test_member_values(m, member, raw, message):
 
 
 def test_contract_is_checked_before_chunk_size_and_base64(m):
-    assert refused(m, encoded(members(version=2, chunk_size=0, wrapped_dek="!"))) == CONTRACT
-    assert refused(m, encoded(members(chunk_size=0, wrapped_dek="!"))) == CHUNK
+    assert refused(m, encoded(members(version=2, chunk_size=0, wrapped_dek="!"))) == HEADER_CONTRACT
+    assert refused(m, encoded(members(chunk_size=0, wrapped_dek="!"))) == HEADER_CHUNK
 
 
 def test_object_membership(m):
     pairs = raw_pairs(members())
     for index in range(6):
-        assert refused(m, raw_object(pairs[:index] + pairs[index + 1:])) == JSON
-        assert refused(m, raw_object(pairs + [pairs[index]])) == JSON
+        assert refused(m, raw_object(pairs[:index] + pairs[index + 1:])) == HEADER_JSON
+        assert refused(m, raw_object(pairs + [pairs[index]])) == HEADER_JSON
     for extra in ["extra", "Version", "version ", ""]:
-        assert refused(m, raw_object(pairs + [(extra, "1")])) == JSON
-    assert refused(m, raw_object([("VERSION", "1")] + pairs[1:])) == JSON
+        assert refused(m, raw_object(pairs + [(extra, "1")])) == HEADER_JSON
+    assert refused(m, raw_object([("VERSION", "1")] + pairs[1:])) == HEADER_JSON
 
 
 def test_positional_form_needs_exactly_six_elements_in_order(m):
     mem = members()
     values = [mem[k] for k in ORDER]
-    assert refused(m, encoded(values[:5])) == JSON
-    assert refused(m, encoded(values + [1])) == JSON
-    assert refused(m, encoded(values[1:] + values[:1])) == JSON
-    assert refused(m, encoded([values])) == JSON
-    assert refused(m, encoded({"header": mem})) == JSON
+    assert refused(m, encoded(values[:5])) == HEADER_JSON
+    assert refused(m, encoded(values + [1])) == HEADER_JSON
+    assert refused(m, encoded(values[1:] + values[:1])) == HEADER_JSON
+    assert refused(m, encoded([values])) == HEADER_JSON
+    assert refused(m, encoded({"header": mem})) == HEADER_JSON
 
 
 @pytest.mark.parametrize(
     "before, after, message",
     [
         (b"", b" \n\t\r", None),
-        (b"", b"x", JSON),
-        (b"", b"\f", JSON),
-        (b"", b"\x00", JSON),
-        (b"", b"\x00{}", JSON),
-        (b"", b"\xc2\xa0", JSON),  # no-break space is not JSON whitespace
-        (b"", b"{}", JSON),
-        (b"", b",", JSON),
-        (b"", b"//", JSON),
-        (b"", b"/* */", JSON),
-        (b"\xef\xbb\xbf", b"", JSON),  # byte order mark
-        (b"\f", b"", JSON),
-        (b"\x00", b"", JSON),
+        (b"", b"x", HEADER_JSON),
+        (b"", b"\f", HEADER_JSON),
+        (b"", b"\x00", HEADER_JSON),
+        (b"", b"\x00{}", HEADER_JSON),
+        (b"", b"\xc2\xa0", HEADER_JSON),  # no-break space is not JSON whitespace
+        (b"", b"{}", HEADER_JSON),
+        (b"", b",", HEADER_JSON),
+        (b"", b"//", HEADER_JSON),
+        (b"", b"/* */", HEADER_JSON),
+        (b"\xef\xbb\xbf", b"", HEADER_JSON),  # byte order mark
+        (b"\f", b"", HEADER_JSON),
+        (b"\x00", b"", HEADER_JSON),
     ],
 )
 def test_text_around_the_document(m, before, after, message):
@@ -238,11 +241,12 @@ def test_text_around_the_document(m, before, after, message):
 def test_algorithm_text_must_be_valid_json_string(m, bad):
     data = encoded(members()).replace(b"chunked-v1", b"chunked-v1" + bad)
     # "\x7f" is a valid (unescaped) character; the control "\x01" is not.
-    assert refused(m, data) == JSON
+    assert refused(m, data) == HEADER_JSON
 
 
 def test_escaped_lone_surrogate_is_invalid_json(m):
-    assert refused(m, encoded(members()).replace(b"chunked-v1", b"chunked-v1\\ud800")) == JSON
+    text = encoded(members()).replace(b"chunked-v1", b"chunked-v1\\ud800")
+    assert refused(m, text) == HEADER_JSON
 
 
 @pytest.mark.parametrize(
@@ -250,8 +254,8 @@ def test_escaped_lone_surrogate_is_invalid_json(m):
     [
         ("wrapped_dek", "A" * 64, None),
         ("wrapped_dek", "A" * 62 + "=", B64),
-        ("wrapped_dek", "A" * 63 + "=", KEY_LENGTH),  # 47 bytes
-        ("wrapped_dek", "A" * 43 + "=", KEY_LENGTH),  # 32 bytes
+        ("wrapped_dek", "A" * 63 + "=", KEY_MATERIAL),  # 47 bytes
+        ("wrapped_dek", "A" * 43 + "=", KEY_MATERIAL),  # 32 bytes
         ("wrapped_dek", "A" * 60 + "AAA" + "B", None),
         ("wrapped_dek", "A" * 60 + "+AAA", B64),
         ("wrapped_dek", "A" * 60 + "/AAA", B64),
@@ -259,17 +263,17 @@ def test_escaped_lone_surrogate_is_invalid_json(m):
         ("wrapped_dek", "A" * 60 + "AA\nA", B64),
         ("wrapped_dek", "A" * 64 + "====", B64),
         ("wrap_nonce", "A" * 16, None),
-        ("wrap_nonce", "A" * 22 + "==", KEY_LENGTH),  # 16 bytes
+        ("wrap_nonce", "A" * 22 + "==", KEY_MATERIAL),  # 16 bytes
         ("wrap_nonce", "A" * 15, B64),
-        ("wrap_nonce", "A" * 15 + "=", KEY_LENGTH),   # 11 bytes
-        ("wrap_nonce", "", KEY_LENGTH),
+        ("wrap_nonce", "A" * 15 + "=", KEY_MATERIAL),   # 11 bytes
+        ("wrap_nonce", "", KEY_MATERIAL),
         ("nonce_prefix", "AAAAAAAAAAA=", None),
         ("nonce_prefix", "AAAAAAAAAAA", B64),         # padding missing
         ("nonce_prefix", "AAAAAAAAAAB=", B64),        # non-zero unused bits
-        ("nonce_prefix", "AAAAAAAAAA==", KEY_LENGTH),  # 7 bytes
+        ("nonce_prefix", "AAAAAAAAAA==", KEY_MATERIAL),  # 7 bytes
         ("nonce_prefix", "AAAAAAAAAAA==", B64),
         ("nonce_prefix", "AAAAAAAAAAA=\n", B64),
-        ("nonce_prefix", "AAAAAAAAAAAAAAA=", KEY_LENGTH),
+        ("nonce_prefix", "AAAAAAAAAAAAAAA=", KEY_MATERIAL),
     ],
 )
 def test_base64_members(m, member, value, message):
@@ -283,9 +287,9 @@ def test_base64_members(m, member, value, message):
 
 def test_base64_members_are_checked_in_order_each_completely(m):
     short_key = "A" * 43 + "="
-    assert refused(m, encoded(members(wrapped_dek=short_key, wrap_nonce="!"))) == KEY_LENGTH
+    assert refused(m, encoded(members(wrapped_dek=short_key, wrap_nonce="!"))) == KEY_MATERIAL
     assert refused(m, encoded(members(wrapped_dek="!", wrap_nonce="A" * 22 + "=="))) == B64
-    assert refused(m, encoded(members(wrap_nonce="AAAA", nonce_prefix="!"))) == KEY_LENGTH
+    assert refused(m, encoded(members(wrap_nonce="AAAA", nonce_prefix="!"))) == KEY_MATERIAL
 
 
 def test_escaped_slash_is_not_base64(m):
@@ -302,7 +306,7 @@ def test_json_parsing_suite_gives_only_the_contract_messages(m):
     assert len(files) > 300
     for path in files:
         data = path.read_bytes()
-        expected = LENGTH if not data or len(data) > 65536 else JSON
+        expected = HEADER_LENGTH if not data or len(data) > 65536 else HEADER_JSON
         with pytest.raises(ValueError) as info:
             m.parse_encrypted_header(data)
         assert info.value.args == (expected,), path.name

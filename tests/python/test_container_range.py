@@ -13,13 +13,25 @@ import textwrap
 import pytest
 
 from tavolin_testing import container_writer as w
+from tavolin_testing.messages import (
+    AES_KEY_LENGTH,
+    AUTH,
+    FINAL_LENGTH,
+    FINAL_TRUNCATED,
+    GEOMETRY,
+    HEADER_CHUNK,
+    HEADER_CONTRACT,
+    HEADER_JSON,
+    HEADER_LENGTH,
+    NOT_CONTAINER,
+    NOT_REGULAR_RANGE,
+    SHORT_READ,
+)
 from blocking import call_with_deadline
 
 KEY = bytes(range(1, 33))
 G = 64  # chunk size of the small containers
 PLAIN = bytes((i * 7 + 3) % 256 for i in range(1000))  # 15 full chunks and 40 bytes
-AUTH = "AES-GCM authentication failed"
-EOF_TEXT = "failed to fill whole buffer"
 
 
 def build(plaintext: bytes, key: bytes = KEY, chunk_size: int = G, *, indent=None,
@@ -95,9 +107,9 @@ def test_key_and_path_forms(m, small):
 def test_long_key_sequence_is_refused_whole(m, small):
     # A sequence longer than any buffer sized up front grows while it is read.
     assert error_of(m, small, Unsized(KEY * 9), 0, 10) == (
-        "AES-GCM key must contain 16, 24, or 32 bytes")
+        AES_KEY_LENGTH)
     assert error_of(m, small, list(KEY * 9), 0, 10) == (
-        "AES-GCM key must contain 16, 24, or 32 bytes")
+        AES_KEY_LENGTH)
 
 
 @pytest.mark.parametrize("key_length", [16, 24, 32])
@@ -211,9 +223,9 @@ def test_argument_conversions(m, small):
         (bytes(32), AUTH),
         (KEY[:16], AUTH),
         (KEY[:24], AUTH),
-        (KEY[:20], "AES-GCM key must contain 16, 24, or 32 bytes"),
-        (b"", "AES-GCM key must contain 16, 24, or 32 bytes"),
-        (KEY + b"\x00", "AES-GCM key must contain 16, 24, or 32 bytes"),
+        (KEY[:20], AES_KEY_LENGTH),
+        (b"", AES_KEY_LENGTH),
+        (KEY + b"\x00", AES_KEY_LENGTH),
     ],
 )
 def test_wrong_master_keys(m, small, no_fd_leak, key, message):
@@ -282,13 +294,13 @@ def test_record_length_fields_must_match_geometry(m, tmp_path, no_fd_leak):
     records[3] = bytes(full)
     path = tmp_path / "c"
     write(path, header, records)
-    assert error_of(m, path, KEY, 3 * G, 3 * G) == "encrypted chunk length does not match chunk geometry"
+    assert error_of(m, path, KEY, 3 * G, 3 * G) == GEOMETRY
     assert m.decrypt_encrypted_file_range(path, KEY, 0, 3 * G - 1) == PLAIN[:3 * G]
 
     header, records = build(PLAIN)
     records[-1] = struct.pack(">I", 0xFFFFFFFF) + records[-1][4:]
     write(path, header, records)
-    assert error_of(m, path, KEY, 0, 0) == "encrypted final chunk length does not match file size"
+    assert error_of(m, path, KEY, 0, 0) == FINAL_LENGTH
 
 
 def expected_after_cut(cut: int, header_length: int):
@@ -296,13 +308,13 @@ def expected_after_cut(cut: int, header_length: int):
     readable plaintext size, or the error message."""
     offset = 12 + header_length
     if cut < offset:
-        return EOF_TEXT
+        return SHORT_READ
     full, rest = divmod(cut - offset, G + 20)
     if rest == 0:
         return full * G
     if rest <= 20:
-        return "encrypted final chunk record is truncated"
-    return "encrypted final chunk length does not match file size"
+        return FINAL_TRUNCATED
+    return FINAL_LENGTH
 
 
 def test_truncation_at_every_length(m, tmp_path, no_fd_leak):
@@ -330,10 +342,10 @@ def test_trailing_bytes_after_the_last_record(m, tmp_path, no_fd_leak):
     for extra in (b"\x00", b"\x00" * 20, b"\x00" * 21, b"\x00" * (G + 19)):
         path.write_bytes(w.assemble(header, records) + extra)
         message = error_of(m, path, KEY, 0, 0)
-        assert message in ("encrypted final chunk record is truncated",
-                           "encrypted final chunk length does not match file size")
-        assert message == ("encrypted final chunk record is truncated" if len(extra) <= 20
-                           else "encrypted final chunk length does not match file size")
+        assert message in (FINAL_TRUNCATED,
+                           FINAL_LENGTH)
+        assert message == (FINAL_TRUNCATED if len(extra) <= 20
+                           else FINAL_LENGTH)
 
 
 # ---------------------------------------------------------------- container front
@@ -342,17 +354,17 @@ def test_trailing_bytes_after_the_last_record(m, tmp_path, no_fd_leak):
 @pytest.mark.parametrize(
     "data, message",
     [
-        (b"", EOF_TEXT),
-        (b"QVENC01", EOF_TEXT),
-        (b"QVENC01\n\x00\x00", EOF_TEXT),
-        (b"plain text, not a container", "unsupported encrypted file format"),
-        (b"QVENC01\r" + bytes(100), "unsupported encrypted file format"),
-        (b"QVENC01\n" + struct.pack(">I", 0), "encrypted header length is invalid"),
-        (b"QVENC01\n" + struct.pack(">I", 65537) + bytes(70000), "encrypted header length is invalid"),
-        (b"QVENC01\n" + struct.pack(">I", 0xFFFFFFFF), "encrypted header length is invalid"),
-        (b"QVENC01\n" + struct.pack(">I", 65536) + b"{}", EOF_TEXT),
-        (b"QVENC01\n" + struct.pack(">I", 2) + b"{}", "encrypted header JSON is invalid"),
-        (b"QVENC01\n" + struct.pack(">I", 3) + b"{}\x00", "encrypted header JSON is invalid"),
+        (b"", SHORT_READ),
+        (b"QVENC01", SHORT_READ),
+        (b"QVENC01\n\x00\x00", SHORT_READ),
+        (b"plain text, not a container", NOT_CONTAINER),
+        (b"QVENC01\r" + bytes(100), NOT_CONTAINER),
+        (b"QVENC01\n" + struct.pack(">I", 0), HEADER_LENGTH),
+        (b"QVENC01\n" + struct.pack(">I", 65537) + bytes(70000), HEADER_LENGTH),
+        (b"QVENC01\n" + struct.pack(">I", 0xFFFFFFFF), HEADER_LENGTH),
+        (b"QVENC01\n" + struct.pack(">I", 65536) + b"{}", SHORT_READ),
+        (b"QVENC01\n" + struct.pack(">I", 2) + b"{}", HEADER_JSON),
+        (b"QVENC01\n" + struct.pack(">I", 3) + b"{}\x00", HEADER_JSON),
     ],
 )
 def test_bad_fronts(m, tmp_path, no_fd_leak, data, message):
@@ -364,9 +376,9 @@ def test_bad_fronts(m, tmp_path, no_fd_leak, data, message):
 def test_header_rules_apply_to_the_stored_header(m, tmp_path, no_fd_leak):
     path = tmp_path / "c"
     write(path, *build(PLAIN, change_members=lambda mm: mm.update(version=2)))
-    assert error_of(m, path, KEY, 0, 0) == "unsupported encrypted header contract"
+    assert error_of(m, path, KEY, 0, 0) == HEADER_CONTRACT
     write(path, *build(PLAIN, change_members=lambda mm: mm.update(chunk_size=0)))
-    assert error_of(m, path, KEY, 0, 0) == "encrypted chunk size exceeds the bounded contract"
+    assert error_of(m, path, KEY, 0, 0) == HEADER_CHUNK
 
 
 # ---------------------------------------------------------------- paths
@@ -376,13 +388,12 @@ def test_missing_path_is_a_value_error(m, tmp_path, no_fd_leak):
     assert error_of(m, tmp_path / "missing", KEY, 0, 0) == "No such file or directory (os error 2)"
 
 
-NOT_REGULAR = "encrypted byte range source is not a regular file"
 
 
 def test_directory_and_devices(m, tmp_path, no_fd_leak):
     assert error_of(m, tmp_path, KEY, 0, 0) == "Is a directory (os error 21)"
-    assert error_of(m, "/dev/null", KEY, 0, 0) == NOT_REGULAR
-    assert error_of(m, "/dev/zero", KEY, 0, 0) == NOT_REGULAR
+    assert error_of(m, "/dev/null", KEY, 0, 0) == NOT_REGULAR_RANGE
+    assert error_of(m, "/dev/zero", KEY, 0, 0) == NOT_REGULAR_RANGE
 
 
 def test_fifo_is_refused_without_waiting_or_reading(m, tmp_path, no_fd_leak):
@@ -390,7 +401,7 @@ def test_fifo_is_refused_without_waiting_or_reading(m, tmp_path, no_fd_leak):
     os.mkfifo(fifo)
     outcome = call_with_deadline(lambda: m.decrypt_encrypted_file_range(fifo, KEY, 0, 0), fifo)
     assert type(outcome.get("error")) is ValueError
-    assert outcome["error"].args == (NOT_REGULAR,)
+    assert outcome["error"].args == (NOT_REGULAR_RANGE,)
 
     writer = os.open(fifo, os.O_RDWR)  # a writer whose bytes must stay in the pipe
     try:
@@ -400,7 +411,7 @@ def test_fifo_is_refused_without_waiting_or_reading(m, tmp_path, no_fd_leak):
     finally:
         os.close(writer)
     assert type(outcome.get("error")) is ValueError
-    assert outcome["error"].args == (NOT_REGULAR,)
+    assert outcome["error"].args == (NOT_REGULAR_RANGE,)
 
 
 def test_hostile_lengths_stay_within_bounds(tmp_path):
@@ -435,7 +446,7 @@ def test_hostile_lengths_stay_within_bounds(tmp_path):
                          env=env, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [
-        "encrypted final chunk length does not match file size",
-        "encrypted header length is invalid",
-        "encrypted header JSON is invalid",
+        FINAL_LENGTH,
+        HEADER_LENGTH,
+        HEADER_JSON,
     ]

@@ -9,6 +9,7 @@ import threading
 import pytest
 
 from helpers import raises_exactly
+from tavolin_testing.messages import CHUNK_SIZE
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
 
@@ -200,7 +201,7 @@ def test_bad_descriptors_leave_the_target_uncreated(m, tmp_path):
 def test_chunk_size_zero(m, source, tmp_path):
     with pytest.raises(ValueError) as info:
         m.copy_file_descriptor_to_path(source, tmp_path / "t", 0)
-    assert info.value.args == ("chunk_size must be greater than zero",)
+    assert info.value.args == (CHUNK_SIZE,)
     assert not (tmp_path / "t").exists()
 
 

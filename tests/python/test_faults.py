@@ -26,6 +26,20 @@ from pathlib import Path
 import pytest
 
 from tavolin_testing import KEY, container_writer as cw
+from tavolin_testing.messages import (
+    AUTH,
+    FINAL_LENGTH,
+    FINAL_TRUNCATED,
+    GEOMETRY,
+    HEADER_CHUNK,
+    HEADER_CONTRACT,
+    HEADER_JSON,
+    HEADER_LENGTH,
+    KEY_MATERIAL,
+    NOT_CONTAINER,
+    NO_KEY,
+    SHORT_READ,
+)
 from helpers import sha
 
 SOURCE_DIR = Path(os.environ.get("TAVOLIN_SOURCE_DIR") or Path(__file__).resolve().parents[2])
@@ -69,30 +83,30 @@ SAMPLES = [
 
 # Every message that a damaged file can draw from the container front.
 FRONT_MESSAGES = {
-    "failed to fill whole buffer",
-    "unsupported encrypted file format",
-    "encrypted header length is invalid",
-    "encrypted header JSON is invalid",
-    "unsupported encrypted header contract",
-    "encrypted chunk size exceeds the bounded contract",
+    SHORT_READ,
+    NOT_CONTAINER,
+    HEADER_LENGTH,
+    HEADER_JSON,
+    HEADER_CONTRACT,
+    HEADER_CHUNK,
     "encrypted header base64 is invalid",
-    "encrypted header key material has invalid length",
+    KEY_MATERIAL,
 }
 # ... from the range reader, besides the plaintext-size message below.
 RANGE_MESSAGES = FRONT_MESSAGES | {
     "encrypted payload size is invalid",
-    "encrypted final chunk record is truncated",
-    "encrypted final chunk length does not match file size",
+    FINAL_TRUNCATED,
+    FINAL_LENGTH,
     "encrypted final chunk payload is invalid",
-    "encrypted chunk length does not match chunk geometry",
-    "AES-GCM authentication failed",
+    GEOMETRY,
+    AUTH,
 }
 SIZE_MESSAGE = re.compile(r"requested byte range (\d+)-(\d+) exceeds plaintext size (\d+)")
 # ... and from the identity of a file that starts with the magic.
-IDENTITY_MESSAGES = (FRONT_MESSAGES - {"unsupported encrypted file format"}) | {
-    "No configured generation authenticated the file",
-    "encrypted chunk length does not match chunk geometry",
-    "AES-GCM authentication failed",
+IDENTITY_MESSAGES = (FRONT_MESSAGES - {NOT_CONTAINER}) | {
+    NO_KEY,
+    GEOMETRY,
+    AUTH,
 }
 
 
@@ -206,11 +220,11 @@ def test_every_single_bit_flip_fails_with_a_known_message_or_reads_right(m, faul
                 where = f"bit {bit} of byte {byte} ({place}), range {span}"
                 # What the format guarantees for each part of the file.
                 if place == "magic":
-                    assert outcome == ("error", "unsupported encrypted file format"), where
+                    assert outcome == ("error", NOT_CONTAINER), where
                 elif place == "front":
                     assert outcome[0] == "error", where
                 elif place == "sealed" and index in touched(span):
-                    assert outcome == ("error", "AES-GCM authentication failed"), where
+                    assert outcome == ("error", AUTH), where
                 elif place == "sealed":
                     assert outcome[0] == "ok", where
                 elif index in touched(span) or index == short_final:
@@ -221,7 +235,7 @@ def test_every_single_bit_flip_fails_with_a_known_message_or_reads_right(m, faul
             check_identity(outcome, path, data, {sha(sample.plaintext)})
             where = f"bit {bit} of byte {byte} ({place})"
             if place == "sealed":
-                assert outcome == ("error", "AES-GCM authentication failed"), where
+                assert outcome == ("error", AUTH), where
             elif place == "length" or (place == "front" and sample.records > 0):
                 # Every record authenticates the header text; without records
                 # a header that still validates and unwraps hashes as empty.
@@ -245,7 +259,7 @@ def test_every_truncation_fails_with_a_known_message_or_reads_a_record_prefix(m,
             outcome = range_outcome(m, path, span)
             check_range(outcome, span, sample.plaintext)
             if length < sample.payload:
-                assert outcome == ("error", "failed to fill whole buffer"), length
+                assert outcome == ("error", SHORT_READ), length
             elif plain_size is None:
                 assert outcome[0] == "error" and not SIZE_MESSAGE.fullmatch(outcome[1]), length
             elif span[1] < plain_size:
@@ -453,7 +467,7 @@ def test_range_read_early_end_of_data_is_reported(shim, fault_dir, sealed):
     # Inside the front (after its first 10 bytes), and inside the records.
     for faults in [["pread:short:len=10", "pread:zero:after=1"], ["preadv:zero:after=1"]]:
         child = run_with_faults(shim, fault_dir, range_code(path, 0, 9000), faults)
-        failed(child.results["faulted"], "ValueError", "failed to fill whole buffer")
+        failed(child.results["faulted"], "ValueError", SHORT_READ)
         assert child.results["again"]["value"] == plaintext[:9001].hex()
         assert len(child.injected) == len(faults)
 
@@ -479,7 +493,7 @@ def test_range_read_judges_the_size_the_file_has_after_its_front(shim, fault_dir
             assert child.results[label]["value"] == sealed[1][:101].hex()
         else:
             failed(child.results[label], "ValueError",
-                   "encrypted final chunk length does not match file size")
+                   FINAL_LENGTH)
 
 
 def identity_code(path, keys=True):
@@ -555,7 +569,7 @@ def test_identity_early_end_of_data_inside_a_container(shim, fault_dir, sealed):
     # size seen at open, so no sixth read looks for the end.
     for after in (1, 2, 3, 4):
         child = run_with_faults(shim, fault_dir, identity_code(path), [f"read:zero:after={after}"])
-        failed(child.results["faulted"], "OSError", "failed to fill whole buffer")
+        failed(child.results["faulted"], "OSError", SHORT_READ)
         assert child.results["again"]["value"] == identity_expected(path, sha(data))
         assert len(child.injected) == 1
 
@@ -809,7 +823,7 @@ def test_large_files_read_on_the_helper_thread_fail_and_retry_alike(shim, fault_
         assert child.results["faulted"]["ok"] is True
         assert child.results["faulted"]["value"][2] != expected[2]
     elif outcome is None:
-        failed(child.results["faulted"], "OSError", "failed to fill whole buffer")
+        failed(child.results["faulted"], "OSError", SHORT_READ)
     else:
         failed(child.results["faulted"], *outcome)
     assert child.results["again"]["value"] == expected

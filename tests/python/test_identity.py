@@ -12,6 +12,17 @@ import pytest
 
 from tavolin_testing import KEY, container_writer as cw
 from tavolin_testing.container_writer import AESGCM
+from tavolin_testing.messages import (
+    AUTH,
+    CHANGED,
+    CHUNK_SIZE,
+    GEOMETRY,
+    HEADER_JSON,
+    HEADER_LENGTH,
+    NOT_REGULAR_IDENTITY,
+    NO_KEY,
+    SHORT_READ,
+)
 from helpers import raises_exactly, sha
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
@@ -19,12 +30,6 @@ pytestmark = pytest.mark.usefixtures("no_fd_leak")
 MIB = 1 << 20
 CHUNK_SIZES = [1, 4096, MIB, 64 * MIB]
 OTHER_KEY = bytes(range(100, 132))
-NOT_REGULAR = "stable identity source is not a regular file: "
-CHANGED = "file changed or was replaced while deriving stable identity: "
-GEOMETRY = "encrypted chunk length does not match chunk geometry"
-SHORT = "failed to fill whole buffer"
-AUTH = "AES-GCM authentication failed"
-NO_KEY = "No configured generation authenticated the file"
 
 
 def write(path, data: bytes):
@@ -161,9 +166,9 @@ RECORD_FAULTS = {
     "zero-length": (lambda s: [struct.pack(">I", 0)], GEOMETRY),
     "length-five": (lambda s: [struct.pack(">I", 5) + b"x" * 5], GEOMETRY),
     "longer-than-chunk": (lambda s: [struct.pack(">I", 33) + b"x" * 33], GEOMETRY),
-    "ends-in-length-field": (lambda s: [s(0, FULL), b"\x00\x00"], SHORT),
-    "ends-after-one-length-byte": (lambda s: [s(0, FULL), b"\x00"], SHORT),
-    "ends-in-body": (lambda s: [s(0, FULL), struct.pack(">I", 32) + b"x" * 10], SHORT),
+    "ends-in-length-field": (lambda s: [s(0, FULL), b"\x00\x00"], SHORT_READ),
+    "ends-after-one-length-byte": (lambda s: [s(0, FULL), b"\x00"], SHORT_READ),
+    "ends-in-body": (lambda s: [s(0, FULL), struct.pack(">I", 32) + b"x" * 10], SHORT_READ),
     "tampered": (tampered, AUTH),
     "swapped": (lambda s: [s(1, FULL), s(0, FULL)], AUTH),
     "wrong-index": (lambda s: [s(0, FULL), s(2, b"x")], AUTH),
@@ -192,11 +197,11 @@ def test_rewritten_header_whitespace_fails_every_record(m, tmp_path):
 
 
 HEADER_FAULTS = {
-    "magic-only": (cw.MAGIC, SHORT),
-    "magic-then-garbage": (cw.MAGIC + b"garbage that is no header", "encrypted header length is invalid"),
-    "zero-header-length": (cw.MAGIC + b"\x00\x00\x00\x00", "encrypted header length is invalid"),
-    "header-cut-short": (cw.MAGIC + b"\x00\x00\x00\x10{}", SHORT),
-    "invalid-json": (cw.MAGIC + b"\x00\x00\x00\x02{]", "encrypted header JSON is invalid"),
+    "magic-only": (cw.MAGIC, SHORT_READ),
+    "magic-then-garbage": (cw.MAGIC + b"garbage that is no header", HEADER_LENGTH),
+    "zero-header-length": (cw.MAGIC + b"\x00\x00\x00\x00", HEADER_LENGTH),
+    "header-cut-short": (cw.MAGIC + b"\x00\x00\x00\x10{}", SHORT_READ),
+    "invalid-json": (cw.MAGIC + b"\x00\x00\x00\x02{]", HEADER_JSON),
 }
 
 
@@ -226,7 +231,8 @@ def test_final_symlink_is_refused_but_directory_links_are_followed(m, tmp_path):
 
 
 def test_directory_is_not_a_regular_file(m, tmp_path):
-    raises_exactly(OSError, NOT_REGULAR + str(tmp_path), m.stable_file_identity, str(tmp_path))
+    raises_exactly(OSError, NOT_REGULAR_IDENTITY + str(tmp_path),
+                   m.stable_file_identity, str(tmp_path))
 
 
 def test_fifo_is_refused_without_waiting_for_a_writer(m, tmp_path):
@@ -248,7 +254,7 @@ def test_fifo_is_refused_without_waiting_for_a_writer(m, tmp_path):
         thread.join()
         pytest.fail("opening a FIFO blocked")
     assert type(outcome["error"]) is OSError
-    assert outcome["error"].args == (NOT_REGULAR + str(fifo),)
+    assert outcome["error"].args == (NOT_REGULAR_IDENTITY + str(fifo),)
 
 
 def test_undecodable_path_bytes_are_rendered_as_replacement_characters(m, tmp_path):
@@ -256,7 +262,8 @@ def test_undecodable_path_bytes_are_rendered_as_replacement_characters(m, tmp_pa
     os.mkdir(raw)
     rendered = raw.decode("utf-8", "replace")
     assert rendered.endswith("/dir-\ufffd\ufffd-end")
-    raises_exactly(OSError, NOT_REGULAR + rendered, m.stable_file_identity, os.fsdecode(raw))
+    raises_exactly(OSError, NOT_REGULAR_IDENTITY + rendered,
+                   m.stable_file_identity, os.fsdecode(raw))
 
 
 @pytest.mark.parametrize("mtime_ns", [
@@ -364,7 +371,7 @@ def test_undisturbed_byte_by_byte_run_succeeds(m, tmp_path):
 
 @pytest.mark.parametrize("chunk_size", [0, 67108865, 2**64 - 1])
 def test_chunk_size_is_checked_before_the_path_is_touched(m, tmp_path, chunk_size):
-    raises_exactly(ValueError, "chunk_size must be greater than zero",
+    raises_exactly(ValueError, CHUNK_SIZE,
                    m.stable_file_identity, tmp_path / "missing", chunk_size)
 
 

@@ -37,6 +37,7 @@ from pathlib import Path
 import pytest
 
 from tavolin_testing import KEY, container_writer as cw
+from tavolin_testing.messages import AUTH, CHUNK_SIZE, HEADER_JSON, NO_KEY, WORKER_COUNT
 from helpers import settle_threads, threads_now as threads
 
 SANITIZED = bool(os.environ.get("TAVOLIN_SANITIZED"))
@@ -161,7 +162,7 @@ def scenarios(m, files, processor):
     rows = [
         ("header ok", m.parse_encrypted_header, (bytes(f["header"]),), {}, None, None, PURE),
         ("header invalid", m.parse_encrypted_header, (b"{" + bytes(10),), {}, ValueError,
-         "encrypted header JSON is invalid", PURE),
+         HEADER_JSON, PURE),
         ("header bytearray", m.parse_encrypted_header, (bytearray(f["header"]),), {}, TypeError,
          "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'", PURE),
         ("capabilities ok", m.native_capabilities, (), {}, None, None, PURE),
@@ -177,7 +178,7 @@ def scenarios(m, files, processor):
         ("range ok", m.decrypt_encrypted_file_range, (fresh(sealed), bytearray(KEY), 5, 290),
          {}, None, None, FILES),
         ("range wrong key", m.decrypt_encrypted_file_range,
-         (fresh(sealed), bytes(32), 0, 10), {}, ValueError, "AES-GCM authentication failed",
+         (fresh(sealed), bytes(32), 0, 10), {}, ValueError, AUTH,
          FILES),
         ("range missing", m.decrypt_encrypted_file_range, (fresh(missing), KEY, 0, 10), {},
          ValueError, "No such file or directory (os error 2)", FILES),
@@ -193,18 +194,18 @@ def scenarios(m, files, processor):
          FileNotFoundError, "No such file or directory (os error 2)", FILES),
         ("copy zero chunk", m.copy_file_descriptor_to_path,
          (f["source"], fresh(str(f["target"])), 0), {}, ValueError,
-         "chunk_size must be greater than zero", PURE),
+         CHUNK_SIZE, PURE),
         ("identity plain", m.stable_file_identity, (fresh(plain),), {}, None, None, FILES),
         ("identity sealed kw", m.stable_file_identity, (),
          {"path": Path(sealed), "chunk_size": 4096, "master_keys": [bytes(KEY)]}, None, None,
          FILES),
         ("identity no key", m.stable_file_identity, (fresh(sealed),),
          {"master_keys": [bytes(16), [7] * 32]}, OSError,
-         "No configured generation authenticated the file", FILES),
+         NO_KEY, FILES),
         ("identity missing", m.stable_file_identity, (fresh(missing),), {}, FileNotFoundError,
          "No such file or directory (os error 2)", FILES),
         ("identity zero chunk", m.stable_file_identity, (fresh(plain), 0), {}, ValueError,
-         "chunk_size must be greater than zero", PURE),
+         CHUNK_SIZE, PURE),
         ("identity key str", m.stable_file_identity, (fresh(plain),),
          {"master_keys": [b"k", fresh("key")]}, TypeError,
          "argument 'master_keys': Can't extract `str` to `Vec`", PURE),
@@ -292,7 +293,7 @@ def scenarios(m, files, processor):
         ("processor ok", m.BatchProcessor, (1,), {}, None, None, THREAD_STARTS),
         ("processor kw ok", m.BatchProcessor, (), {"worker_count": 2}, None, None, THREAD_STARTS),
         ("processor zero", m.BatchProcessor, (0,), {}, ValueError,
-         "worker_count must be greater than zero", PURE),
+         WORKER_COUNT, PURE),
         ("processor bad kw", m.BatchProcessor, (), {"workers": 2}, TypeError,
          "BatchProcessor.__new__() got an unexpected keyword argument 'workers'", PURE),
         ("batch ok", processor.stable_file_identities,
@@ -302,7 +303,7 @@ def scenarios(m, files, processor):
          ([fresh(plain), fresh(missing)], 4096), {}, FileNotFoundError,
          "No such file or directory (os error 2)", FILES),
         ("batch zero chunk", processor.stable_file_identities, ([fresh(plain)], 0), {}, ValueError,
-         "chunk_size must be greater than zero", PURE),
+         CHUNK_SIZE, PURE),
         ("batch str", processor.stable_file_identities, (fresh(plain),), {}, TypeError,
          "argument 'paths': Can't extract `str` to `Vec`", PURE),
     ]
