@@ -76,6 +76,11 @@ def pyenv_interpreters() -> dict[str, str]:
 
 
 PYENV = pyenv_interpreters()
+# With ccache, every build keeps its compilations in ccache's own cache outside
+# the clone (as scripts/build.sh does): the cores, the same for every
+# interpreter, are compiled once; paths below the clone are hashed relative to it.
+CCACHE = ({"CMAKE_CXX_COMPILER_LAUNCHER": "ccache", "CCACHE_BASEDIR": str(ROOT),
+           "CCACHE_NOHASHDIR": "1"} if shutil.which("ccache") else {})
 ABI3 = os.environ.get("TAVOLIN_NOX_ABI3", "")
 ABI3 = "" if ABI3 == "0" else ABI3
 # What pip passes scikit-build-core for the limited build: the wheel's tag
@@ -95,9 +100,7 @@ def module_to_install() -> list[str]:
 def run_suite(session: nox.Session) -> None:
     session.install("-r", str(REQUIREMENTS))
     env = {"PYTHONPATH": "", "TAVOLIN_SOURCE_DIR": str(ROOT)}
-    if shutil.which("ccache"):
-        env.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache",
-                   CCACHE_DIR=os.environ.get("CCACHE_DIR", str(ROOT / "build-interp" / "ccache")))
+    env.update(CCACHE)
     session.install(*module_to_install(), env=env)
     suffix = "'.abi3.so'" if ABI3 else "sysconfig.get_config_var('EXT_SUFFIX')"
     session.run("python", "-c", "import sys, sysconfig, tavolin_native_backend as m; "
@@ -137,9 +140,10 @@ def tests_interpreter(session: nox.Session) -> None:
 def cmake_build(session: nox.Session, build: pathlib.Path, *defines: str,
                 target: str | None = None) -> None:
     session.run("cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                f"-DPython3_EXECUTABLE={sys.executable}", *defines, external=True, silent=True)
+                f"-DPython3_EXECUTABLE={sys.executable}", *defines, external=True, silent=True,
+                env=CCACHE)
     session.run("cmake", "--build", str(build), f"-j{os.cpu_count()}",
-                *(["--target", target] if target else []), external=True)
+                *(["--target", target] if target else []), external=True, env=CCACHE)
 
 
 @nox.session(python=False)

@@ -40,6 +40,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib.metadata
 import os
 import pathlib
 import re
@@ -277,6 +278,10 @@ def zig() -> pathlib.Path:
     return pathlib.Path(ziglang.__file__).parent / "zig"
 
 
+def zig_version() -> str:
+    return importlib.metadata.version("ziglang")
+
+
 def elf_facts(path: pathlib.Path) -> dict:
     """Needed libraries, defined dynamic symbols and the versions of imported
     symbols of a shared object (pyelftools, any architecture)."""
@@ -377,8 +382,11 @@ def build(tag: PythonTag, target: Target) -> pathlib.Path:
     env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     if shutil.which("ccache"):
         # The cores are the same for every tag of one target: compiled once.
-        env.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache", CCACHE_DIR=str(WORK / "ccache"),
-                   CCACHE_COMPILERCHECK="content", CCACHE_NOHASHDIR="1",
+        # The compiler is zig's clang behind a wrapper that names this
+        # clone's zig: identified by zig's version instead, so that every
+        # clone shares ccache's own cache.
+        env.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache", CCACHE_NOHASHDIR="1",
+                   CCACHE_COMPILERCHECK=f"string:ziglang-{zig_version()}",
                    CCACHE_BASEDIR=str(ROOT))
     log(f"== {tag.name} {target.arch}: build (zig {target.zig_target}, headers of {tag.headers})")
     started = time.monotonic()
