@@ -10,13 +10,8 @@ import pathlib
 import pytest
 
 from tavolin_testing import KEY, container_writer as w
-from tavolin_testing.messages import (
-    HEADER_CHUNK,
-    HEADER_CONTRACT,
-    HEADER_JSON,
-    HEADER_LENGTH,
-    KEY_MATERIAL,
-)
+from tavolin_testing.messages import (HEADER_CHUNK, HEADER_CONTRACT, HEADER_JSON, HEADER_LENGTH,
+    KEY_MATERIAL)
 from blocking import call_with_deadline
 
 # The public JSON parsing suite (MIT licence), kept in the test data.

@@ -13,20 +13,9 @@ import textwrap
 import pytest
 
 from tavolin_testing import container_writer as w
-from tavolin_testing.messages import (
-    AES_KEY_LENGTH,
-    AUTH,
-    FINAL_LENGTH,
-    FINAL_TRUNCATED,
-    GEOMETRY,
-    HEADER_CHUNK,
-    HEADER_CONTRACT,
-    HEADER_JSON,
-    HEADER_LENGTH,
-    NOT_CONTAINER,
-    NOT_REGULAR_RANGE,
-    SHORT_READ,
-)
+from tavolin_testing.messages import (AES_KEY_LENGTH, AUTH, FINAL_LENGTH, FINAL_TRUNCATED,
+    GEOMETRY, HEADER_CHUNK, HEADER_CONTRACT, HEADER_JSON, HEADER_LENGTH, NOT_CONTAINER,
+    NOT_REGULAR_RANGE, SHORT_READ)
 from blocking import call_with_deadline
 
 KEY = bytes(range(1, 33))

@@ -26,20 +26,8 @@ from pathlib import Path
 import pytest
 
 from tavolin_testing import KEY, container_writer as cw
-from tavolin_testing.messages import (
-    AUTH,
-    FINAL_LENGTH,
-    FINAL_TRUNCATED,
-    GEOMETRY,
-    HEADER_CHUNK,
-    HEADER_CONTRACT,
-    HEADER_JSON,
-    HEADER_LENGTH,
-    KEY_MATERIAL,
-    NOT_CONTAINER,
-    NO_KEY,
-    SHORT_READ,
-)
+from tavolin_testing.messages import (AUTH, FINAL_LENGTH, FINAL_TRUNCATED, GEOMETRY, HEADER_CHUNK,
+    HEADER_CONTRACT, HEADER_JSON, HEADER_LENGTH, KEY_MATERIAL, NOT_CONTAINER, NO_KEY, SHORT_READ)
 from helpers import sha
 
 SOURCE_DIR = Path(os.environ.get("TAVOLIN_SOURCE_DIR") or Path(__file__).resolve().parents[2])

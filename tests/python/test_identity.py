@@ -12,17 +12,8 @@ import pytest
 
 from tavolin_testing import KEY, container_writer as cw
 from tavolin_testing.container_writer import AESGCM
-from tavolin_testing.messages import (
-    AUTH,
-    CHANGED,
-    CHUNK_SIZE,
-    GEOMETRY,
-    HEADER_JSON,
-    HEADER_LENGTH,
-    NOT_REGULAR_IDENTITY,
-    NO_KEY,
-    SHORT_READ,
-)
+from tavolin_testing.messages import (AUTH, CHANGED, CHUNK_SIZE, GEOMETRY, HEADER_JSON,
+    HEADER_LENGTH, NOT_REGULAR_IDENTITY, NO_KEY, SHORT_READ)
 from helpers import raises_exactly, sha
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
