@@ -115,6 +115,10 @@ def test_shutdown_with_daemon_threads_inside_a_call(container, call):
 # ---------------------------------------------------------------- signals
 
 INTERRUPT = """
+# Python's own Ctrl-C handler, which an interpreter started in the background
+# (`command &` in a script, some CI runners) does not install: it keeps the
+# SIGINT it inherited ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 sent = []
 def interrupt():
     time.sleep(0.3)
