@@ -26,7 +26,7 @@ from pathlib import Path
 import pytest
 
 import container_writer as cw
-from helpers import sha
+from helpers import os_error_text, sha
 
 SOURCE_DIR = Path(os.environ.get("TAVOLIN_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 SHIM_SOURCE = SOURCE_DIR / "tests" / "faults" / "fault_shim.c"
@@ -324,12 +324,6 @@ def run_with_faults(shim, fault_dir, code, faults, trace=False, timeout=60) -> C
     for result in results.values():
         assert result["leaked"] == [], result
     return Child(results, injected, traced, done.stderr)
-
-
-def os_error_text(errno_name: str) -> str:
-    import errno as errno_module
-    number = getattr(errno_module, errno_name.upper())
-    return f"{os.strerror(number)} (os error {number})"
 
 
 def failed(result, type_name, message):
