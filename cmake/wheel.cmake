@@ -8,9 +8,18 @@
 if(NOT TAVOLIN_LIBCXXABI_SOURCE)
   message(FATAL_ERROR "TAVOLIN_WHEEL needs the zig toolchain (cmake/zig_toolchain.cmake)")
 endif()
-find_library(TAVOLIN_LIBZ NAMES libz.a REQUIRED)
-find_library(TAVOLIN_LIBZSTD NAMES libzstd.a REQUIRED)
-find_library(TAVOLIN_LIBGCC_S NAMES libgcc_s.so.1 REQUIRED)
+if(CMAKE_LIBRARY_ARCHITECTURE MATCHES "-musl$")
+  # The musllinux wheels (scripts/musl_host.sh): a libcrypto built for musl
+  # without compression (no zlib or zstd to link), and zig's own unwinder:
+  # musl's pthread_exit runs no unwinding for libgcc_s to take part in.
+  set(TAVOLIN_LIBZ "")
+  set(TAVOLIN_LIBZSTD "")
+  set(TAVOLIN_LIBGCC_S "")
+else()
+  find_library(TAVOLIN_LIBZ NAMES libz.a REQUIRED)
+  find_library(TAVOLIN_LIBZSTD NAMES libzstd.a REQUIRED)
+  find_library(TAVOLIN_LIBGCC_S NAMES libgcc_s.so.1 REQUIRED)
+endif()
 
 file(GLOB TAVOLIN_WHEEL_SOURCES CONFIGURE_DEPENDS src/wheel/*.cpp)
 target_sources(tavolin_core PRIVATE ${TAVOLIN_WHEEL_SOURCES})

@@ -17,16 +17,18 @@
 #   (libcrypto.a, libssl.a, position-independent: the module's wheel links
 #   libcrypto.a into itself, the interpreter's _ssl and _hashlib link both);
 # - deps/: zlib and libffi built by musl-gcc (Debian's musl-tools), static;
-# - musl/: Debian 13's musl (1.2.5), the interpreters' loader (see musl_libc);
+# - musl/: Debian 13's musl (1.2.5), the interpreters' loader (see musl_libc),
+#   which finds the host's shared libcrypto in openssl/ (musl_libcrypto_shared);
 # - python3.X/: CPython for musl from Debian's python3.X source, built by
 #   musl-gcc, dynamically linked against musl (musl/lib/libc.so as its
 #   loader), so that it loads extension modules;
 # - linux-headers/: the host's kernel headers (linux/, asm/, asm-generic/)
 #   beside musl's, which musl-gcc leaves out.
-# The wheel is built by that interpreter (`pip wheel`, scikit-build-core) with
-# zig's C and C++ compilers for the target: libc++ and musl's libcrypto.a
-# inside, only PyInit_tavolin_native_backend exported (the module's version
-# script). Checks (skipped with --no-check): `auditwheel show` names
+# The wheel is built by that interpreter (`pip wheel`, scikit-build-core) as
+# the manylinux wheels are (cmake/zig_toolchain.cmake, -DTAVOLIN_WHEEL=ON),
+# for zig's musl target, with a sysroot of links to what was built here:
+# libc++ and musl's libcrypto.a inside, only PyInit_tavolin_native_backend
+# exported (the module's version script). Checks (skipped with --no-check): `auditwheel show` names
 # musllinux_1_2 and no library outside the policy; a venv of the musl CPython
 # gets the wheel and requirements/test.txt from the index; import, the tour
 # and the Python suite (all but the build-from-source tests) run there, from a
@@ -195,6 +197,22 @@ musl_libc() {
   touch "$out/.tavolin-built"
 }
 
+# The host's shared libcrypto (what a musl distribution's libcrypto package
+# gives), for what loads it by name (the tests' ctypes sealer): the static
+# one, position-independent, linked whole into openssl/lib/libcrypto.so.3,
+# whose folder the loader of musl/ searches first (its path file, then its
+# default folders).
+musl_libcrypto_shared() {
+  local target=$1 lib="$musl_home/openssl/lib"
+  if [[ ! -f "$lib/libcrypto.so.3" ]]; then
+    "$musl_home/bin/$target-zig-cc" -shared -o "$lib/libcrypto.so.3.tmp" -Wl,-soname,libcrypto.so.3 \
+      -Wl,--whole-archive "$lib/libcrypto.a" -Wl,--no-whole-archive
+    mv "$lib/libcrypto.so.3.tmp" "$lib/libcrypto.so.3"
+  fi
+  mkdir -p "$musl_home/musl/etc"
+  printf '%s\n/lib\n/usr/local/lib\n/usr/lib\n' "$lib" >"$musl_home/musl/etc/ld-musl-${target%%-*}.path"
+}
+
 # CPython 3.X ($1) for musl, from Debian's python3.X source as it comes
 # upstream (Debian's patches fit it to Debian's layout).
 musl_python() {
@@ -230,6 +248,7 @@ musl_host_prepare() {
   musl_openssl "$target"
   musl_deps
   musl_libc
+  musl_libcrypto_shared "$target"
   for version in "$@"; do
     musl_python "$version"
   done
@@ -250,6 +269,17 @@ musl_json() {
   dirname "$(find "$out" -name nlohmann_jsonConfig.cmake | head -n 1)"
 }
 
+# The sysroot of cmake/zig_toolchain.cmake for target $1 (Debian's multiarch
+# layout): links to the libcrypto built for musl and its headers. Prints it.
+musl_sysroot() {
+  local target=$1 out="$musl_home/sysroot"
+  rm -rf "$out"
+  mkdir -p "$out/usr/include" "$out/usr/lib/$target"
+  ln -s "$musl_home/openssl/include/openssl" "$out/usr/include/openssl"
+  ln -s "$musl_home/openssl/lib/libcrypto.a" "$musl_home/openssl/lib/libssl.a" "$out/usr/lib/$target/"
+  echo "$out"
+}
+
 # The files a check needs, outside the source tree: the wheel, the tests, the
 # tour, the pins, the fault shim (built by musl-gcc) and this machine's
 # certificate bundle. Prints the folder.
@@ -257,13 +287,20 @@ musl_stage() {
   local tag=$1 whl=$2 out="$musl_home/check/$1"
   rm -rf "$out"
   mkdir -p "$out/tests"
-  cp -r "$musl_root/tests/python" "$musl_root/tests/data" "$out/tests/"
-  cp -r "$musl_root/examples" "$musl_root/requirements" "$out/"
+  cp -r "$musl_root/tests/python" "$musl_root/tests/data" "$musl_root/tests/tooling" "$out/tests/"
+  cp -r "$musl_root/examples" "$musl_root/requirements" "$musl_root/pyproject.toml" "$out/"
   cp "$whl" "$out/"
   # musl 1.2.5's headers: 1.2.3's define pread64 and the like as macros,
   # which the shim defines as functions.
   "$musl_home/musl/bin/musl-gcc" -shared -fPIC -O2 -o "$out/fault_shim.so" "$musl_root/tests/faults/fault_shim.c" >&2
   cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$out/ca-certificates.crt"
+  # What the module's own objects import (libcrypto inside brings its own
+  # calls), as the wheel builder lists it for the fault shim's coverage test.
+  "$musl_root/.venv/bin/python" -c 'import pathlib, sys
+sys.path.insert(0, sys.argv[1])
+import build_wheels
+print("\n".join(sorted(build_wheels.object_imports(pathlib.Path(sys.argv[2])))))' \
+    "$musl_root/scripts" "$musl_home/wheels/build/$tag" >"$out/module_imports.txt"
   echo "$out"
 }
 
@@ -279,21 +316,24 @@ musl_check() {
     "$venv/bin/python" -c 'import sys, tavolin_native_backend as m
 assert m.__file__.startswith(sys.prefix + "/"), m.__file__
 print("imported", m.__file__)' &&
-    "$venv/bin/python" examples/tour.py >tour.log && echo "tour: $(tail -n 1 tour.log)" &&
-    TAVOLIN_FAULT_SHIM="$staged/fault_shim.so" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider --timeout=120 \
-      --rootdir "$staged" -m "not builds_from_source" tests/python)
+    PYTHONPATH="$staged/tests/tooling" "$venv/bin/python" examples/tour.py >tour.log &&
+    echo "tour: $(tail -n 1 tour.log)" &&
+    TAVOLIN_FAULT_SHIM="$staged/fault_shim.so" TAVOLIN_MODULE_IMPORTS="$staged/module_imports.txt" \
+      "$venv/bin/python" -m pytest --timeout=120 --rootdir "$staged" -m "not builds_from_source" \
+      tests/python)
 }
 
 # Builds, for zig target $1 (x86_64-linux-musl), the musllinux wheels of the
 # CPython tags after it (cp313 ...) into dist/, each checked by
 # `auditwheel show` and, unless $MUSL_CHECK is 0, installed and tested.
 musllinux() {
-  local target=$1 tag version python raw whl shown json
+  local target=$1 tag version python raw whl shown json sysroot
   shift
   local versions=()
   for tag in "$@"; do versions+=("3.${tag#cp3}"); done
   musl_host_prepare "$target" "${versions[@]}"
   json=$(musl_json)
+  sysroot=$(musl_sysroot "$target")
   local tools="$musl_root/.venv/bin" dist="$musl_root/dist" work="$musl_home/wheels"
   mkdir -p "$dist"
   for tag in "$@"; do
@@ -303,12 +343,19 @@ musllinux() {
     rm -rf "$raw"
     mkdir -p "$raw"
     echo "== $tag: build with $python, zig -target $target"
-    CC="$musl_home/bin/$target-zig-cc" CXX="$musl_home/bin/$target-zig-c++" \
-      PIP_CERT="${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" \
+    # The wheels' own build (cmake/wheel.cmake, through zig's toolchain file):
+    # libc++ and libcrypto inside, the forced unwinding's handling of libc++,
+    # only the entry point exported.
+    PIP_CERT="${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" \
       "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" \
       --config-settings=build-dir="$work/build/$tag" \
-      --config-settings=cmake.define.TAVOLIN_STATIC_LIBCRYPTO=ON \
-      --config-settings=cmake.define.OPENSSL_ROOT_DIR="$musl_home/openssl" \
+      --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$musl_root/cmake/zig_toolchain.cmake" \
+      --config-settings=cmake.define.TAVOLIN_ZIG="$(musl_zig)" \
+      --config-settings=cmake.define.TAVOLIN_ZIG_TARGET="$target" \
+      --config-settings=cmake.define.TAVOLIN_WHEEL_SYSROOT="$sysroot" \
+      --config-settings=cmake.define.TAVOLIN_WHEEL=ON \
+      --config-settings=cmake.define.TAVOLIN_PYTHON_INCLUDE_DIRS="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+      --config-settings=cmake.define.TAVOLIN_PYTHON_SOABI="$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')" \
       --config-settings=cmake.define.nlohmann_json_DIR="$json" \
       "$musl_root"
     # zig links musl's libc by the name "libc.so"; musl systems (Alpine) and

@@ -23,6 +23,32 @@ def raises_exactly(exc_type, message, fn, *args, **kwargs):
     return info.value
 
 
+# The module words an errno as the GNU C library does, on every C library
+# (musl's strerror words some differently), so the texts expected of it are
+# these, not os.strerror's: those of the errnos the fault shim injects.
+GLIBC_ERRNO_TEXTS = {
+    "EPERM": "Operation not permitted",
+    "EINTR": "Interrupted system call",
+    "EIO": "Input/output error",
+    "EBADF": "Bad file descriptor",
+    "EAGAIN": "Resource temporarily unavailable",
+    "EXDEV": "Invalid cross-device link",
+    "EINVAL": "Invalid argument",
+    "ENOSPC": "No space left on device",
+    "ENOSYS": "Function not implemented",
+    "EOVERFLOW": "Value too large for defined data type",
+    "EOPNOTSUPP": "Operation not supported",
+    "EDQUOT": "Disk quota exceeded",
+}
+
+
+def os_error_text(errno_name: str) -> str:
+    """The module's text of an OS error, by errno name ("eio")."""
+    import errno
+    name = errno_name.upper()
+    return f"{GLIBC_ERRNO_TEXTS[name]} (os error {getattr(errno, name)})"
+
+
 def sha(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 

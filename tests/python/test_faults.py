@@ -28,7 +28,7 @@ import pytest
 from tavolin_testing import KEY, container_writer as cw
 from tavolin_testing.messages import (AUTH, FINAL_LENGTH, FINAL_TRUNCATED, GEOMETRY, HEADER_CHUNK,
     HEADER_CONTRACT, HEADER_JSON, HEADER_LENGTH, KEY_MATERIAL, NOT_CONTAINER, NO_KEY, SHORT_READ)
-from helpers import sha
+from helpers import os_error_text, sha
 
 SOURCE_DIR = Path(os.environ.get("TAVOLIN_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 SHIM_SOURCE = SOURCE_DIR / "tests" / "faults" / "fault_shim.c"
@@ -325,12 +325,6 @@ def run_with_faults(shim, fault_dir, code, faults, trace=False, timeout=60) -> C
     for result in results.values():
         assert result["leaked"] == [], result
     return Child(results, injected, traced, done.stderr)
-
-
-def os_error_text(errno_name: str) -> str:
-    import errno as errno_module
-    number = getattr(errno_module, errno_name.upper())
-    return f"{os.strerror(number)} (os error {number})"
 
 
 def failed(result, type_name, message):
