@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cxxabi.h>
@@ -20,15 +19,11 @@
 #include <utility>
 
 #include "common/forced_unwind.hpp"
+#include "common/thread.hpp"
 
 namespace tavolin::identity {
 
 namespace {
-
-int start_thread(pthread_t* thread, void* (*entry)(void*), void* arg) {
-  return ::pthread_create(thread, nullptr, entry, arg);
-}
-std::atomic<HelperStarter> g_starter{&start_thread};
 
 // ---------------------------------------------------------------- CPUs
 
@@ -156,8 +151,6 @@ bool spin_until(Ready ready) {
 
 }  // namespace
 
-void set_helper_starter(HelperStarter starter) { g_starter.store(starter); }
-
 std::size_t available_cpus() {
   cpu_set_t mask;
   std::size_t cpus = 1;
@@ -194,11 +187,7 @@ struct ReadAhead::State {
   std::exception_ptr exception;
   Produce produce;
 
-  struct StopFlag final : Interrupt {
-    explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
-    bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
-    const std::atomic<bool>* flag_;
-  } stop_flag{stop};
+  FlagInterrupt stop_flag{stop};
 
   void run_helper() {
     std::unique_lock lock(mutex);
@@ -266,14 +255,7 @@ void set_read_ahead_load_check(bool enabled) { g_load_checked.store(enabled); }
 
 bool ReadAhead::start() {
   if (!machine_has_idle_cpu() || !take_place()) return false;
-  sigset_t blocked;
-  sigset_t previous;
-  sigfillset(&blocked);
-  for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, sync);
-  pthread_sigmask(SIG_SETMASK, &blocked, &previous);
-  const int error = g_starter.load()(&thread_, &State::entry, state_.get());
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  started_ = error == 0;
+  started_ = start_thread(&thread_, &State::entry, state_.get()) == 0;
   if (!started_) release_place();
   return started_;
 }

@@ -40,11 +40,6 @@ inline constexpr std::size_t kReadAheadPiece = std::size_t{256} << 10;
 inline constexpr std::uint64_t kReadAheadMinRecord = std::uint64_t{64} << 10;
 inline constexpr std::chrono::microseconds kReadAheadSpin{50};
 
-// Starts a thread like pthread_create (0 or an error number). Replaceable so
-// that tests can count or refuse the starts; not to be changed while
-// identities are computed.
-using HelperStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
-void set_helper_starter(HelperStarter starter);
 // Whether a start first looks at how busy the machine is (by default it
 // does); tests that count starts turn that off, so that another process's
 // load does not change their count.

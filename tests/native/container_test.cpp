@@ -23,6 +23,7 @@
 #include "container/file_io.hpp"
 #include "container/range.hpp"
 #include "common/text.hpp"
+#include "common/thread.hpp"
 #include "identity/identity.hpp"
 #include "support/container_support.hpp"
 #include "support/temp_dir.hpp"
@@ -938,13 +939,13 @@ int refusing_start(pthread_t*, void* (*)(void*), void*) {
 // Installs a helper starter for one test.
 class HelperStarterFor {
  public:
-  explicit HelperStarterFor(identity::HelperStarter starter) {
+  explicit HelperStarterFor(ThreadStarter starter) {
     g_helper_starts = 0;
-    identity::set_helper_starter(starter);
+    set_thread_starter(starter);
     identity::set_read_ahead_load_check(false);
   }
   ~HelperStarterFor() {
-    identity::set_helper_starter(&counting_start);
+    set_thread_starter(nullptr);
     identity::set_read_ahead_load_check(true);
   }
 };
