@@ -119,15 +119,10 @@ class ForkAware final : public Interrupt {
 
 // ---------------------------------------------------------------- read-ahead
 
-// Hashes what the read-ahead produces. A fork by a handler the interrupt
-// ran stops the call in the child (see ForkAware), where the read-ahead's
-// state is left alone.
+// Hashes what the read-ahead produces.
 Result<void> drained(ReadAhead& ahead, Sha256& sha, Interrupt& interrupt) {
-  auto outcome = ahead.drain([&sha](std::span<const std::uint8_t> piece) { return sha.update(piece); },
-                             interrupt);
-  if (!outcome) return std::unexpected(std::move(outcome.error()));
-  if (*outcome == ReadAhead::Outcome::forked) return std::unexpected(Failure::interrupted());
-  return {};
+  return ahead.drain([&sha](std::span<const std::uint8_t> piece) { return sha.update(piece); },
+                     interrupt);
 }
 
 // Hashes the plaintext of every record; `reader` is at the start of the
@@ -150,11 +145,7 @@ Result<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
   if (!large) return hash_records(records, sha, interrupt);
   ReadAhead ahead([&records](SecretBytes& slot) { return records.next(slot); },
                   kHelperRecordsInFlight);
-  reader.set_interrupt(ahead.helper_interrupt());
-  if (!ahead.start()) {
-    reader.set_interrupt(interrupt);
-    return hash_records(records, sha, interrupt);
-  }
+  if (!ahead.start(reader, interrupt)) return hash_records(records, sha, interrupt);
   return drained(ahead, sha, interrupt);
 }
 
@@ -181,11 +172,7 @@ Result<void> hash_plain_piped(sys::Reader& reader, std::size_t read_size, Sha256
     if (filled == 0) return std::nullopt;
     return std::span<const std::uint8_t>(slot.data(), filled);
   }, kReadAheadSlots);
-  reader.set_interrupt(ahead.helper_interrupt());
-  if (!ahead.start()) {
-    reader.set_interrupt(interrupt);
-    return hash_plain(reader, sha, interrupt);
-  }
+  if (!ahead.start(reader, interrupt)) return hash_plain(reader, sha, interrupt);
   return drained(ahead, sha, interrupt);
 }
 

@@ -253,16 +253,18 @@ ReadAhead::~ReadAhead() {
 
 void set_read_ahead_load_check(bool enabled) { g_load_checked.store(enabled); }
 
-bool ReadAhead::start() {
+bool ReadAhead::start(sys::Reader& reader, Interrupt& interrupt) {
   if (!machine_has_idle_cpu() || !take_place()) return false;
+  reader.set_interrupt(state_->stop_flag);
   started_ = start_thread(&thread_, &State::entry, state_.get()) == 0;
-  if (!started_) release_place();
+  if (!started_) {
+    reader.set_interrupt(interrupt);
+    release_place();
+  }
   return started_;
 }
 
-Interrupt& ReadAhead::helper_interrupt() { return state_->stop_flag; }
-
-Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& interrupt) {
+Result<void> ReadAhead::drain(const Consume& consume, Interrupt& interrupt) {
   State& st = *state_;
   constexpr auto kPollInterval = std::chrono::milliseconds(50);
   std::unique_lock lock(st.mutex);
@@ -272,7 +274,7 @@ Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& i
       lock.unlock();
       auto taken = consume(data);
       const bool stop = interrupt.stop_between_steps();
-      if (::getpid() != pid_) return Outcome::forked;
+      if (::getpid() != pid_) return std::unexpected(Failure::interrupted());
       lock.lock();
       st.consumed.fetch_add(1, std::memory_order_release);
       st.changed.notify_all();
@@ -283,7 +285,7 @@ Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& i
     if (st.finished) {
       if (st.exception) std::rethrow_exception(st.exception);
       if (st.failure) return std::unexpected(*st.failure);
-      return Outcome::done;
+      return {};
     }
     const std::size_t taken = st.consumed;
     lock.unlock();
@@ -299,7 +301,7 @@ Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& i
     }
     lock.unlock();
     const bool stop = interrupt.stop_between_steps();
-    if (::getpid() != pid_) return Outcome::forked;
+    if (::getpid() != pid_) return std::unexpected(Failure::interrupted());
     lock.lock();
     if (stop) return std::unexpected(Failure::interrupted());
   }

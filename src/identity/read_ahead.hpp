@@ -27,6 +27,7 @@
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"
 #include "common/secret.hpp"
+#include "common/syscall.hpp"
 
 namespace tavolin::identity {
 
@@ -76,18 +77,17 @@ class ReadAhead {
 
   // Takes a place among the process's read-aheads and starts the helper
   // with asynchronous signals blocked (they are for the calling thread).
-  // False when the read-ahead does not pay here or cannot start.
-  bool start();
+  // `reader`, which the producer reads with, asks the helper's stop from
+  // then on, never the caller's `interrupt` (Python's): that one is asked
+  // on the calling thread alone, and stays the reader's when no helper
+  // starts. False when the read-ahead does not pay here or cannot start.
+  bool start(sys::Reader& reader, Interrupt& interrupt);
 
-  // The helper's interrupt: the consumer's stop, never Python.
-  [[nodiscard]] Interrupt& helper_interrupt();
-
-  enum class Outcome : bool { done, forked };
   // Consumes every piece in order until the end of the data or the first
   // failure (the producer's or the consumer's). `interrupt` is asked after
-  // every piece and while waiting. `forked`: the interrupt forked and this
-  // is the child, where nothing more was done.
-  Result<Outcome> drain(const Consume& consume, Interrupt& interrupt);
+  // every piece and while waiting. In a child that the interrupt forked,
+  // nothing more is done and the call is interrupted.
+  Result<void> drain(const Consume& consume, Interrupt& interrupt);
 
  private:
   struct State;
