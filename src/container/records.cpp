@@ -1,10 +1,28 @@
 #include "container/records.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "common/messages.hpp"
 
 namespace tavolin::container {
+
+Result<std::size_t> RecordSource::read(std::span<std::uint8_t> out) {
+  if (out.empty()) return std::size_t{0};
+  if (begin_ == end_) {
+    // Bytes the reader already holds (peek(0) reads nothing).
+    if (!TAVOLIN_TRY(reader_->peek(0)).empty()) return reader_->read(out);
+    if (out.size() >= small_size_) return reader_->read_direct(out);
+    begin_ = 0;
+    end_ = TAVOLIN_TRY(reader_->read_direct(std::span(small_.get(), small_size_)));
+    if (end_ == 0) return std::size_t{0};
+  }
+  const std::size_t n = std::min(out.size(), end_ - begin_);
+  std::memcpy(out.data(), small_.get() + begin_, n);
+  begin_ += n;
+  return n;
+}
 
 Result<std::optional<std::span<const std::uint8_t>>> RecordReader::next(SecretBytes& buffer) {
   std::array<std::uint8_t, 4> field{};

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -35,50 +33,6 @@ Result<void> hash_plain(sys::Reader& reader, Sha256& sha, Interrupt& interrupt) 
     TAVOLIN_TRY(sha.update(block));
   }
 }
-
-// The records of a container as a byte source over the identity's reader
-// that copies nothing it need not copy. The reader's own buffer holds a
-// whole chunk's worth of the file's front; once that is used up, a record
-// body is read straight into its slot, and the length field in front of it
-// comes, with the first bytes of the body, from a small buffer of its own
-// (ciphertext only: nothing there is wiped).
-// (Through the reader's buffer every byte of the file would be read into it
-// and then copied once more into the record's slot.)
-class RecordSource final : public ByteSource {
- public:
-  // `reader_capacity`: the size of the reader's buffer; the small buffer is
-  // never larger.
-  RecordSource(sys::Reader& reader, std::size_t reader_capacity)
-      : reader_(&reader),
-        small_size_(std::clamp<std::size_t>(reader_capacity, 1, kSmall)),
-        small_(std::make_unique_for_overwrite<std::uint8_t[]>(small_size_)) {}
-
-  Result<std::size_t> read(std::span<std::uint8_t> out) override {
-    if (out.empty()) return std::size_t{0};
-    if (begin_ == end_) {
-      // Bytes the reader already holds (peek(0) reads nothing).
-      if (!TAVOLIN_TRY(reader_->peek(0)).empty()) return reader_->read(out);
-      if (out.size() >= small_size_) return reader_->read_direct(out);
-      begin_ = 0;
-      end_ = TAVOLIN_TRY(reader_->read_direct(std::span(small_.get(), small_size_)));
-      if (end_ == 0) return std::size_t{0};
-    }
-    const std::size_t n = std::min(out.size(), end_ - begin_);
-    std::memcpy(out.data(), small_.get() + begin_, n);
-    begin_ += n;
-    return n;
-  }
-
- private:
-  // Records smaller than this come through it several at a time; of a
-  // larger one, only what shares the read with its length field is copied.
-  static constexpr std::size_t kSmall = 16384;
-  sys::Reader* reader_;
-  std::size_t small_size_;
-  std::unique_ptr<std::uint8_t[]> small_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-};
 
 // Hashes the plaintext of the records that `records` walks, on this thread.
 Result<void> hash_records(container::RecordReader& records, Sha256& sha,
@@ -134,7 +88,7 @@ Result<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
   const auto prefix = TAVOLIN_TRY(container::read_container_prefix(reader));
   const auto key = TAVOLIN_TRY(container::unwrap_data_key_any(master_keys, prefix.header));
   auto opener = TAVOLIN_TRY(container::ChunkOpener::create(key, prefix));  // once per file
-  RecordSource source(reader, reader_capacity);
+  container::RecordSource source(reader, reader_capacity);
   container::RecordReader records(source, prefix, opener, file_size);
   // A hand-over pays for records of some size, and from a few of them on;
   // smaller or fewer are walked on this thread.
