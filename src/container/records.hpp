@@ -17,6 +17,7 @@
 #include "common/syscall.hpp"
 #include "container/gcm.hpp"
 #include "container/file_io.hpp"
+#include "container/geometry.hpp"
 
 namespace tavolin::container {
 
@@ -84,19 +85,16 @@ class RecordReader {
 // chunk geometry gives it.
 class IndexedRecords {
  public:
-  // `opener` is keyed with the data key of the container whose front is
-  // `prefix`; the file, the prefix and the opener must outlive the object.
-  IndexedRecords(RandomAccessSource& file, const ContainerPrefix& prefix, ChunkOpener& opener)
-      : file_(file), prefix_(prefix), opener_(opener) {}
+  // `opener` is keyed with the data key of the container whose records
+  // `geometry` places; the file and the opener must outlive the object.
+  IndexedRecords(RandomAccessSource& file, const RecordGeometry& geometry, ChunkOpener& opener)
+      : file_(file), geometry_(geometry), opener_(opener) {}
 
   // Record `index`, whose plaintext the geometry says is `body.size()`
   // bytes, read with its length field and tag in one positioned read and
   // opened in place in `body`.
   Result<void> open_at(std::uint64_t index, std::span<std::uint8_t> body);
 
-  // For records read together: the file offset of record `index` (overflow
-  // fails with messages::kRecordOffset).
-  [[nodiscard]] Result<std::uint64_t> record_offset(std::uint64_t index) const;
   // Record `index`, whose plaintext the geometry says is `body_length` bytes,
   // from `bytes`: what a read at its offset returned, cut to the record's
   // size (shorter only at the end of the data). Checked in the order of
@@ -106,7 +104,7 @@ class IndexedRecords {
 
  private:
   RandomAccessSource& file_;
-  const ContainerPrefix& prefix_;
+  RecordGeometry geometry_;
   ChunkOpener& opener_;
 };
 

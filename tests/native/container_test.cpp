@@ -20,6 +20,7 @@
 #include "container/base64.hpp"
 #include "container/gcm.hpp"
 #include "container/detection.hpp"
+#include "container/geometry.hpp"
 #include "container/file_io.hpp"
 #include "container/range.hpp"
 #include "common/text.hpp"
@@ -667,20 +668,20 @@ TEST(ContainerGeometry, PlaintextSizeTable) {
       std::copy(field.begin(), field.end(), data.begin() + static_cast<std::ptrdiff_t>(final_at));
     }
     MemoryFile file(data);
-    const auto size = plaintext_geometry(file, prefix_for(10, 100), data.size());
+    const auto size = RecordGeometry(prefix_for(10, 100)).plaintext_size(file, data.size());
     EXPECT_EQ(size ? std::to_string(*size) : size.error().text(), c.expected) << c.payload;
   }
   MemoryFile small(Bytes(50));
-  EXPECT_EQ(message_of(plaintext_geometry(small, prefix_for(10, 100), 99)), "encrypted payload size is invalid");
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(10, 100)).plaintext_size(small, 99)), "encrypted payload size is invalid");
   // A file reported longer than what can be read: the final length field is missing.
   MemoryFile short_file(Bytes(120));
-  EXPECT_EQ(message_of(plaintext_geometry(short_file, prefix_for(10, 100), 155)), "failed to fill whole buffer");
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(10, 100)).plaintext_size(short_file, 155)), "failed to fill whole buffer");
   // A chunk size at the top of the 64-bit range (only reachable with a
   // header the parser would refuse) is caught, not wrapped.
   MemoryFile any(Bytes(200));
-  EXPECT_EQ(message_of(plaintext_geometry(any, prefix_for(UINT64_MAX - 10, 100), 200)),
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(UINT64_MAX - 10, 100)).plaintext_size(any, 200)),
             "encrypted chunk geometry overflowed");
-  EXPECT_EQ(message_of(plaintext_geometry(any, prefix_for(UINT64_MAX - 17, 100), 200)),
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(UINT64_MAX - 17, 100)).plaintext_size(any, 200)),
             "encrypted record geometry overflowed");
 }
 
