@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
+#include <array>
 
 #include "common/messages.hpp"
 

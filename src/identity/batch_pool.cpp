@@ -3,9 +3,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -184,7 +183,7 @@ TAVOLIN_LETS_FORCED_UNWIND_THROUGH bool BatchWorkerPool::compute_path(Job& job, 
   try {
     // The workers keep every call on their own thread: their cores are busy.
     identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys,
-                                      interrupt, Helper::serial);
+                                      interrupt, ReadAheadUse::serial);
   } catch (const ForcedUnwind&) {
     throw;  // the thread is being ended: let it unwind
   } catch (...) {
@@ -334,6 +333,5 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchProcessor::current_pool() {
   }
   return pool_;
 }
-
 
 }  // namespace tavolin::identity

@@ -80,11 +80,11 @@ Result<void> drained(ReadAhead& ahead, Sha256& sha, Interrupt& interrupt) {
 }
 
 // Hashes the plaintext of every record; `reader` is at the start of the
-// file, which held `file_size` bytes when it was opened. With `helper`
+// file, which held `file_size` bytes when it was opened. With the read-ahead
 // allowed, a container of enough large records is read ahead.
 Result<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
                             std::uint64_t file_size, std::span<const SecretBytes> master_keys,
-                            Sha256& sha, Interrupt& interrupt, Helper helper) {
+                            Sha256& sha, Interrupt& interrupt, ReadAheadUse use) {
   const auto prefix = TAVOLIN_TRY(container::read_container_prefix(reader));
   const auto key = TAVOLIN_TRY(container::unwrap_data_key_any(master_keys, prefix.header));
   auto opener = TAVOLIN_TRY(container::ChunkOpener::create(key, prefix));  // once per file
@@ -93,21 +93,21 @@ Result<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
   // A hand-over pays for records of some size, and from a few of them on;
   // smaller or fewer are walked on this thread.
   const std::uint64_t chunk = prefix.header.chunk_size;
-  const bool large = helper == Helper::allowed && file_size >= kHelperMinBytes &&
-                     chunk >= kReadAheadMinRecord &&
-                     file_size / (chunk + container::kRecordOverhead) >= kHelperMinRecords;
+  const bool large = use == ReadAheadUse::allowed && file_size >= kReadAheadMinBytes &&
+                     chunk >= kReadAheadMinRecordBytes &&
+                     file_size / (chunk + container::kRecordOverhead) >= kReadAheadMinRecords;
   if (!large) return hash_records(records, sha, interrupt);
   ReadAhead ahead([&records](SecretBytes& slot) { return records.next(slot); },
-                  kHelperRecordsInFlight);
+                  kReadAheadRecordsInFlight);
   if (!ahead.start(reader, interrupt)) return hash_records(records, sha, interrupt);
   return drained(ahead, sha, interrupt);
 }
 
-// Hashes a plain file's bytes with the reading on a helper: the calling
+// Hashes a plain file's bytes read ahead on a helper: the calling
 // thread hashes what the first read left in the reader's buffer, then the
 // pieces the helper fills, in file order. A piece is kReadAheadPiece bytes
 // gathered from reads of `read_size` each, whatever that is.
-Result<void> hash_plain_piped(sys::Reader& reader, std::size_t read_size, Sha256& sha,
+Result<void> hash_plain_ahead(sys::Reader& reader, std::size_t read_size, Sha256& sha,
                               Interrupt& interrupt) {
   if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
   const auto front = TAVOLIN_TRY(reader.next_block());  // the buffered first read: no system call
@@ -150,7 +150,7 @@ Result<StableIdentity> identity_of_open_file(std::string_view path, const std::s
                                              int fd, const IdentitySnapshot& opening,
                                              std::uint64_t chunk_size,
                                              std::span<const SecretBytes> master_keys,
-                                             Interrupt& interrupt, Helper helper) {
+                                             Interrupt& interrupt, ReadAheadUse use) {
   auto sha = TAVOLIN_TRY(Sha256::create());
   const auto content = [&]() -> Result<void> {
     // The magic comes from the first read of the content, which stays in
@@ -167,12 +167,12 @@ Result<StableIdentity> identity_of_open_file(std::string_view path, const std::s
         TAVOLIN_TRY(reader.peek(container::kContainerMagic.size())));
     if (is_container) {
       return hash_container(reader, reader_capacity, opening.size, master_keys, sha, interrupt,
-                            helper);
+                            use);
     }
     // A plain file the first read took whole has nothing left to hand over.
-    const bool piped = helper == Helper::allowed && opening.size >= kHelperMinBytes &&
+    const bool ahead = use == ReadAheadUse::allowed && opening.size >= kReadAheadMinBytes &&
                        opening.size >= reader_capacity;
-    return piped ? hash_plain_piped(reader, std::min(reader_capacity, kReadAheadPiece), sha,
+    return ahead ? hash_plain_ahead(reader, std::min(reader_capacity, kReadAheadPiece), sha,
                                     interrupt)
                  : hash_plain(reader, sha, interrupt);
   };
@@ -203,7 +203,7 @@ Result<StableIdentity> identity_of_open_file(std::string_view path, const std::s
 
 Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
-                                                Interrupt& caller_interrupt, Helper helper) {
+                                                Interrupt& caller_interrupt, ReadAheadUse use) {
   if (!chunk_size_accepted(chunk_size)) {
     throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
   }
@@ -220,7 +220,7 @@ Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64
       return std::unexpected(Failure::io(messages::identity_not_regular(render_path(path))));
     }
     return identity_of_open_file(path, c_path, fd.get(), IdentitySnapshot::of(opening_status),
-                                 chunk_size, master_keys, interrupt, helper);
+                                 chunk_size, master_keys, interrupt, use);
   };
   auto result = identity();
   if (!result && interrupt.forked()) {
@@ -229,7 +229,7 @@ Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64
     // and a helper would be the parent's. The identity is computed anew, on
     // this thread alone.
     return derive_stable_identity(path, chunk_size, master_keys, caller_interrupt,
-                                  Helper::serial);
+                                  ReadAheadUse::serial);
   }
   return result;
 }

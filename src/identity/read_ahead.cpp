@@ -4,8 +4,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>

@@ -38,7 +38,7 @@ inline constexpr std::size_t kReadAheadSlots = 3;
 inline constexpr std::size_t kReadAheadPiece = std::size_t{256} << 10;
 // A container is handed over a record at a time: only records of at least
 // this many plaintext bytes are worth a hand-over each.
-inline constexpr std::uint64_t kReadAheadMinRecord = std::uint64_t{64} << 10;
+inline constexpr std::uint64_t kReadAheadMinRecordBytes = std::uint64_t{64} << 10;
 inline constexpr std::chrono::microseconds kReadAheadSpin{50};
 
 // Whether a start first looks at how busy the machine is (by default it

@@ -952,7 +952,7 @@ class HelperStarterFor {
 };
 
 using identity::derive_stable_identity;
-using identity::Helper;
+using identity::ReadAheadUse;
 using identity::kReadAheadPiece;
 
 TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
@@ -967,23 +967,23 @@ TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
   // The records decide, not the reading granularity.
   for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}, std::uint64_t{64} << 20}) {
     const int before = g_helper_starts;
-    const auto piped = derive_stable_identity(sealed, chunk, keys, never, Helper::allowed);
+    const auto ahead = derive_stable_identity(sealed, chunk, keys, never, ReadAheadUse::allowed);
     EXPECT_EQ(g_helper_starts, before + 1);
-    const auto serial = derive_stable_identity(sealed, chunk, keys, never, Helper::serial);
+    const auto serial = derive_stable_identity(sealed, chunk, keys, never, ReadAheadUse::serial);
     EXPECT_EQ(g_helper_starts, before + 1);
-    ASSERT_TRUE(piped) << piped.error().text();
+    ASSERT_TRUE(ahead) << ahead.error().text();
     ASSERT_TRUE(serial);
-    EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
+    EXPECT_EQ(*ahead, *serial) << "chunk " << chunk;
   }
   // A plain file as large is read on the helper too, unless one read takes it whole.
   const auto plain_path = dir.file("plain", plain);
   for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}, std::uint64_t{4096}}) {
     const int before = g_helper_starts;
-    const auto piped = derive_stable_identity(plain_path, chunk, {}, never, Helper::allowed);
+    const auto ahead = derive_stable_identity(plain_path, chunk, {}, never, ReadAheadUse::allowed);
     EXPECT_EQ(g_helper_starts, before + 1);
-    const auto serial = derive_stable_identity(plain_path, chunk, {}, never, Helper::serial);
-    ASSERT_TRUE(piped && serial);
-    EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
+    const auto serial = derive_stable_identity(plain_path, chunk, {}, never, ReadAheadUse::serial);
+    ASSERT_TRUE(ahead && serial);
+    EXPECT_EQ(*ahead, *serial) << "chunk " << chunk;
   }
   const int before = g_helper_starts;
   // A plain file read whole at once or smaller, a container of fewer
@@ -1015,11 +1015,11 @@ TEST(IdentityHelper, FailuresAreTheSerialFailures) {
        {std::tuple{"flipped", flipped, std::string("AES-GCM authentication failed")},
         std::tuple{"cut", cut, std::string("failed to fill whole buffer")}}) {
     const auto path = dir.file(name, data);
-    const auto piped = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
-    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
-    ASSERT_FALSE(piped);
+    const auto ahead = derive_stable_identity(path, 1 << 20, keys, never, ReadAheadUse::allowed);
+    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, ReadAheadUse::serial);
+    ASSERT_FALSE(ahead);
     ASSERT_FALSE(serial);
-    EXPECT_EQ(piped.error().text(), message) << name;
+    EXPECT_EQ(ahead.error().text(), message) << name;
     EXPECT_EQ(serial.error().text(), message) << name;
   }
   EXPECT_EQ(g_helper_starts, 2);
@@ -1035,7 +1035,7 @@ TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
   for (const auto& path : {dir.file("sealed", c.file), dir.file("plain", plain)}) {
     for (std::size_t stop_at : {1U, 3U, 20U}) {
       StopAfter stop(stop_at);
-      const auto result = derive_stable_identity(path, 1 << 20, keys, stop, Helper::allowed);
+      const auto result = derive_stable_identity(path, 1 << 20, keys, stop, ReadAheadUse::allowed);
       ASSERT_FALSE(result);
       EXPECT_TRUE(result.error().is_interruption());
       EXPECT_EQ(stop.asked, stop_at);
@@ -1052,10 +1052,10 @@ TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
   const auto keys = secrets({c.master_key});
   NoInterrupt never;
   for (const auto& path : {dir.file("sealed", c.file), dir.file("plain", plain)}) {
-    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
+    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, ReadAheadUse::serial);
     const HelperStarterFor refused(&refusing_start);
     const int before = g_helper_starts;
-    const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
+    const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, ReadAheadUse::allowed);
     EXPECT_EQ(g_helper_starts, before + 1);
     ASSERT_TRUE(serial);
     ASSERT_TRUE(fallback);
@@ -1116,11 +1116,11 @@ TEST(IdentityReadAhead, AContainerChangedWhileReadIsChangedWithOrWithoutHelper) 
       {"appended", [&](const std::string& p) { rewrite(p, {}, longer); }},
   };
   for (const auto& [name, change] : changes) {
-    for (const Helper helper : {Helper::allowed, Helper::serial}) {
+    for (const ReadAheadUse use : {ReadAheadUse::allowed, ReadAheadUse::serial}) {
       const auto path = dir.file(name, c.file);
       set_old_mtime(path);
       ChangeAt at(2, [&, &change = change] { change(path); });
-      const auto result = derive_stable_identity(path, 1 << 20, keys, at, helper);
+      const auto result = derive_stable_identity(path, 1 << 20, keys, at, use);
       ASSERT_FALSE(result) << name;
       EXPECT_EQ(result.error().text(), messages::identity_changed(render_path(path))) << name;
     }
@@ -1135,7 +1135,7 @@ TEST(IdentityReadAhead, PlainPiecesAreOneSizeWhateverTheReads) {
   const HelperStarterFor counted(&counting_start);
   for (const std::uint64_t chunk : {std::uint64_t{512}, std::uint64_t{65536}, std::uint64_t{1} << 20}) {
     StopAfter never(SIZE_MAX);
-    ASSERT_TRUE(derive_stable_identity(path, chunk, {}, never, Helper::allowed));
+    ASSERT_TRUE(derive_stable_identity(path, chunk, {}, never, ReadAheadUse::allowed));
     // One question for the first read, then one a piece (and one for every
     // 50 ms the hashing waits, on a busy machine), where the serial walk
     // asks once a read.
@@ -1157,7 +1157,7 @@ TEST(IdentityReadAhead, NoneOnOneCpuNorForSmallRecords) {
   const auto large_path = dir.file("large", large.file);
   const HelperStarterFor counted(&counting_start);
   NoInterrupt never;
-  ASSERT_TRUE(derive_stable_identity(small_path, 1 << 20, keys, never, Helper::allowed));
+  ASSERT_TRUE(derive_stable_identity(small_path, 1 << 20, keys, never, ReadAheadUse::allowed));
   EXPECT_EQ(g_helper_starts, 0) << "records of 4 KiB";
 
   cpu_set_t all;
@@ -1173,8 +1173,8 @@ TEST(IdentityReadAhead, NoneOnOneCpuNorForSmallRecords) {
   ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);  // this thread only
   EXPECT_EQ(identity::available_cpus(), 1u);
   EXPECT_EQ(identity::read_ahead_limit(), 0u);
-  const auto pinned_plain = derive_stable_identity(plain_path, 1 << 20, keys, never, Helper::allowed);
-  const auto pinned_large = derive_stable_identity(large_path, 1 << 20, keys, never, Helper::allowed);
+  const auto pinned_plain = derive_stable_identity(plain_path, 1 << 20, keys, never, ReadAheadUse::allowed);
+  const auto pinned_large = derive_stable_identity(large_path, 1 << 20, keys, never, ReadAheadUse::allowed);
   ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
   EXPECT_EQ(g_helper_starts, 0) << "one CPU";
   ASSERT_TRUE(pinned_plain && pinned_large);
