@@ -17,7 +17,7 @@ if [[ "$mode" == "--thread" ]]; then
   cmake --build "$build" -j"$(nproc)" --target native_tests
   echo "== native tests under ThreadSanitizer"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    "$build/native_tests" --gtest_brief=1 --gtest_filter="${TSAN_FILTER:-BatchPool*:StableIdentity*:Reader*:Retry*:Snapshot*:Interrupt*:IdentityHelper*:IdentityReadAhead*}"
+    "$build/native_tests" --gtest_brief=1 --gtest_filter="${TSAN_FILTER:-BatchPool*:StableIdentity*:Reader*:Retry*:Snapshot*:Interrupt*:IdentityHelper*:IdentityReadAhead*:ReadAhead*}"
   exit 0
 fi
 
