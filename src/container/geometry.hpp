@@ -35,8 +35,6 @@ class RecordGeometry {
   };
   [[nodiscard]] Result<Plaintext> plaintext_of(std::uint64_t index, std::uint64_t size) const;
 
-  [[nodiscard]] std::uint64_t chunk() const { return chunk_; }
-
  private:
   std::uint64_t chunk_;
   std::uint64_t payload_offset_;

@@ -161,14 +161,13 @@ Result<void> decrypt_file_range_into(const std::string& path,
   if (!S_ISREG(st.st_mode)) return std::unexpected(Failure::io(messages::kRangeNotRegular));
   // The front in one positional read of up to kFrontRead bytes (a longer
   // header takes more); the records then by their offsets.
-  sys::Reader front(file.get(), kFrontRead, interrupt, sys::Reader::Source::positional, 0);
-  front.expect_size(static_cast<std::uint64_t>(st.st_size));
-  const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
+  sys::Reader reader(file.get(), kFrontRead, interrupt, sys::Reader::Source::positional, 0);
+  reader.expect_size(static_cast<std::uint64_t>(st.st_size));
+  const auto prefix = TAVOLIN_TRY(read_container_prefix(reader));
   // The records are judged by the size the file has once its front is read,
   // not at the open: a writer may have cut or extended it in between.
   const auto after_front = TAVOLIN_TRY(sys::fstat(file.get()));
-  FdRandomAccess records(file.get(), interrupt);
-  return decrypt_records(records, prefix, static_cast<std::uint64_t>(after_front.st_size),
+  return decrypt_records(reader, prefix, static_cast<std::uint64_t>(after_front.st_size),
                          master_key, range, out, interrupt);
 }
 

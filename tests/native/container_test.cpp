@@ -700,7 +700,7 @@ TEST(ContainerFiles, VectoredPositionedReads) {
   tavolin::NoInterrupt never;
   auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
-  FdRandomAccess file(fd->get(), never);
+  tavolin::sys::Reader file(fd->get(), 1, never, tavolin::sys::Reader::Source::positional);
   Bytes a(3), empty, b(5);
   const std::span<std::uint8_t> parts[3] = {a, empty, b};
   auto got = file.read_at(10, parts);
