@@ -175,7 +175,7 @@ def asan(session: nox.Session) -> None:
 # The native tests of the worker pool, concurrent identities, the read-ahead
 # and stopping calls.
 TSAN_FILTER = ("BatchPool*:StableIdentity*:Reader*:Retry*:Snapshot*:Interrupt*:IdentityHelper*:"
-               "IdentityReadAhead*")
+               "IdentityReadAhead*:ReadAhead*")
 
 
 @nox.session(python=False)

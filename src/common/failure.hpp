@@ -12,6 +12,11 @@
 //                asked knows why and reports that
 //   resource     RuntimeError                               the message
 //   internal     the module's PanicException                the message and where it was found
+//
+// The os code without an errno (Failure::io) is wider than I/O: it also
+// carries what a function reports the way it reports its I/O failures, by
+// its contract: a refused byte range, a key of the wrong length, a key
+// that opens no generation, a cipher the library does not offer.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +45,8 @@ struct Failure {
   // An operating-system error number.
   static Failure from_errno(int err) { return Failure{FailureCode::os, err, {}, {}}; }
   // An I/O failure the program itself found: a file whose bytes are not
-  // what they must be, a path it cannot take.
+  // what they must be, a path it cannot take (and the rest of the os
+  // failures without an errno: see the table above).
   static Failure io(std::string_view message) {
     return Failure{FailureCode::os, 0, std::string(message), {}};
   }

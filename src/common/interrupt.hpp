@@ -1,8 +1,9 @@
 // Lets the caller of a long operation stop it early. The cores stay free of
 // the interpreter: the binding implements the check (Python's signal
-// handlers), the worker pool implements it with its job's stop flag.
+// handlers), the worker pool and the read-ahead with a stop flag.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "common/failure.hpp"
@@ -37,6 +38,17 @@ class Interrupt {
 class NoInterrupt final : public Interrupt {
  public:
   bool should_stop(InterruptMoment) override { return false; }
+};
+
+// Asks to stop once a flag another thread sets is set (a job's, or a
+// read-ahead's, stop).
+class FlagInterrupt final : public Interrupt {
+ public:
+  explicit FlagInterrupt(const std::atomic<bool>& flag) : flag_(&flag) {}
+  bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
+
+ private:
+  const std::atomic<bool>* flag_;
 };
 
 }  // namespace tavolin

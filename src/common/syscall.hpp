@@ -1,6 +1,6 @@
 // The one system-call layer of the cores: the EINTR-retrying call, the
 // opener, fstat/lstat, positional vectored reads, and the buffered reader.
-// Every failure comes back as an Failure carrying the errno (or the
+// Every failure comes back as a Failure carrying the errno (or the
 // interruption); nothing here throws except std::bad_alloc.
 #pragma once
 
@@ -27,6 +27,16 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual Result<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+};
+
+// Reads at absolute offsets, independent of any file position.
+class RandomAccessSource {
+ public:
+  virtual ~RandomAccessSource() = default;
+  // Reads up to the total size of `parts` at `offset`, filling the parts in
+  // order; returns the number of bytes read, short only at the end of data.
+  virtual Result<std::size_t> read_at(std::uint64_t offset,
+                                        std::span<const std::span<std::uint8_t>> parts) = 0;
 };
 
 namespace sys {
@@ -74,7 +84,10 @@ Result<std::size_t> read_at(int fd, std::uint64_t offset,
 // it asked for: that read already met the end. A file reporting size 0
 // (procfs) is read until a read returns 0, as is one that gave more bytes
 // than its size.
-class Reader final : public ByteSource {
+//
+// It also reads at any offset (read_at), unbuffered and apart from its own
+// position, for a caller that reads a file's front and then its records.
+class Reader final : public ByteSource, public RandomAccessSource {
  public:
   enum class Source : std::uint8_t { sequential, positional };
 
@@ -86,6 +99,10 @@ class Reader final : public ByteSource {
   void set_interrupt(Interrupt& interrupt) { interrupt_ = &interrupt; }
 
   Result<std::size_t> read(std::span<std::uint8_t> out) override;
+  Result<std::size_t> read_at(std::uint64_t offset,
+                                std::span<const std::span<std::uint8_t>> parts) override {
+    return sys::read_at(fd_, offset, parts, *interrupt_);
+  }
 
   // At least `count` (<= capacity) bytes buffered, fewer only at the end of
   // data; returns the buffered bytes without consuming them.

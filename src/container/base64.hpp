@@ -4,8 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "common/messages.hpp"
+#include "container/geometry.hpp"
 #include "container/records.hpp"
 
 namespace tavolin::container {
@@ -21,13 +21,6 @@ constexpr std::uint64_t kRecordReadAlone = std::uint64_t{16} << 10;
 constexpr std::uint64_t kRecordReadBytes = std::uint64_t{1} << 20;
 // The container front is read in pieces of this size.
 constexpr std::size_t kFrontRead = 4096;
-
-bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-  return !__builtin_add_overflow(a, b, &out);
-}
-bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-  return !__builtin_mul_overflow(a, b, &out);
-}
 
 }  // namespace
 
@@ -42,52 +35,6 @@ Result<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end) {
   return ByteRange{start, end, length};
 }
 
-Result<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
-                                           std::uint64_t file_size) {
-  if (file_size < prefix.payload_offset) {
-    return std::unexpected(Failure::io(messages::kPayloadSize));
-  }
-  const std::uint64_t payload = file_size - prefix.payload_offset;
-  if (payload == 0) return 0;
-  const std::uint64_t chunk = prefix.header.chunk_size;
-  std::uint64_t sealed_size = 0;
-  std::uint64_t record_size = 0;
-  if (!checked_add(chunk, kGcmTagLength, sealed_size)) {
-    return std::unexpected(Failure::io(messages::kChunkGeometryOverflow));
-  }
-  if (!checked_add(chunk, kRecordOverhead, record_size)) {
-    return std::unexpected(Failure::io(messages::kRecordGeometryOverflow));
-  }
-  const std::uint64_t full_records = payload / record_size;
-  const std::uint64_t remainder = payload % record_size;
-  std::uint64_t size = 0;
-  if (!checked_mul(full_records, chunk, size)) {
-    return std::unexpected(Failure::io(messages::kPlaintextSizeOverflow));
-  }
-  if (remainder == 0) return size;
-  if (remainder <= kRecordOverhead) {
-    return std::unexpected(Failure::io(messages::kFinalRecordTruncated));
-  }
-  std::uint64_t final_offset = 0;
-  if (!checked_mul(full_records, record_size, final_offset) ||
-      !checked_add(final_offset, prefix.payload_offset, final_offset)) {
-    return std::unexpected(Failure::io(messages::kRecordOffset));
-  }
-  std::uint8_t field[4];
-  TAVOLIN_TRY(read_exact_at(file, final_offset, field));
-  const std::uint64_t sealed_length = load_be32(field);
-  if (sealed_length + 4 != remainder) {
-    return std::unexpected(Failure::io(messages::kFinalLength));
-  }
-  if (sealed_length - kGcmTagLength > chunk) {
-    return std::unexpected(Failure::io(messages::kFinalPayload));
-  }
-  if (!checked_add(size, sealed_length - kGcmTagLength, size)) {
-    return std::unexpected(Failure::io(messages::kPlaintextSizeOverflow));
-  }
-  return size;
-}
-
 namespace {
 
 Result<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPrefix& prefix,
@@ -95,7 +42,8 @@ Result<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPr
                                        std::span<const std::uint8_t> master_key,
                                        const ByteRange& range, std::span<std::uint8_t> out,
                                        Interrupt& interrupt) {
-  const auto size = TAVOLIN_TRY(plaintext_geometry(file, prefix, file_size));
+  const RecordGeometry geometry(prefix);
+  const auto size = TAVOLIN_TRY(geometry.plaintext_size(file, file_size));
   if (range.end >= size) {
     const std::string message = messages::range_beyond_plaintext(range.start, range.end, size);
     return std::unexpected(Failure::io(message));
@@ -103,7 +51,7 @@ Result<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPr
 
   const auto data_key = TAVOLIN_TRY(unwrap_data_key(master_key, prefix.header));
   auto opener = TAVOLIN_TRY(ChunkOpener::create(data_key, prefix));
-  IndexedRecords records(file, prefix, opener);
+  IndexedRecords records(file, geometry, opener);
 
   const std::uint64_t chunk = prefix.header.chunk_size;
   const std::uint64_t first = range.start / chunk;
@@ -121,11 +69,7 @@ Result<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPr
   };
   std::size_t written = 0;
   const auto slice_of = [&](std::uint64_t index) -> Result<Slice> {
-    std::uint64_t chunk_start = 0;
-    if (!checked_mul(index, chunk, chunk_start)) {
-      return std::unexpected(Failure::io(messages::kPlaintextOffsetOverflow));
-    }
-    const std::uint64_t length = std::min(size - chunk_start, chunk);
+    const auto [chunk_start, length] = TAVOLIN_TRY(geometry.plaintext_of(index, size));
     const std::uint64_t local_start = range.start >= chunk_start ? range.start - chunk_start : 0;
     const std::uint64_t local_end = std::min(length, range.end + 1 - chunk_start);
     const std::size_t take = static_cast<std::size_t>(local_end - local_start);
@@ -167,7 +111,7 @@ Result<void> decrypt_records_unwiped(RandomAccessSource& file, const ContainerPr
       // Every record is full except perhaps the container's final one.
       const Slice final_slice = TAVOLIN_TRY(slice_of(index + count - 1));
       const std::uint64_t total = (count - 1) * record_size + kRecordOverhead + final_slice.length;
-      const std::uint64_t offset = TAVOLIN_TRY(records.record_offset(index));
+      const std::uint64_t offset = TAVOLIN_TRY(geometry.record_offset(index));
       fetched.resize(static_cast<std::size_t>(total));
       const std::span<std::uint8_t> parts[1] = {fetched.span()};
       const std::size_t got = TAVOLIN_TRY(file.read_at(offset, parts));
@@ -217,14 +161,13 @@ Result<void> decrypt_file_range_into(const std::string& path,
   if (!S_ISREG(st.st_mode)) return std::unexpected(Failure::io(messages::kRangeNotRegular));
   // The front in one positional read of up to kFrontRead bytes (a longer
   // header takes more); the records then by their offsets.
-  sys::Reader front(file.get(), kFrontRead, interrupt, sys::Reader::Source::positional, 0);
-  front.expect_size(static_cast<std::uint64_t>(st.st_size));
-  const auto prefix = TAVOLIN_TRY(read_container_prefix(front));
+  sys::Reader reader(file.get(), kFrontRead, interrupt, sys::Reader::Source::positional, 0);
+  reader.expect_size(static_cast<std::uint64_t>(st.st_size));
+  const auto prefix = TAVOLIN_TRY(read_container_prefix(reader));
   // The records are judged by the size the file has once its front is read,
   // not at the open: a writer may have cut or extended it in between.
   const auto after_front = TAVOLIN_TRY(sys::fstat(file.get()));
-  FdRandomAccess records(file.get(), interrupt);
-  return decrypt_records(records, prefix, static_cast<std::uint64_t>(after_front.st_size),
+  return decrypt_records(reader, prefix, static_cast<std::uint64_t>(after_front.st_size),
                          master_key, range, out, interrupt);
 }
 

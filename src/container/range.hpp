@@ -24,11 +24,6 @@ struct ByteRange {
 // Order, length overflow and the range limit.
 Result<ByteRange> check_byte_range(std::uint64_t start, std::uint64_t end);
 
-// The plaintext size of an opened container, from the file size and the
-// final record's length field (read from `file`).
-Result<std::uint64_t> plaintext_geometry(RandomAccessSource& file, const ContainerPrefix& prefix,
-                                           std::uint64_t file_size);
-
 // Reads, authenticates and decrypts the records overlapping `range` into
 // `out` (exactly range.length bytes). `prefix` has been read from `file`,
 // whose size is `file_size`. `interrupt` is asked between reads. On failure

@@ -1,10 +1,28 @@
 #include "container/records.hpp"
 
-#include <string>
+#include <algorithm>
+#include <cstring>
+#include <array>
 
 #include "common/messages.hpp"
 
 namespace tavolin::container {
+
+Result<std::size_t> RecordSource::read(std::span<std::uint8_t> out) {
+  if (out.empty()) return std::size_t{0};
+  if (begin_ == end_) {
+    // Bytes the reader already holds (peek(0) reads nothing).
+    if (!TAVOLIN_TRY(reader_->peek(0)).empty()) return reader_->read(out);
+    if (out.size() >= small_size_) return reader_->read_direct(out);
+    begin_ = 0;
+    end_ = TAVOLIN_TRY(reader_->read_direct(std::span(small_.get(), small_size_)));
+    if (end_ == 0) return std::size_t{0};
+  }
+  const std::size_t n = std::min(out.size(), end_ - begin_);
+  std::memcpy(out.data(), small_.get() + begin_, n);
+  begin_ += n;
+  return n;
+}
 
 Result<std::optional<std::span<const std::uint8_t>>> RecordReader::next(SecretBytes& buffer) {
   std::array<std::uint8_t, 4> field{};
@@ -34,12 +52,7 @@ Result<std::optional<std::span<const std::uint8_t>>> RecordReader::next(SecretBy
 }
 
 Result<void> IndexedRecords::open_at(std::uint64_t index, std::span<std::uint8_t> body) {
-  const std::uint64_t record_size = prefix_.header.chunk_size + kRecordOverhead;
-  std::uint64_t offset = 0;
-  if (__builtin_mul_overflow(index, record_size, &offset) ||
-      __builtin_add_overflow(offset, prefix_.payload_offset, &offset)) {
-    return std::unexpected(Failure::io(messages::kRecordOffset));
-  }
+  const std::uint64_t offset = TAVOLIN_TRY(geometry_.record_offset(index));
   std::array<std::uint8_t, 4> field{};
   std::array<std::uint8_t, kGcmTagLength> tag{};
   const std::span<std::uint8_t> parts[3] = {field, body, tag};
@@ -55,16 +68,6 @@ Result<void> IndexedRecords::open_at(std::uint64_t index, std::span<std::uint8_t
     return std::unexpected(Failure::short_read());
   }
   return opener_.open_in_place(index, body, tag);
-}
-
-Result<std::uint64_t> IndexedRecords::record_offset(std::uint64_t index) const {
-  const std::uint64_t record_size = prefix_.header.chunk_size + kRecordOverhead;
-  std::uint64_t offset = 0;
-  if (__builtin_mul_overflow(index, record_size, &offset) ||
-      __builtin_add_overflow(offset, prefix_.payload_offset, &offset)) {
-    return std::unexpected(Failure::io(messages::kRecordOffset));
-  }
-  return offset;
 }
 
 Result<std::span<std::uint8_t>> IndexedRecords::open_read(std::uint64_t index,

@@ -1,12 +1,10 @@
 #include "identity/batch_pool.hpp"
 
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -15,6 +13,7 @@
 
 #include "common/forced_unwind.hpp"
 #include "common/messages.hpp"
+#include "common/thread.hpp"
 
 namespace tavolin::identity {
 
@@ -40,14 +39,6 @@ struct BatchWorkerPool::Job {
   bool done = false;
   std::condition_variable finished;
 
-  // The pool threads' view of the job's stop flag: set when a path failed or
-  // the caller gave up; each worker looks at it once per chunk.
-  struct StopFlag final : Interrupt {
-    explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
-    bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
-    const std::atomic<bool>* flag_;
-  };
-
   [[nodiscard]] bool exhausted() const {
     return stop.load(std::memory_order_acquire) ||
            next.load(std::memory_order_relaxed) >= paths.size();
@@ -69,23 +60,12 @@ struct BatchWorkerPool::StartArgs {
   std::size_t index;
 };
 
-int start_default_thread(pthread_t* thread, void* (*entry)(void*), void* arg) {
-  return ::pthread_create(thread, nullptr, entry, arg);
-}
-
-Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thread_count,
-                                                                ThreadStarter starter) {
+Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thread_count) {
   std::shared_ptr<BatchWorkerPool> pool(new BatchWorkerPool(thread_count));
   std::vector<pthread_t> started;
   started.reserve(thread_count);
 
-  // Pool threads start with asynchronous signals blocked: signals are for
-  // the interpreter's main thread, and a worker is never interrupted.
-  sigset_t blocked;
-  sigset_t previous;
-  sigfillset(&blocked);
-  for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, sync);
-  pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+  // A worker is never interrupted: the signals are for the interpreter's thread.
   const auto stop_started = [&] {
     pool->shut_down();
     for (pthread_t thread : started) ::pthread_join(thread, nullptr);  // idle: they leave at once
@@ -99,7 +79,7 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thre
         const std::lock_guard lock(pool->mutex_);
         ++pool->live_threads_;
       }
-      start_error = starter(&thread, &BatchWorkerPool::thread_entry, args.get());
+      start_error = start_thread(&thread, &BatchWorkerPool::thread_entry, args.get());
       if (start_error != 0) {
         const std::lock_guard lock(pool->mutex_);
         --pool->live_threads_;
@@ -109,11 +89,9 @@ Result<std::shared_ptr<BatchWorkerPool>> BatchWorkerPool::start(std::size_t thre
       started.push_back(thread);
     }
   } catch (...) {
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     stop_started();
     throw;
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
   if (start_error != 0) {
     stop_started();
@@ -157,6 +135,13 @@ void BatchWorkerPool::finish_if_idle(Job& job) {
   }
 }
 
+void BatchWorkerPool::unqueue(const std::shared_ptr<Job>& job) {
+  if (const auto at = std::find(queue_.begin(), queue_.end(), job); at != queue_.end()) {
+    if (static_cast<std::size_t>(at - queue_.begin()) < next_turn_) --next_turn_;
+    queue_.erase(at);
+  }
+}
+
 void BatchWorkerPool::worker_loop() {
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -175,22 +160,19 @@ void BatchWorkerPool::worker_loop() {
                                                : job->next.fetch_add(1, std::memory_order_relaxed);
     if (index >= job->paths.size()) {
       // Every index is claimed (or the job stopped): no thread joins it again.
-      queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(next_turn_));
+      unqueue(job);
       finish_if_idle(*job);
       continue;
     }
     ++next_turn_;
     ++job->participants;
     lock.unlock();
-    Job::StopFlag stop_flag(job->stop);
+    FlagInterrupt stop_flag(job->stop);
     compute_path(*job, index, stop_flag);
     lock.lock();
     --job->participants;
     if (job->exhausted()) {
-      if (const auto at = std::find(queue_.begin(), queue_.end(), job); at != queue_.end()) {
-        if (static_cast<std::size_t>(at - queue_.begin()) < next_turn_) --next_turn_;
-        queue_.erase(at);
-      }
+      unqueue(job);
       finish_if_idle(*job);
     }
   }
@@ -201,7 +183,7 @@ TAVOLIN_LETS_FORCED_UNWIND_THROUGH bool BatchWorkerPool::compute_path(Job& job, 
   try {
     // The workers keep every call on their own thread: their cores are busy.
     identity = derive_stable_identity(job.paths[index], job.chunk_size, job.master_keys,
-                                      interrupt, Helper::serial);
+                                      interrupt, ReadAheadUse::serial);
   } catch (const ForcedUnwind&) {
     throw;  // the thread is being ended: let it unwind
   } catch (...) {
@@ -318,10 +300,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
       job->stop.store(true, std::memory_order_release);
       if (job->participants == 0 && !job->done) {
         // Still waiting behind other jobs: no worker will ever need it.
-        if (const auto at = std::find(queue_.begin(), queue_.end(), job); at != queue_.end()) {
-          if (static_cast<std::size_t>(at - queue_.begin()) < next_turn_) --next_turn_;
-          queue_.erase(at);
-        }
+        unqueue(job);
         job->done = true;
       }
     }
@@ -330,12 +309,11 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
   return job_outcome(interrupted, job->exception, job->failure, job->results);
 }
 
-Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t worker_count,
-                                                               ThreadStarter starter) {
+Result<std::unique_ptr<BatchProcessor>> BatchProcessor::create(std::uint64_t worker_count) {
   if (worker_count == 0) return std::unexpected(Failure::value(messages::kWorkerCount));
   const auto threads = static_cast<std::size_t>(std::min(worker_count, kMaxWorkerThreads));
-  auto pool = TAVOLIN_TRY(BatchWorkerPool::start(threads, starter));
-  return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, starter, std::move(pool)));
+  auto pool = TAVOLIN_TRY(BatchWorkerPool::start(threads));
+  return std::unique_ptr<BatchProcessor>(new BatchProcessor(threads, std::move(pool)));
 }
 
 BatchProcessor::~BatchProcessor() {
@@ -349,12 +327,11 @@ BatchProcessor::~BatchProcessor() {
 Result<std::shared_ptr<BatchWorkerPool>> BatchProcessor::current_pool() {
   const pid_t pid = ::getpid();
   if (pid != owner_pid_) {
-    auto fresh = TAVOLIN_TRY(BatchWorkerPool::start(threads_, starter_));
+    auto fresh = TAVOLIN_TRY(BatchWorkerPool::start(threads_));
     pool_ = std::move(fresh);  // see the destructor on the parent's copy
     owner_pid_ = pid;
   }
   return pool_;
 }
-
 
 }  // namespace tavolin::identity

@@ -2,11 +2,9 @@
 // stable identities for many paths at once and returns them in path order.
 #pragma once
 
-#include <pthread.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -23,11 +21,6 @@ namespace tavolin::identity {
 
 inline constexpr std::uint64_t kMaxWorkerThreads = 65535;
 
-// Starts one thread like pthread_create (0 or an error number). Replaceable so
-// that tests can make a start fail.
-using ThreadStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
-int start_default_thread(pthread_t* thread, void* (*entry)(void*), void* arg);
-
 // The worker threads and their shared queue of batch jobs. Each thread holds
 // a reference to the pool, so the pool outlives a shut-down until its last
 // thread has left; nothing ever joins a busy thread.
@@ -36,8 +29,7 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   // Starts `thread_count` threads named "tavolin-batch-<index>". If one cannot
   // be started, the ones already running are stopped and joined, and the
   // result is a resource failure.
-  static Result<std::shared_ptr<BatchWorkerPool>> start(std::size_t thread_count,
-                                                        ThreadStarter starter = start_default_thread);
+  static Result<std::shared_ptr<BatchWorkerPool>> start(std::size_t thread_count);
 
   BatchWorkerPool(const BatchWorkerPool&) = delete;
   BatchWorkerPool& operator=(const BatchWorkerPool&) = delete;
@@ -78,6 +70,9 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   void worker_loop();
   // With mutex_ held: marks a job that no thread works on any more as done.
   static void finish_if_idle(Job& job);
+  // With mutex_ held: takes `job` off the queue, where it is, keeping the
+  // turn on the job that was next.
+  void unqueue(const std::shared_ptr<Job>& job);
   // Computes path `index` of `job` into its result slot; false when the job
   // is to stop (this path failed, or the job was stopped).
   static bool compute_path(Job& job, std::size_t index, Interrupt& interrupt);
@@ -105,8 +100,7 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
 // first use in the child starts a fresh pool.
 class BatchProcessor {
  public:
-  static Result<std::unique_ptr<BatchProcessor>> create(
-      std::uint64_t worker_count, ThreadStarter starter = start_default_thread);
+  static Result<std::unique_ptr<BatchProcessor>> create(std::uint64_t worker_count);
 
   BatchProcessor(const BatchProcessor&) = delete;
   BatchProcessor& operator=(const BatchProcessor&) = delete;
@@ -119,11 +113,10 @@ class BatchProcessor {
   Result<std::shared_ptr<BatchWorkerPool>> current_pool();
 
  private:
-  BatchProcessor(std::size_t threads, ThreadStarter starter, std::shared_ptr<BatchWorkerPool> pool)
-      : threads_(threads), starter_(starter), owner_pid_(::getpid()), pool_(std::move(pool)) {}
+  BatchProcessor(std::size_t threads, std::shared_ptr<BatchWorkerPool> pool)
+      : threads_(threads), owner_pid_(::getpid()), pool_(std::move(pool)) {}
 
   std::size_t threads_;
-  ThreadStarter starter_;
   pid_t owner_pid_;
   std::shared_ptr<BatchWorkerPool> pool_;
 };

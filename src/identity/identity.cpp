@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -35,50 +33,6 @@ Result<void> hash_plain(sys::Reader& reader, Sha256& sha, Interrupt& interrupt) 
     TAVOLIN_TRY(sha.update(block));
   }
 }
-
-// The records of a container as a byte source over the identity's reader
-// that copies nothing it need not copy. The reader's own buffer holds a
-// whole chunk's worth of the file's front; once that is used up, a record
-// body is read straight into its slot, and the length field in front of it
-// comes, with the first bytes of the body, from a small buffer of its own
-// (ciphertext only: nothing there is wiped).
-// (Through the reader's buffer every byte of the file would be read into it
-// and then copied once more into the record's slot.)
-class RecordSource final : public ByteSource {
- public:
-  // `reader_capacity`: the size of the reader's buffer; the small buffer is
-  // never larger.
-  RecordSource(sys::Reader& reader, std::size_t reader_capacity)
-      : reader_(&reader),
-        small_size_(std::clamp<std::size_t>(reader_capacity, 1, kSmall)),
-        small_(std::make_unique_for_overwrite<std::uint8_t[]>(small_size_)) {}
-
-  Result<std::size_t> read(std::span<std::uint8_t> out) override {
-    if (out.empty()) return std::size_t{0};
-    if (begin_ == end_) {
-      // Bytes the reader already holds (peek(0) reads nothing).
-      if (!TAVOLIN_TRY(reader_->peek(0)).empty()) return reader_->read(out);
-      if (out.size() >= small_size_) return reader_->read_direct(out);
-      begin_ = 0;
-      end_ = TAVOLIN_TRY(reader_->read_direct(std::span(small_.get(), small_size_)));
-      if (end_ == 0) return std::size_t{0};
-    }
-    const std::size_t n = std::min(out.size(), end_ - begin_);
-    std::memcpy(out.data(), small_.get() + begin_, n);
-    begin_ += n;
-    return n;
-  }
-
- private:
-  // Records smaller than this come through it several at a time; of a
-  // larger one, only what shares the read with its length field is copied.
-  static constexpr std::size_t kSmall = 16384;
-  sys::Reader* reader_;
-  std::size_t small_size_;
-  std::unique_ptr<std::uint8_t[]> small_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-};
 
 // Hashes the plaintext of the records that `records` walks, on this thread.
 Result<void> hash_records(container::RecordReader& records, Sha256& sha,
@@ -119,50 +73,41 @@ class ForkAware final : public Interrupt {
 
 // ---------------------------------------------------------------- read-ahead
 
-// Hashes what the read-ahead produces. A fork by a handler the interrupt
-// ran stops the call in the child (see ForkAware), where the read-ahead's
-// state is left alone.
+// Hashes what the read-ahead produces.
 Result<void> drained(ReadAhead& ahead, Sha256& sha, Interrupt& interrupt) {
-  auto outcome = ahead.drain([&sha](std::span<const std::uint8_t> piece) { return sha.update(piece); },
-                             interrupt);
-  if (!outcome) return std::unexpected(std::move(outcome.error()));
-  if (*outcome == ReadAhead::Outcome::forked) return std::unexpected(Failure::interrupted());
-  return {};
+  return ahead.drain([&sha](std::span<const std::uint8_t> piece) { return sha.update(piece); },
+                     interrupt);
 }
 
 // Hashes the plaintext of every record; `reader` is at the start of the
-// file, which held `file_size` bytes when it was opened. With `helper`
+// file, which held `file_size` bytes when it was opened. With the read-ahead
 // allowed, a container of enough large records is read ahead.
 Result<void> hash_container(sys::Reader& reader, std::size_t reader_capacity,
                             std::uint64_t file_size, std::span<const SecretBytes> master_keys,
-                            Sha256& sha, Interrupt& interrupt, Helper helper) {
+                            Sha256& sha, Interrupt& interrupt, ReadAheadUse use) {
   const auto prefix = TAVOLIN_TRY(container::read_container_prefix(reader));
   const auto key = TAVOLIN_TRY(container::unwrap_data_key_any(master_keys, prefix.header));
   auto opener = TAVOLIN_TRY(container::ChunkOpener::create(key, prefix));  // once per file
-  RecordSource source(reader, reader_capacity);
+  container::RecordSource source(reader, reader_capacity);
   container::RecordReader records(source, prefix, opener, file_size);
   // A hand-over pays for records of some size, and from a few of them on;
   // smaller or fewer are walked on this thread.
   const std::uint64_t chunk = prefix.header.chunk_size;
-  const bool large = helper == Helper::allowed && file_size >= kHelperMinBytes &&
-                     chunk >= kReadAheadMinRecord &&
-                     file_size / (chunk + container::kRecordOverhead) >= kHelperMinRecords;
+  const bool large = use == ReadAheadUse::allowed && file_size >= kReadAheadMinBytes &&
+                     chunk >= kReadAheadMinRecordBytes &&
+                     file_size / (chunk + container::kRecordOverhead) >= kReadAheadMinRecords;
   if (!large) return hash_records(records, sha, interrupt);
   ReadAhead ahead([&records](SecretBytes& slot) { return records.next(slot); },
-                  kHelperRecordsInFlight);
-  reader.set_interrupt(ahead.helper_interrupt());
-  if (!ahead.start()) {
-    reader.set_interrupt(interrupt);
-    return hash_records(records, sha, interrupt);
-  }
+                  kReadAheadRecordsInFlight);
+  if (!ahead.start(reader, interrupt)) return hash_records(records, sha, interrupt);
   return drained(ahead, sha, interrupt);
 }
 
-// Hashes a plain file's bytes with the reading on a helper: the calling
+// Hashes a plain file's bytes read ahead on a helper: the calling
 // thread hashes what the first read left in the reader's buffer, then the
 // pieces the helper fills, in file order. A piece is kReadAheadPiece bytes
 // gathered from reads of `read_size` each, whatever that is.
-Result<void> hash_plain_piped(sys::Reader& reader, std::size_t read_size, Sha256& sha,
+Result<void> hash_plain_ahead(sys::Reader& reader, std::size_t read_size, Sha256& sha,
                               Interrupt& interrupt) {
   if (interrupt.stop_between_steps()) return std::unexpected(Failure::interrupted());
   const auto front = TAVOLIN_TRY(reader.next_block());  // the buffered first read: no system call
@@ -181,11 +126,7 @@ Result<void> hash_plain_piped(sys::Reader& reader, std::size_t read_size, Sha256
     if (filled == 0) return std::nullopt;
     return std::span<const std::uint8_t>(slot.data(), filled);
   }, kReadAheadSlots);
-  reader.set_interrupt(ahead.helper_interrupt());
-  if (!ahead.start()) {
-    reader.set_interrupt(interrupt);
-    return hash_plain(reader, sha, interrupt);
-  }
+  if (!ahead.start(reader, interrupt)) return hash_plain(reader, sha, interrupt);
   return drained(ahead, sha, interrupt);
 }
 
@@ -209,7 +150,7 @@ Result<StableIdentity> identity_of_open_file(std::string_view path, const std::s
                                              int fd, const IdentitySnapshot& opening,
                                              std::uint64_t chunk_size,
                                              std::span<const SecretBytes> master_keys,
-                                             Interrupt& interrupt, Helper helper) {
+                                             Interrupt& interrupt, ReadAheadUse use) {
   auto sha = TAVOLIN_TRY(Sha256::create());
   const auto content = [&]() -> Result<void> {
     // The magic comes from the first read of the content, which stays in
@@ -226,12 +167,12 @@ Result<StableIdentity> identity_of_open_file(std::string_view path, const std::s
         TAVOLIN_TRY(reader.peek(container::kContainerMagic.size())));
     if (is_container) {
       return hash_container(reader, reader_capacity, opening.size, master_keys, sha, interrupt,
-                            helper);
+                            use);
     }
     // A plain file the first read took whole has nothing left to hand over.
-    const bool piped = helper == Helper::allowed && opening.size >= kHelperMinBytes &&
+    const bool ahead = use == ReadAheadUse::allowed && opening.size >= kReadAheadMinBytes &&
                        opening.size >= reader_capacity;
-    return piped ? hash_plain_piped(reader, std::min(reader_capacity, kReadAheadPiece), sha,
+    return ahead ? hash_plain_ahead(reader, std::min(reader_capacity, kReadAheadPiece), sha,
                                     interrupt)
                  : hash_plain(reader, sha, interrupt);
   };
@@ -262,7 +203,7 @@ Result<StableIdentity> identity_of_open_file(std::string_view path, const std::s
 
 Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
-                                                Interrupt& caller_interrupt, Helper helper) {
+                                                Interrupt& caller_interrupt, ReadAheadUse use) {
   if (!chunk_size_accepted(chunk_size)) {
     throw std::invalid_argument("stable identity chunk_size outside 1..64 MiB");  // precondition
   }
@@ -279,7 +220,7 @@ Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64
       return std::unexpected(Failure::io(messages::identity_not_regular(render_path(path))));
     }
     return identity_of_open_file(path, c_path, fd.get(), IdentitySnapshot::of(opening_status),
-                                 chunk_size, master_keys, interrupt, helper);
+                                 chunk_size, master_keys, interrupt, use);
   };
   auto result = identity();
   if (!result && interrupt.forked()) {
@@ -288,7 +229,7 @@ Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64
     // and a helper would be the parent's. The identity is computed anew, on
     // this thread alone.
     return derive_stable_identity(path, chunk_size, master_keys, caller_interrupt,
-                                  Helper::serial);
+                                  ReadAheadUse::serial);
   }
   return result;
 }

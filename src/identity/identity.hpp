@@ -5,14 +5,11 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"
@@ -52,28 +49,28 @@ struct IdentitySnapshot {
 // `interrupt` is asked once per chunk read and on every interrupted system
 // call; when it asks to stop, the result is Failure::interrupted().
 //
-// A file of at least kHelperMinBytes bytes (a container also of at least
-// kHelperMinRecords records of kReadAheadMinRecord bytes or more) is read
-// ahead on a helper thread of the call, where that pays (read_ahead.hpp);
+// A file of at least kReadAheadMinBytes bytes (a container also of at least
+// kReadAheadMinRecords records of kReadAheadMinRecordBytes bytes or more) is
+// read ahead on a helper thread of the call, where that pays (read_ahead.hpp);
 // a container's records are checked and opened there too, a few pieces
-// ahead, while the calling thread hashes in file order. `helper` serial keeps
-// it all on the calling thread (the batch workers, whose cores are busy
+// ahead, while the calling thread hashes in file order. ReadAheadUse::serial
+// keeps it all on the calling thread (the batch workers, whose cores are busy
 // already). The helper is joined before the call returns, on every path.
 //
 // A failure while the content is read, from a file whose status (device,
 // inode, size, modification time) is no longer the one seen at open, is the
 // "changed" failure: a writer raced the call.
-enum class Helper : bool { serial = false, allowed = true };
-inline constexpr std::uint64_t kHelperMinRecords = 6;
-inline constexpr std::uint64_t kHelperMinBytes = std::uint64_t{6} << 20;
+enum class ReadAheadUse : bool { serial = false, allowed = true };
+inline constexpr std::uint64_t kReadAheadMinRecords = 6;
+inline constexpr std::uint64_t kReadAheadMinBytes = std::uint64_t{6} << 20;
 // Records a container keeps in flight: they are whole chunks (1 MiB by
 // default), so two keep them in the cores' caches.
-inline constexpr std::size_t kHelperRecordsInFlight = 2;
+inline constexpr std::size_t kReadAheadRecordsInFlight = 2;
 
 Result<StableIdentity> derive_stable_identity(std::string_view path, std::uint64_t chunk_size,
                                                 std::span<const SecretBytes> master_keys,
                                                 Interrupt& interrupt,
-                                                Helper helper = Helper::allowed);
+                                                ReadAheadUse use = ReadAheadUse::allowed);
 inline Result<StableIdentity> derive_stable_identity(std::string_view path,
                                                        std::uint64_t chunk_size,
                                                        std::span<const SecretBytes> master_keys) {

@@ -2,10 +2,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
-
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <array>
@@ -20,15 +17,11 @@
 #include <utility>
 
 #include "common/forced_unwind.hpp"
+#include "common/thread.hpp"
 
 namespace tavolin::identity {
 
 namespace {
-
-int start_thread(pthread_t* thread, void* (*entry)(void*), void* arg) {
-  return ::pthread_create(thread, nullptr, entry, arg);
-}
-std::atomic<HelperStarter> g_starter{&start_thread};
 
 // ---------------------------------------------------------------- CPUs
 
@@ -156,8 +149,6 @@ bool spin_until(Ready ready) {
 
 }  // namespace
 
-void set_helper_starter(HelperStarter starter) { g_starter.store(starter); }
-
 std::size_t available_cpus() {
   cpu_set_t mask;
   std::size_t cpus = 1;
@@ -194,11 +185,7 @@ struct ReadAhead::State {
   std::exception_ptr exception;
   Produce produce;
 
-  struct StopFlag final : Interrupt {
-    explicit StopFlag(const std::atomic<bool>& flag) : flag_(&flag) {}
-    bool should_stop(InterruptMoment) override { return flag_->load(std::memory_order_acquire); }
-    const std::atomic<bool>* flag_;
-  } stop_flag{stop};
+  FlagInterrupt stop_flag{stop};
 
   void run_helper() {
     std::unique_lock lock(mutex);
@@ -264,23 +251,18 @@ ReadAhead::~ReadAhead() {
 
 void set_read_ahead_load_check(bool enabled) { g_load_checked.store(enabled); }
 
-bool ReadAhead::start() {
+bool ReadAhead::start(sys::Reader& reader, Interrupt& interrupt) {
   if (!machine_has_idle_cpu() || !take_place()) return false;
-  sigset_t blocked;
-  sigset_t previous;
-  sigfillset(&blocked);
-  for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, sync);
-  pthread_sigmask(SIG_SETMASK, &blocked, &previous);
-  const int error = g_starter.load()(&thread_, &State::entry, state_.get());
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  started_ = error == 0;
-  if (!started_) release_place();
+  reader.set_interrupt(state_->stop_flag);
+  started_ = start_thread(&thread_, &State::entry, state_.get()) == 0;
+  if (!started_) {
+    reader.set_interrupt(interrupt);
+    release_place();
+  }
   return started_;
 }
 
-Interrupt& ReadAhead::helper_interrupt() { return state_->stop_flag; }
-
-Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& interrupt) {
+Result<void> ReadAhead::drain(const Consume& consume, Interrupt& interrupt) {
   State& st = *state_;
   constexpr auto kPollInterval = std::chrono::milliseconds(50);
   std::unique_lock lock(st.mutex);
@@ -290,7 +272,7 @@ Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& i
       lock.unlock();
       auto taken = consume(data);
       const bool stop = interrupt.stop_between_steps();
-      if (::getpid() != pid_) return Outcome::forked;
+      if (::getpid() != pid_) return std::unexpected(Failure::interrupted());
       lock.lock();
       st.consumed.fetch_add(1, std::memory_order_release);
       st.changed.notify_all();
@@ -301,7 +283,7 @@ Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& i
     if (st.finished) {
       if (st.exception) std::rethrow_exception(st.exception);
       if (st.failure) return std::unexpected(*st.failure);
-      return Outcome::done;
+      return {};
     }
     const std::size_t taken = st.consumed;
     lock.unlock();
@@ -317,7 +299,7 @@ Result<ReadAhead::Outcome> ReadAhead::drain(const Consume& consume, Interrupt& i
     }
     lock.unlock();
     const bool stop = interrupt.stop_between_steps();
-    if (::getpid() != pid_) return Outcome::forked;
+    if (::getpid() != pid_) return std::unexpected(Failure::interrupted());
     lock.lock();
     if (stop) return std::unexpected(Failure::interrupted());
   }

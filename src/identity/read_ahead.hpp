@@ -27,6 +27,7 @@
 #include "common/failure.hpp"
 #include "common/interrupt.hpp"
 #include "common/secret.hpp"
+#include "common/syscall.hpp"
 
 namespace tavolin::identity {
 
@@ -37,14 +38,9 @@ inline constexpr std::size_t kReadAheadSlots = 3;
 inline constexpr std::size_t kReadAheadPiece = std::size_t{256} << 10;
 // A container is handed over a record at a time: only records of at least
 // this many plaintext bytes are worth a hand-over each.
-inline constexpr std::uint64_t kReadAheadMinRecord = std::uint64_t{64} << 10;
+inline constexpr std::uint64_t kReadAheadMinRecordBytes = std::uint64_t{64} << 10;
 inline constexpr std::chrono::microseconds kReadAheadSpin{50};
 
-// Starts a thread like pthread_create (0 or an error number). Replaceable so
-// that tests can count or refuse the starts; not to be changed while
-// identities are computed.
-using HelperStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
-void set_helper_starter(HelperStarter starter);
 // Whether a start first looks at how busy the machine is (by default it
 // does); tests that count starts turn that off, so that another process's
 // load does not change their count.
@@ -81,18 +77,17 @@ class ReadAhead {
 
   // Takes a place among the process's read-aheads and starts the helper
   // with asynchronous signals blocked (they are for the calling thread).
-  // False when the read-ahead does not pay here or cannot start.
-  bool start();
+  // `reader`, which the producer reads with, asks the helper's stop from
+  // then on, never the caller's `interrupt` (Python's): that one is asked
+  // on the calling thread alone, and stays the reader's when no helper
+  // starts. False when the read-ahead does not pay here or cannot start.
+  bool start(sys::Reader& reader, Interrupt& interrupt);
 
-  // The helper's interrupt: the consumer's stop, never Python.
-  [[nodiscard]] Interrupt& helper_interrupt();
-
-  enum class Outcome : bool { done, forked };
   // Consumes every piece in order until the end of the data or the first
   // failure (the producer's or the consumer's). `interrupt` is asked after
-  // every piece and while waiting. `forked`: the interrupt forked and this
-  // is the child, where nothing more was done.
-  Result<Outcome> drain(const Consume& consume, Interrupt& interrupt);
+  // every piece and while waiting. In a child that the interrupt forked,
+  // nothing more is done and the call is interrupted.
+  Result<void> drain(const Consume& consume, Interrupt& interrupt);
 
  private:
   struct State;

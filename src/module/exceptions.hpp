@@ -23,7 +23,7 @@ namespace tavolin::py {
 // Returns the PanicException type, creating it on first use (lock held).
 PyObject* panic_exception_type();
 
-// Raise the exception of `failure`; an Failure goes the way `route` (its
+// Raise the exception of `failure`; an os failure goes the way `route` (its
 // function's declared IoRoute) says. Always returns nullptr.
 PyObject* raise_failure(const Failure& failure, IoRoute route);
 PyObject* raise_internal_fault(std::string_view message, const char* file, int line);

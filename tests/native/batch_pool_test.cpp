@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/thread.hpp"
 #include "identity/batch_pool.hpp"
 #include "support/temp_dir.hpp"
 
@@ -78,7 +79,7 @@ std::atomic<int> g_starts{0};
 int g_fail_at = 0;
 int fail_at_nth_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
   if (g_starts.fetch_add(1) == g_fail_at) return EAGAIN;
-  return start_default_thread(thread, entry, arg);
+  return ::pthread_create(thread, nullptr, entry, arg);
 }
 
 }  // namespace
@@ -132,7 +133,9 @@ TEST(BatchPool, FailedThreadStartStopsTheStartedThreads) {
   ASSERT_TRUE(pool_threads_gone());
   g_starts = 0;
   g_fail_at = 3;
-  auto processor = BatchProcessor::create(6, fail_at_nth_start);
+  set_thread_starter(&fail_at_nth_start);
+  auto processor = BatchProcessor::create(6);
+  set_thread_starter(nullptr);
   ASSERT_FALSE(processor.has_value());
   EXPECT_EQ(processor.error().code, tavolin::FailureCode::resource);
   EXPECT_EQ(processor.error().message,

@@ -2,17 +2,12 @@
 // AES-GCM opening, key unwrapping, chunk opening and record geometry.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <functional>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <string>
 #include <vector>
@@ -20,10 +15,9 @@
 #include "container/base64.hpp"
 #include "container/gcm.hpp"
 #include "container/detection.hpp"
+#include "container/geometry.hpp"
 #include "container/file_io.hpp"
 #include "container/range.hpp"
-#include "common/text.hpp"
-#include "identity/identity.hpp"
 #include "support/container_support.hpp"
 #include "support/temp_dir.hpp"
 
@@ -36,99 +30,6 @@ inline bool operator==(const SecretBytes& a, const std::vector<std::uint8_t>& b)
 
 namespace tavolin::container {
 namespace {
-
-std::vector<SecretBytes> secrets(const std::vector<Bytes>& keys) {
-  std::vector<SecretBytes> out;
-  for (const Bytes& key : keys) out.emplace_back(key);
-  return out;
-}
-
-Bytes hex(std::string_view text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
-
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-Bytes concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Bytes be32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-          static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-}
-
-// AES-GCM sealing for building test containers (the reader only opens).
-Bytes seal(const Bytes& key, const Bytes& nonce, const Bytes& plaintext, const Bytes& aad) {
-  const char* name = key.size() == 16 ? "AES-128-GCM" : key.size() == 24 ? "AES-192-GCM" : "AES-256-GCM";
-  EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  Bytes out(plaintext.size() + 16);
-  int n = 0;
-  EXPECT_EQ(EVP_EncryptInit_ex2(ctx, cipher, key.data(), nonce.data(), nullptr), 1);
-  if (!aad.empty()) EVP_EncryptUpdate(ctx, nullptr, &n, aad.data(), static_cast<int>(aad.size()));
-  if (!plaintext.empty()) {
-    EVP_EncryptUpdate(ctx, out.data(), &n, plaintext.data(), static_cast<int>(plaintext.size()));
-  }
-  EVP_EncryptFinal_ex(ctx, out.data() + plaintext.size(), &n);
-  EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + plaintext.size());
-  EVP_CIPHER_CTX_free(ctx);
-  EVP_CIPHER_free(cipher);
-  return out;
-}
-
-const Bytes kLabel = bytes_of("qv-annotate:dek-wrap:v1");
-
-struct TestContainer {
-  Bytes master_key;
-  Bytes data_key;
-  Bytes nonce_prefix;
-  Bytes header;
-  Bytes file;
-};
-
-std::string header_json(std::uint64_t chunk_size, const Bytes& wrapped, const Bytes& wrap_nonce,
-                        const Bytes& nonce_prefix) {
-  return R"({"version": 1, "algorithm": "AESGCM-chunked-v1", "chunk_size": )" +
-         std::to_string(chunk_size) + R"(, "wrapped_dek": ")" + base64url_encode(wrapped) +
-         R"(", "wrap_nonce": ")" + base64url_encode(wrap_nonce) + R"(", "nonce_prefix": ")" +
-         base64url_encode(nonce_prefix) + "\"}";
-}
-
-TestContainer make_container(const Bytes& plaintext, std::uint64_t chunk_size,
-                             std::size_t master_length = 32) {
-  TestContainer c;
-  for (std::size_t i = 0; i < master_length; ++i) c.master_key.push_back(static_cast<std::uint8_t>(3 * i + 1));
-  for (std::size_t i = 0; i < 32; ++i) c.data_key.push_back(static_cast<std::uint8_t>(200 - i));
-  c.nonce_prefix = hex("0102030405060708");
-  const Bytes wrap_nonce = hex("a0a1a2a3a4a5a6a7a8a9aaab");
-  const Bytes wrapped = seal(c.master_key, wrap_nonce, c.data_key, kLabel);
-  c.header = bytes_of(header_json(chunk_size, wrapped, wrap_nonce, c.nonce_prefix));
-  c.file = concat(Bytes(kContainerMagic.begin(), kContainerMagic.end()),
-                  be32(static_cast<std::uint32_t>(c.header.size())));
-  c.file = concat(c.file, c.header);
-  for (std::size_t at = 0, index = 0; at < plaintext.size(); at += chunk_size, ++index) {
-    const std::size_t end = std::min<std::size_t>(plaintext.size(), at + chunk_size);
-    const auto nonce_array = chunk_nonce(
-        [&] {
-          std::array<std::uint8_t, 8> p{};
-          std::copy(c.nonce_prefix.begin(), c.nonce_prefix.end(), p.begin());
-          return p;
-        }(),
-        static_cast<std::uint32_t>(index));
-    const Bytes nonce(nonce_array.begin(), nonce_array.end());
-    const Bytes sealed = seal(c.data_key, nonce, Bytes(plaintext.begin() + at, plaintext.begin() + end), c.header);
-    const Bytes field = be32(static_cast<std::uint32_t>(sealed.size()));
-    c.file.insert(c.file.end(), field.begin(), field.end());
-    c.file.insert(c.file.end(), sealed.begin(), sealed.end());
-  }
-  return c;
-}
 
 // A file in memory: sequential reads (optionally a few bytes at a time) and
 // positioned reads.
@@ -666,20 +567,20 @@ TEST(ContainerGeometry, PlaintextSizeTable) {
       std::copy(field.begin(), field.end(), data.begin() + static_cast<std::ptrdiff_t>(final_at));
     }
     MemoryFile file(data);
-    const auto size = plaintext_geometry(file, prefix_for(10, 100), data.size());
+    const auto size = RecordGeometry(prefix_for(10, 100)).plaintext_size(file, data.size());
     EXPECT_EQ(size ? std::to_string(*size) : size.error().text(), c.expected) << c.payload;
   }
   MemoryFile small(Bytes(50));
-  EXPECT_EQ(message_of(plaintext_geometry(small, prefix_for(10, 100), 99)), "encrypted payload size is invalid");
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(10, 100)).plaintext_size(small, 99)), "encrypted payload size is invalid");
   // A file reported longer than what can be read: the final length field is missing.
   MemoryFile short_file(Bytes(120));
-  EXPECT_EQ(message_of(plaintext_geometry(short_file, prefix_for(10, 100), 155)), "failed to fill whole buffer");
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(10, 100)).plaintext_size(short_file, 155)), "failed to fill whole buffer");
   // A chunk size at the top of the 64-bit range (only reachable with a
   // header the parser would refuse) is caught, not wrapped.
   MemoryFile any(Bytes(200));
-  EXPECT_EQ(message_of(plaintext_geometry(any, prefix_for(UINT64_MAX - 10, 100), 200)),
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(UINT64_MAX - 10, 100)).plaintext_size(any, 200)),
             "encrypted chunk geometry overflowed");
-  EXPECT_EQ(message_of(plaintext_geometry(any, prefix_for(UINT64_MAX - 17, 100), 200)),
+  EXPECT_EQ(message_of(RecordGeometry(prefix_for(UINT64_MAX - 17, 100)).plaintext_size(any, 200)),
             "encrypted record geometry overflowed");
 }
 
@@ -753,17 +654,6 @@ class CountingFile final : public RandomAccessSource {
   MemoryFile file_;
 };
 
-// Answers "stop" from its `stop_at`-th question on.
-class StopAfter final : public tavolin::Interrupt {
- public:
-  explicit StopAfter(std::size_t stop_at) : stop_at_(stop_at) {}
-  bool should_stop(InterruptMoment) override { return ++asked >= stop_at_; }
-  std::size_t asked = 0;
-
- private:
-  std::size_t stop_at_;
-};
-
 TEST(ContainerRange, SmallRecordsAreFetchedTogetherAndTheInterruptIsAsked) {
   const Bytes plain = [] {
     Bytes out(120'000);
@@ -803,12 +693,6 @@ TEST(ContainerRange, SmallRecordsAreFetchedTogetherAndTheInterruptIsAsked) {
 
 // ---------------------------------------------------------------- files
 
-Bytes counting(std::size_t n) {
-  Bytes out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
-  return out;
-}
-
 TEST(ContainerFiles, VectoredPositionedReads) {
   const test::TempDir dir("container_test");
   const Bytes data = counting(100);
@@ -816,7 +700,7 @@ TEST(ContainerFiles, VectoredPositionedReads) {
   tavolin::NoInterrupt never;
   auto fd = tavolin::sys::open(path, O_RDONLY, never);
   ASSERT_TRUE(fd);
-  FdRandomAccess file(fd->get(), never);
+  tavolin::sys::Reader file(fd->get(), 1, never, tavolin::sys::Reader::Source::positional);
   Bytes a(3), empty, b(5);
   const std::span<std::uint8_t> parts[3] = {a, empty, b};
   auto got = file.read_at(10, parts);
@@ -904,338 +788,5 @@ TEST(ContainerFiles, RangeOfAFile) {
             "native encrypted byte range exceeds 8388608 bytes");
 }
 
-TEST(ContainerFiles, IdentityRefusesARecordLongerThanTheFile) {
-  // The first record of a few hundred bytes claims a whole 64 MiB chunk: the
-  // identity walk fails as the short read would, without sizing a buffer by
-  // the claim (peak memory is checked through Python).
-  const test::TempDir dir("container_test");
-  auto c = make_container(counting(40), kMaxChunkSize);
-  const std::size_t field = kContainerMagic.size() + 4 + c.header.size();
-  const Bytes claim = be32(static_cast<std::uint32_t>(kMaxChunkSize + kGcmTagLength));
-  std::copy(claim.begin(), claim.end(), c.file.begin() + static_cast<std::ptrdiff_t>(field));
-  const auto path = dir.file("hostile", c.file);
-  const auto result = identity::derive_stable_identity(path, 1 << 20, secrets({c.master_key}));
-  ASSERT_FALSE(result);
-  EXPECT_TRUE(result.error().is_short_read());
-}
-
-// ---------------------------------------------------------------- the identity helper
-
-// Skips a test that needs a read-ahead where the process may not have one.
-#define REQUIRE_READ_AHEAD()                                                       \
-  if (identity::read_ahead_limit() == 0) GTEST_SKIP() << "fewer than two CPUs"
-
-std::atomic<int> g_helper_starts{0};
-int counting_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
-  ++g_helper_starts;
-  return ::pthread_create(thread, nullptr, entry, arg);
-}
-int refusing_start(pthread_t*, void* (*)(void*), void*) {
-  ++g_helper_starts;
-  return EAGAIN;
-}
-
-// Installs a helper starter for one test.
-class HelperStarterFor {
- public:
-  explicit HelperStarterFor(identity::HelperStarter starter) {
-    g_helper_starts = 0;
-    identity::set_helper_starter(starter);
-    identity::set_read_ahead_load_check(false);
-  }
-  ~HelperStarterFor() {
-    identity::set_helper_starter(&counting_start);
-    identity::set_read_ahead_load_check(true);
-  }
-};
-
-using identity::derive_stable_identity;
-using identity::Helper;
-using identity::kReadAheadPiece;
-
-TEST(IdentityHelper, GivesTheSerialResultAndIsStartedOnlyForLargeFiles) {
-  REQUIRE_READ_AHEAD();
-  const test::TempDir dir("container_test");
-  const Bytes plain = counting(6 << 20);
-  const auto c = make_container(plain, 1 << 20);
-  const auto keys = secrets({c.master_key});
-  const auto sealed = dir.file("sealed", c.file);
-  const HelperStarterFor counted(&counting_start);
-  NoInterrupt never;
-  // The records decide, not the reading granularity.
-  for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}, std::uint64_t{64} << 20}) {
-    const int before = g_helper_starts;
-    const auto piped = derive_stable_identity(sealed, chunk, keys, never, Helper::allowed);
-    EXPECT_EQ(g_helper_starts, before + 1);
-    const auto serial = derive_stable_identity(sealed, chunk, keys, never, Helper::serial);
-    EXPECT_EQ(g_helper_starts, before + 1);
-    ASSERT_TRUE(piped) << piped.error().text();
-    ASSERT_TRUE(serial);
-    EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
-  }
-  // A plain file as large is read on the helper too, unless one read takes it whole.
-  const auto plain_path = dir.file("plain", plain);
-  for (const std::uint64_t chunk : {std::uint64_t{1} << 20, std::uint64_t{65536}, std::uint64_t{4096}}) {
-    const int before = g_helper_starts;
-    const auto piped = derive_stable_identity(plain_path, chunk, {}, never, Helper::allowed);
-    EXPECT_EQ(g_helper_starts, before + 1);
-    const auto serial = derive_stable_identity(plain_path, chunk, {}, never, Helper::serial);
-    ASSERT_TRUE(piped && serial);
-    EXPECT_EQ(*piped, *serial) << "chunk " << chunk;
-  }
-  const int before = g_helper_starts;
-  // A plain file read whole at once or smaller, a container of fewer
-  // records, or of fewer bytes stays on the calling thread.
-  const auto few = make_container(plain, 2 << 20);
-  const auto tiny = make_container(counting(64 << 10), 4096);
-  ASSERT_TRUE(derive_stable_identity(plain_path, 64 << 20, {}, never));
-  for (const auto& path : {dir.file("smaller", counting((6 << 20) - 1)), dir.file("few", few.file),
-                           dir.file("tiny", tiny.file)}) {
-    ASSERT_TRUE(derive_stable_identity(path, 4096, secrets({few.master_key, tiny.master_key}),
-                                       never));
-  }
-  EXPECT_EQ(g_helper_starts, before);
-}
-
-TEST(IdentityHelper, FailuresAreTheSerialFailures) {
-  REQUIRE_READ_AHEAD();
-  const test::TempDir dir("container_test");
-  auto c = make_container(counting(9 << 20), 1 << 20);
-  const auto keys = secrets({c.master_key});
-  const std::size_t record = (1 << 20) + kRecordOverhead;
-  const std::size_t payload = c.file.size() - 9 * record;
-  Bytes flipped = c.file;
-  flipped[payload + 3 * record + 100] ^= 1;  // inside record 3
-  const Bytes cut(c.file.begin(), c.file.begin() + static_cast<std::ptrdiff_t>(payload + 7 * record + 77));
-  const HelperStarterFor counted(&counting_start);
-  NoInterrupt never;
-  for (const auto& [name, data, message] :
-       {std::tuple{"flipped", flipped, std::string("AES-GCM authentication failed")},
-        std::tuple{"cut", cut, std::string("failed to fill whole buffer")}}) {
-    const auto path = dir.file(name, data);
-    const auto piped = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
-    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
-    ASSERT_FALSE(piped);
-    ASSERT_FALSE(serial);
-    EXPECT_EQ(piped.error().text(), message) << name;
-    EXPECT_EQ(serial.error().text(), message) << name;
-  }
-  EXPECT_EQ(g_helper_starts, 2);
-}
-
-TEST(IdentityHelper, StopsWhenAskedWithTheHelperJoined) {
-  REQUIRE_READ_AHEAD();
-  const test::TempDir dir("container_test");
-  const Bytes plain = counting(32 << 20);
-  const auto c = make_container(plain, 1 << 20);
-  const auto keys = secrets({c.master_key});
-  const HelperStarterFor counted(&counting_start);
-  for (const auto& path : {dir.file("sealed", c.file), dir.file("plain", plain)}) {
-    for (std::size_t stop_at : {1U, 3U, 20U}) {
-      StopAfter stop(stop_at);
-      const auto result = derive_stable_identity(path, 1 << 20, keys, stop, Helper::allowed);
-      ASSERT_FALSE(result);
-      EXPECT_TRUE(result.error().is_interruption());
-      EXPECT_EQ(stop.asked, stop_at);
-    }
-  }
-  EXPECT_EQ(g_helper_starts, 5);  // the plain file's first question comes before its helper
-}
-
-TEST(IdentityHelper, AHelperThatCannotStartLeavesTheCallSerial) {
-  REQUIRE_READ_AHEAD();
-  const test::TempDir dir("container_test");
-  const Bytes plain = counting(6 << 20);
-  const auto c = make_container(plain, 1 << 20);
-  const auto keys = secrets({c.master_key});
-  NoInterrupt never;
-  for (const auto& path : {dir.file("sealed", c.file), dir.file("plain", plain)}) {
-    const auto serial = derive_stable_identity(path, 1 << 20, keys, never, Helper::serial);
-    const HelperStarterFor refused(&refusing_start);
-    const int before = g_helper_starts;
-    const auto fallback = derive_stable_identity(path, 1 << 20, keys, never, Helper::allowed);
-    EXPECT_EQ(g_helper_starts, before + 1);
-    ASSERT_TRUE(serial);
-    ASSERT_TRUE(fallback);
-    EXPECT_EQ(*fallback, *serial);
-  }
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------- read-ahead policy
-
-
-// Counts the questions and, at its `at`-th, changes the file once.
-class ChangeAt final : public tavolin::Interrupt {
- public:
-  ChangeAt(std::size_t at, std::function<void()> change) : at_(at), change_(std::move(change)) {}
-  bool should_stop(InterruptMoment) override {
-    if (++asked == at_) change_();
-    return false;
-  }
-  std::size_t asked = 0;
-
- private:
-  std::size_t at_;
-  std::function<void()> change_;
-};
-
-void set_old_mtime(const std::string& path) {
-  const struct timespec old[2] = {{1'000'000, 0}, {1'000'000, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
-}
-
-TEST(IdentityReadAhead, AContainerChangedWhileReadIsChangedWithOrWithoutHelper) {
-  const test::TempDir dir("container_test");
-  const Bytes plain = counting(10 << 20);
-  const auto c = make_container(plain, 1 << 20);
-  // Another container of the same size: none of its records opens as this one's.
-  Bytes other = c.file;
-  const std::size_t payload = 12 + c.header.size();
-  for (std::size_t at = payload + 100; at < other.size(); at += (1 << 20) + kRecordOverhead) other[at] ^= 1;
-  const auto keys = secrets({c.master_key});
-  const auto rewrite = [](const std::string& path, const Bytes& data, off_t size) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    if (!data.empty()) {
-      ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
-    }
-    if (size >= 0) {
-      ASSERT_EQ(::ftruncate(fd, size), 0);
-    }
-    ::close(fd);
-  };
-  const auto half = static_cast<off_t>(c.file.size() / 2);
-  const auto longer = static_cast<off_t>(c.file.size() + 4096);
-  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> changes = {
-      {"rewritten", [&](const std::string& p) { rewrite(p, other, -1); }},
-      {"halved", [&](const std::string& p) { rewrite(p, {}, half); }},
-      {"appended", [&](const std::string& p) { rewrite(p, {}, longer); }},
-  };
-  for (const auto& [name, change] : changes) {
-    for (const Helper helper : {Helper::allowed, Helper::serial}) {
-      const auto path = dir.file(name, c.file);
-      set_old_mtime(path);
-      ChangeAt at(2, [&, &change = change] { change(path); });
-      const auto result = derive_stable_identity(path, 1 << 20, keys, at, helper);
-      ASSERT_FALSE(result) << name;
-      EXPECT_EQ(result.error().text(), messages::identity_changed(render_path(path))) << name;
-    }
-  }
-}
-
-TEST(IdentityReadAhead, PlainPiecesAreOneSizeWhateverTheReads) {
-  REQUIRE_READ_AHEAD();
-  const test::TempDir dir("container_test");
-  const std::size_t size = 8 << 20;
-  const auto path = dir.file("plain", counting(size));
-  const HelperStarterFor counted(&counting_start);
-  for (const std::uint64_t chunk : {std::uint64_t{512}, std::uint64_t{65536}, std::uint64_t{1} << 20}) {
-    StopAfter never(SIZE_MAX);
-    ASSERT_TRUE(derive_stable_identity(path, chunk, {}, never, Helper::allowed));
-    // One question for the first read, then one a piece (and one for every
-    // 50 ms the hashing waits, on a busy machine), where the serial walk
-    // asks once a read.
-    const std::size_t pieces = (size - chunk + kReadAheadPiece - 1) / kReadAheadPiece;
-    EXPECT_GE(never.asked, 1 + pieces) << "chunk " << chunk;
-    EXPECT_LE(never.asked, 1 + pieces + 20) << "chunk " << chunk;
-  }
-  EXPECT_EQ(g_helper_starts, 3);
-}
-
-TEST(IdentityReadAhead, NoneOnOneCpuNorForSmallRecords) {
-  const test::TempDir dir("container_test");
-  const Bytes plain = counting(8 << 20);
-  const auto small = make_container(plain, 4096);
-  const auto large = make_container(plain, 1 << 20);
-  const auto keys = secrets({small.master_key, large.master_key});
-  const auto plain_path = dir.file("plain", plain);
-  const auto small_path = dir.file("small", small.file);
-  const auto large_path = dir.file("large", large.file);
-  const HelperStarterFor counted(&counting_start);
-  NoInterrupt never;
-  ASSERT_TRUE(derive_stable_identity(small_path, 1 << 20, keys, never, Helper::allowed));
-  EXPECT_EQ(g_helper_starts, 0) << "records of 4 KiB";
-
-  cpu_set_t all;
-  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
-  cpu_set_t one;
-  CPU_ZERO(&one);
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &all)) {
-      CPU_SET(cpu, &one);
-      break;
-    }
-  }
-  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);  // this thread only
-  EXPECT_EQ(identity::available_cpus(), 1u);
-  EXPECT_EQ(identity::read_ahead_limit(), 0u);
-  const auto pinned_plain = derive_stable_identity(plain_path, 1 << 20, keys, never, Helper::allowed);
-  const auto pinned_large = derive_stable_identity(large_path, 1 << 20, keys, never, Helper::allowed);
-  ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
-  EXPECT_EQ(g_helper_starts, 0) << "one CPU";
-  ASSERT_TRUE(pinned_plain && pinned_large);
-  EXPECT_EQ(pinned_large->digest, pinned_plain->digest);
-}
-
-TEST(IdentityReadAhead, CgroupQuotaInWholeCpus) {
-  const test::TempDir dir("container_test");
-  for (const auto& [text, cpus] : std::vector<std::pair<std::string, std::size_t>>{
-           {"max 100000\n", 0}, {"50000 100000\n", 1}, {"100000 100000\n", 1},
-           {"250000 100000\n", 2}, {"garbage\n", 0}}) {
-    dir.file("cpu.max", text);
-    EXPECT_EQ(identity::cgroup_folder_cpus(dir.path()), cpus) << text;
-  }
-  EXPECT_EQ(identity::cgroup_folder_cpus(dir.path() + "/absent"), 0u);
-}
-
-// Starts helpers that count how many of them run at once.
-std::atomic<int> g_live{0};
-std::atomic<int> g_most_live{0};
-struct Tracked {
-  void* (*entry)(void*);
-  void* arg;
-};
-void* tracked_entry(void* raw) {
-  const Tracked tracked = *static_cast<Tracked*>(raw);
-  delete static_cast<Tracked*>(raw);
-  const int now = ++g_live;
-  int most = g_most_live.load();
-  while (now > most && !g_most_live.compare_exchange_weak(most, now)) {
-  }
-  void* out = tracked.entry(tracked.arg);
-  --g_live;
-  return out;
-}
-int tracking_start(pthread_t* thread, void* (*entry)(void*), void* arg) {
-  ++g_helper_starts;
-  auto* tracked = new Tracked{entry, arg};
-  const int error = ::pthread_create(thread, nullptr, &tracked_entry, tracked);
-  if (error != 0) delete tracked;
-  return error;
-}
-
-TEST(IdentityReadAhead, AtMostTheLimitRunAtOnce) {
-  REQUIRE_READ_AHEAD();
-  const test::TempDir dir("container_test");
-  const Bytes plain = counting(8 << 20);
-  const auto path = dir.file("plain", plain);
-  const HelperStarterFor tracked(&tracking_start);
-  g_most_live = 0;
-  std::vector<std::thread> callers;
-  std::atomic<int> good{0};
-  for (int i = 0; i < 8; ++i) {
-    callers.emplace_back([&] {
-      for (int round = 0; round < 4; ++round) {
-        if (derive_stable_identity(path, 1 << 20, {})) ++good;
-      }
-    });
-  }
-  for (auto& caller : callers) caller.join();
-  EXPECT_EQ(good, 32);
-  EXPECT_GE(g_helper_starts, 1);
-  EXPECT_LE(static_cast<std::size_t>(g_most_live.load()), identity::read_ahead_limit());
-}
-
 }  // namespace tavolin::container
