@@ -4,12 +4,18 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 
 namespace tavolin {
+
+// How often a long operation asks its Interrupt between steps, at the least:
+// the binding's signal check, and a caller that waits for other threads
+// (the worker pool, the read-ahead).
+inline constexpr std::chrono::milliseconds kInterruptPollInterval{50};
 
 // When an operation asks its Interrupt.
 enum class InterruptMoment : std::uint8_t {

@@ -285,8 +285,7 @@ Result<std::vector<StableIdentity>> BatchWorkerPool::run(std::vector<std::string
     lock.unlock();
     work_ready_.notify_all();
     lock.lock();
-    constexpr auto kPollInterval = std::chrono::milliseconds(50);
-    while (!job->finished.wait_for(lock, kPollInterval, [&] { return job->done; })) {
+    while (!job->finished.wait_for(lock, kInterruptPollInterval, [&] { return job->done; })) {
       if (interrupted) continue;  // already stopping: wait for the workers to leave
       lock.unlock();  // the interrupt may take the interpreter lock
       interrupted = interrupt.stop_between_steps();

@@ -38,7 +38,7 @@ class BatchWorkerPool : public std::enable_shared_from_this<BatchWorkerPool> {
   // the job completes. Identities come back in path order; on failure the
   // first stored failure is returned and every result is dropped.
   //
-  // While it waits, the caller's `interrupt` is asked about every 50 ms
+  // While it waits, the caller's `interrupt` is asked every kInterruptPollInterval
   // (from the calling thread, never from a pool thread). When it asks to
   // stop, no further path is handed out, the workers stop within one chunk,
   // and once they have left the job the result is Failure::interrupted().

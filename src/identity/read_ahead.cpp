@@ -264,7 +264,6 @@ bool ReadAhead::start(sys::Reader& reader, Interrupt& interrupt) {
 
 Result<void> ReadAhead::drain(const Consume& consume, Interrupt& interrupt) {
   State& st = *state_;
-  constexpr auto kPollInterval = std::chrono::milliseconds(50);
   std::unique_lock lock(st.mutex);
   for (;;) {
     if (st.consumed < st.produced) {
@@ -293,7 +292,7 @@ Result<void> ReadAhead::drain(const Consume& consume, Interrupt& interrupt) {
              st.finished.load(std::memory_order_acquire);
     });
     lock.lock();
-    if (st.changed.wait_for(lock, kPollInterval,
+    if (st.changed.wait_for(lock, kInterruptPollInterval,
                             [&] { return st.consumed < st.produced || st.finished; })) {
       continue;
     }

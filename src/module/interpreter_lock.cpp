@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "module/pyref.hpp"
@@ -23,7 +24,8 @@ std::int64_t coarse_now_ns() {
   return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
-constexpr std::int64_t kSignalCheckIntervalNs = 50'000'000;
+constexpr std::int64_t kSignalCheckIntervalNs =
+    std::chrono::nanoseconds(kInterruptPollInterval).count();
 
 }  // namespace
 

@@ -46,10 +46,11 @@ TAVOLIN_LETS_FORCED_UNWIND_THROUGH auto released(F&& f) -> decltype(f()) {
 // The Interrupt of a call that runs with the interpreter lock released.
 // Python runs signal handlers only in the interpreter's main thread, so only
 // there does it look: after every interrupted system call, and otherwise
-// about every 50 ms of work (one coarse clock read per question decides). It
-// takes the lock back briefly and runs the pending handlers; a handler that
-// raises (Ctrl-C) stops the call, a handler that returns lets it go on. In
-// any other thread it never stops a call and never touches Python.
+// about every kInterruptPollInterval of work (one coarse clock read per
+// question decides). It takes the lock back briefly and runs the pending
+// handlers; a handler that raises (Ctrl-C) stops the call, a handler that
+// returns lets it go on. In any other thread it never stops a call and never
+// touches Python.
 //
 // Constructed with the lock held; after the call, with the lock held again,
 // `raised()` tells whether a handler's exception stopped it (that exception
