@@ -82,6 +82,12 @@ ENTRY_POINT = "PyInit_tavolin_native_backend"
 FOREIGN_CONTRACT = ["test_decisions.py", "test_container.py", "test_container_range.py",
                     "test_identity.py", "test_batch.py", "test_copy.py", "test_pdf.py",
                     "test_frames.py", "test_module_frame.py"]
+# Left out of the contract files there: qemu-user accepts setrlimit(RLIMIT_AS)
+# without applying it (the limit would bound the emulator's own memory), so
+# these two, which make an allocation fail with it, cannot fail one.
+FOREIGN_DESELECT = [
+    "tests/python/test_batch.py::test_failed_thread_start_is_a_runtime_error_and_stops_started_threads",
+    "tests/python/test_copy.py::test_unallocatable_chunk_size_is_a_memory_error"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -493,6 +499,8 @@ def check(whl: pathlib.Path, tag: PythonTag, target: Target, foreign: str = "sui
             staged = stage(whl, target)
             extra = (" python3.14 python3.14-venv python3.15 python3.15-venv"
                      if suite == "unstable" else "")
+            deselect = "" if target.native else " ".join(
+                f"--deselect {shlex.quote(t)}" for t in FOREIGN_DESELECT)
             suite = {"suite": "1", "tour": "0", "contract": " ".join(
                 f"tests/python/{name}" for name in FOREIGN_CONTRACT)}["suite" if target.native
                                                                       else foreign]
@@ -506,7 +514,7 @@ if tree_run "$dir" sh -c 'command -v cc || command -v gcc || command -v g++'; th
 fi
 tree_mount "$dir" "$4:/check"
 tree_run "$dir" env TAVOLIN_CHECK_SUITE={shlex.quote(suite)} \
-  /check/check.sh /usr/bin/python{version} /root/venv-{tag.name} >&2
+  /check/check.sh /usr/bin/python{version} /root/venv-{tag.name} {deselect} >&2
 '''
             tree_shell(script, name, suite, arch, staged)
             places.append(f"{name} python{version} ({time.monotonic() - started:.0f} s)")
