@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <initializer_list>
 
 namespace tavolin {
 
