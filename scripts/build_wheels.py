@@ -280,8 +280,24 @@ def python_headers(tag: PythonTag, target: Target, root: pathlib.Path) -> list[p
 
 
 def zig() -> pathlib.Path:
+    """zig of requirements/tools.txt, run from a copy outside the clone that
+    every clone shares: zig keeps the runtimes it builds for a target (libc++
+    and the rest) in its own cache under the path of its files, so that a new
+    clone reuses them instead of building them again (minutes per target)."""
     import ziglang  # requirements/tools.txt
-    return pathlib.Path(ziglang.__file__).parent / "zig"
+    cache = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache")
+    shared = cache / "tavolin-zig" / zig_version()
+    if not (shared / ".complete").is_file():
+        copy = shared.with_name(f"{shared.name}.{os.getpid()}")
+        shutil.rmtree(copy, ignore_errors=True)
+        shutil.copytree(pathlib.Path(ziglang.__file__).parent, copy, symlinks=True)
+        (copy / ".complete").touch()
+        try:
+            shutil.rmtree(shared, ignore_errors=True)
+            copy.rename(shared)
+        except OSError:  # another build put its copy in place first
+            shutil.rmtree(copy, ignore_errors=True)
+    return shared / "zig"
 
 
 def zig_version() -> str:
