@@ -93,8 +93,10 @@ def fresh(text: str) -> str:
 
 def shared(obj) -> bool:
     """Singletons and cached small values, whose counts move with the rest of
-    the interpreter."""
-    return obj is None or isinstance(obj, (bool, int))
+    the interpreter, and immortal objects (3.12 on: counts from 2**30 up),
+    whose counts the limited build's inline reference counting (the stable ABI
+    of 3.10) moves without effect: the interpreter never frees them."""
+    return obj is None or isinstance(obj, (bool, int)) or sys.getrefcount(obj) >= 1 << 30
 
 
 @pytest.fixture(scope="module")
