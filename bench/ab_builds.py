@@ -59,8 +59,8 @@ def load(directory: str):
     if len(found) != 1:
         raise SystemExit(f"{directory}: expected one {NAME}*.so, found {found}")
     loader = importlib.machinery.ExtensionFileLoader(NAME, found[0])
-    spec = importlib.util.spec_from_file_location(NAME, found[0], loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    origin = importlib.util.spec_from_file_location(NAME, found[0], loader=loader)
+    module = importlib.util.module_from_spec(origin)
     loader.exec_module(module)
     return module
 
