@@ -43,11 +43,14 @@ musl_suite=trixie
 
 musl_log() { echo "musl: $*" >&2; }
 
-# zig, from the project's tool venv (scripts/setup.sh, requirements/tools.txt).
+# zig of the project's tool venv (scripts/setup.sh, requirements/tools.txt),
+# from the copy that every clone shares (build_wheels.zig: zig keeps the
+# runtimes it builds under the path of its own files).
 musl_zig() {
   local python="$musl_root/.venv/bin/python"
   [[ -x "$python" ]] || "$musl_root/scripts/setup.sh" >&2
-  "$python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'
+  "$python" -c 'import sys; sys.path.insert(0, sys.argv[1]); import build_wheels; print(build_wheels.zig())' \
+    "$musl_root/scripts"
 }
 
 # Wrappers named like compilers (configure scripts and CMake take one word).
