@@ -35,6 +35,8 @@ for the wheel's architecture:
   FOREIGN_CONTRACT (contract; what CI runs) or import and tour only (tour).
   Debian has no 3.10 or 3.12 for arm64: cp310 and cp312 are reported
   unchecked.
+`--interpreter PYTHON` (repeatable) checks each x86_64 wheel of its version
+with that interpreter of this machine instead (Debian 12's python3.11, say).
 The musllinux_1_2 x86_64 wheels (cp313 and abi3: the musl host's CPython is
 Debian 13's) come from scripts/musl_host.sh, which builds and checks them in
 a musl host of its own (--arch x86_64-musl).
@@ -255,6 +257,11 @@ def host_python(version: str) -> pathlib.Path | None:
             capture_output=True, text=True).stdout.strip() == version:
         return system
     return None
+
+
+def interpreter_version(python: pathlib.Path) -> str:
+    return subprocess.run([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                          capture_output=True, text=True, check=True).stdout.strip()
 
 
 # pyconfig.h's definitions that differ between x86_64 and aarch64 builds of
@@ -516,6 +523,15 @@ def stage(whl: pathlib.Path, target: Target) -> pathlib.Path:
 TREE_PACKAGES = "ca-certificates openssl python3 python3-venv strace qpdf poppler-utils binutils"
 
 
+def check_with(whl: pathlib.Path, tag: PythonTag, target: Target, python: pathlib.Path) -> str:
+    """Checks the wheel with interpreter `python` of this machine."""
+    staged = stage(whl, target)
+    log(f"== {tag.name} {target.arch}: check with {python}")
+    started = time.monotonic()
+    run(staged / "check.sh", python, WORK / f"venv-{target.arch}-{tag.name}-{python.name}")
+    return f"{python} ({time.monotonic() - started:.0f} s)"
+
+
 def check(whl: pathlib.Path, tag: PythonTag, target: Target, foreign: str = "suite") -> str:
     """Checks the wheel with every interpreter of its tag that this machine
     has; returns where it was checked."""
@@ -547,11 +563,7 @@ tree_run "$dir" env TAVOLIN_CHECK_SUITE={shlex.quote(tests)} \
             tree_shell(script, name, release, arch, staged)
             places.append(f"{name} python{version} ({time.monotonic() - started:.0f} s)")
         elif target.native and (python := host_python(version)):
-            staged = stage(whl, target)
-            log(f"== {tag.name} {target.arch}: check with {python}")
-            started = time.monotonic()
-            run(staged / "check.sh", python, WORK / f"venv-{target.arch}-{tag.name}-{version}")
-            places.append(f"{python} ({time.monotonic() - started:.0f} s)")
+            places.append(check_with(whl, tag, target, python))
     return ", ".join(places) or "not checked: no interpreter of it here"
 
 
@@ -565,6 +577,9 @@ def main() -> int:
                              "contract files (contract; CI) or import and tour only (tour)")
     parser.add_argument("--check-versions", metavar="3.X,3.Y",
                         help="check only with the interpreters of these versions")
+    parser.add_argument("--interpreter", action="append", type=pathlib.Path, metavar="PYTHON",
+                        help="check with this interpreter of this machine instead (x86_64; "
+                             "each wheel of its version)")
     parser.add_argument("tags", nargs="*", help=f"of {', '.join(TAGS)} (default: all)")
     args = parser.parse_args()
     unknown = [t for t in args.tags if t not in TAGS]
@@ -583,8 +598,14 @@ def main() -> int:
                 tag = dataclasses.replace(tag, check_versions=tuple(
                     v for v in tag.check_versions if v in args.check_versions.split(",")))
             whl = build(tag, target)
-            place = "not checked (--no-check)" if args.no_check else check(
-                whl, tag, target, args.foreign_check)
+            if args.no_check:
+                place = "not checked (--no-check)"
+            elif args.interpreter:
+                place = ", ".join(check_with(whl, tag, target, python)
+                                  for python in args.interpreter if target.native
+                                  and interpreter_version(python) in tag.check_versions)
+            else:
+                place = check(whl, tag, target, args.foreign_check)
             done.append((whl, place))
     musl = [t.name for t in tags if t.name in MUSL_TAGS] if MUSL in arches else []
     if musl:
