@@ -439,7 +439,7 @@ def build(tag: PythonTag, target: Target) -> pathlib.Path:
     # floor's tag directly, and auditwheel show (of any architecture) and the
     # checks below confirm that its content allows it.
     DIST.mkdir(exist_ok=True)
-    pattern = f"tavolin_native_backend-*-{tag.python_tag}-{tag.abi_tag}-*{target.arch}.whl"
+    pattern = f"tavolin_native_backend-*-{tag.python_tag}-{tag.abi_tag}-{target.platform_tag}.whl"
     for old in DIST.glob(pattern):
         old.unlink()
     run(sys.executable, "-m", "wheel", "tags", "--python-tag", tag.python_tag, "--abi-tag",
