@@ -609,7 +609,8 @@ def main() -> int:
             elif args.interpreter:
                 place = ", ".join(check_with(whl, tag, target, python)
                                   for python in args.interpreter if target.native
-                                  and interpreter_version(python) in tag.check_versions)
+                                  and interpreter_version(python) in tag.check_versions
+                                  ) or "not checked: no --interpreter of it"
             else:
                 place = check(whl, tag, target, args.foreign_check)
             done.append((whl, place))
