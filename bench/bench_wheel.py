@@ -149,7 +149,8 @@ def bench_wheel(directory: str) -> list[harness.Row]:
                                  check=True, env=env).stdout
             figures = json.loads(out)
             rates[name].append(figures["rate"])
-            files[name] = figures["file"]
+            file = pathlib.Path(figures["file"])  # named from the clone when it is in it
+            files[name] = file.relative_to(ROOT) if file.is_relative_to(ROOT) else file
         calls, _, cpu_time = harness.calls_in(read, 0.5)
         read_rates.append(calls * read() / cpu_time)
         speeds.append(openssl_speed(openssl))

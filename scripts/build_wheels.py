@@ -165,12 +165,12 @@ VERSIONS = [c.rsplit(" :: ", 1)[1] for c in tomllib.loads(
 # One wheel per version, and the limited build's cp310-abi3 wheel, which pip
 # takes where no per-version wheel fits (3.16 and later); it is checked with
 # every supported version here.
-# The musllinux wheels (scripts/musl_host.sh) of the tags above.
-MUSL = "x86_64-musl"
-MUSL_TAGS = ("cp313", "abi3")
 TAGS = {tag.name: tag for tag in [*map(per_version, VERSIONS), PythonTag(
     "abi3", "cp310", "abi3", VERSIONS[0], tuple(VERSIONS), (("TAVOLIN_LIMITED_API", "ON"),),
     soabi="abi3")]}
+# The musllinux wheels (scripts/musl_host.sh) of the tags above.
+MUSL = "x86_64-musl"
+MUSL_TAGS = ("cp313", "abi3")
 
 
 def log(text: str) -> None:
@@ -252,14 +252,13 @@ def host_python(version: str) -> pathlib.Path | None:
     if version in pyenv:
         return pathlib.Path(pyenv[version])
     system = pathlib.Path("/usr/bin/python3")
-    if system.exists() and subprocess.run(
-            [system, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-            capture_output=True, text=True).stdout.strip() == version:
+    if system.exists() and interpreter_version(system) == version:
         return system
     return None
 
 
 def interpreter_version(python: pathlib.Path) -> str:
+    """3.X of an interpreter of this machine."""
     return subprocess.run([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
                           capture_output=True, text=True, check=True).stdout.strip()
 
